@@ -1,0 +1,362 @@
+// The run: reporting, cancellation, the worker thread and the step sequence of each mode.
+#include "uSetupEngine.h"
+
+#include <windows.h>
+
+namespace {
+
+bool FileExists(const std::wstring& path) {
+    const DWORD attr = GetFileAttributesW(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::wstring& dir) {
+    const DWORD attr = GetFileAttributesW(dir.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Creates a folder and every missing parent; the result is not needed by the callers.
+void ForceDirectories(const std::wstring& dir) {
+    if (dir.empty() || DirectoryExists(dir))
+        return;
+    const size_t cut = dir.find_last_of(L'\\');
+    if (cut != std::wstring::npos && cut > 0 && dir[cut - 1] != L':')
+        ForceDirectories(dir.substr(0, cut));
+    CreateDirectoryW(dir.c_str(), nullptr);
+}
+
+const wchar_t* const kCancelledMsg = L"Kullanıcı tarafından iptal edildi";
+
+} // namespace
+
+void TSetupEngine::Log(const std::wstring& Msg) {
+    if (!FDestroying && FOnLog)
+        FOnLog(Msg);
+}
+
+void TSetupEngine::Progress(int Percent, const std::wstring& Step) {
+    if (!FDestroying && FOnProgress)
+        FOnProgress(Percent, Step);
+}
+
+void TSetupEngine::CheckCancelled() {
+    if (FCancelled)
+        throw ESetupError(kCancelledMsg);
+}
+
+void TSetupEngine::Cancel() { FCancelled = true; }
+
+bool TSetupEngine::Execute() {
+    // A second run on the same engine while the first is active would race on every field and
+    // lose the first thread; refuse it.
+    if (FRunning)
+        return false;
+    if (FThread.joinable())
+        FThread.join(); // the earlier run has finished: only its thread object is left
+    FCancelled = false;
+    FRunning = true;
+    FThread = std::thread([this] {
+        RunSetup();
+        FRunning = false;
+    });
+    return true;
+}
+
+void TSetupEngine::ReportFinished(bool Success, const std::wstring& ErrorMsg) {
+    if (!FDestroying && FOnFinished)
+        FOnFinished(Success, ErrorMsg);
+}
+
+void TSetupEngine::Finish(const std::wstring& Caption, const std::wstring& Banner) {
+    Progress(100, Caption);
+    Log(L"");
+    Log(SEPARATOR_LINE);
+    Log(Banner);
+    Log(SEPARATOR_LINE);
+    ReportFinished(true, L"");
+}
+
+void TSetupEngine::RunSetup() {
+    try {
+        enum class TMode { FullUpdate, FileUpdate, DbOnly, NewInstall };
+        TMode mode;
+        const wchar_t* modeLine;
+        if (FIsUpdate && FIsFullUpdate) {
+            mode = TMode::FullUpdate;
+            modeLine = L"Mod: TAM GUNCELLEME";
+        } else if (FIsUpdate && !FOptCorvaneDBOnly) {
+            mode = TMode::FileUpdate;
+            modeLine = L"Mod: DOSYA GUNCELLEME (sadece EXE)";
+        } else if (FOptCorvaneDBOnly) {
+            mode = TMode::DbOnly;
+            modeLine = L"Mod: SADECE CorvaneDB";
+        } else {
+            mode = TMode::NewInstall;
+            modeLine = L"Mod: YENI KURULUM";
+        }
+        Log(SEPARATOR_LINE);
+        Log(L"Corvane Market Pos Kurulum");
+        Log(L"Hedef: " + FInstallDir);
+        Log(modeLine);
+        Log(SEPARATOR_LINE);
+        Log(L"");
+        switch (mode) {
+        case TMode::FullUpdate:
+            RunFullUpdate();
+            break;
+        case TMode::FileUpdate:
+            RunFileUpdate();
+            break;
+        case TMode::DbOnly:
+            RunDbOnly();
+            break;
+        case TMode::NewInstall:
+            RunNewInstall();
+            break;
+        }
+    } catch (const ESetupError& e) {
+        Log(L"");
+        Log(L"!!! HATA: " + e.Message());
+        ReportFinished(false, e.Message());
+    } catch (const std::exception& e) {
+        // Not expected from our own code (out of memory, a library's error): still one report.
+        const std::string what = e.what();
+        const std::wstring msg(what.begin(), what.end());
+        Log(L"");
+        Log(L"!!! HATA: " + msg);
+        ReportFinished(false, msg);
+    }
+}
+
+void TSetupEngine::StopProcesses() {
+    Log(L"[1/14] İşlemler durduruluyor...");
+    RunCmd(L"taskkill /F /IM CorvaneZideroZUR.exe", 3000);
+    RunCmd(L"taskkill /F /IM TarvikBridge.exe", 3000);
+    RunCmd(L"taskkill /F /IM OmnelBridge.exe", 3000);
+    Sleep(2000);
+    RunCmd(L"net stop CorvaneMarketService", 10000);
+    Sleep(1000);
+    RunCmd(L"taskkill /F /IM CorvaneMarketServer.exe", 5000);
+    Sleep(2000);
+    Log(L"  OK");
+}
+
+void TSetupEngine::CopyFilesWithRollback() {
+    try {
+        CopyFiles();
+    } catch (const ESetupError& copyError) {
+        Log(L"");
+        Log(L"!!! KOPYALAMA HATASI - OTOMATIK GERI YUKLEME !!!");
+        Log(L"Hata: " + copyError.Message());
+        try {
+            RestoreBackup();
+            Log(L"Sistem onceki surume basariyla geri yuklendi.");
+        } catch (const ESetupError& restoreError) {
+            Log(L"GERI YUKLEME DE BASARISIZ: " + restoreError.Message());
+        }
+        throw;
+    }
+}
+
+void TSetupEngine::StopForFullUpdate() {
+    if (!StopServiceWait(L"CorvaneMarketService", 30)) {
+        Log(L"  Servis API ile durmadı, taskkill deneniyor...");
+        RunCmd(L"taskkill /F /IM CorvaneMarketServer.exe", 5000);
+        Sleep(3000);
+    }
+    RunCmd(L"taskkill /F /IM CorvaneMarketServer.exe", 3000);
+    RunCmd(L"taskkill /F /IM CorvaneZideroZUR.exe", 3000);
+    RunCmd(L"taskkill /F /IM TarvikBridge.exe", 3000);
+    RunCmd(L"taskkill /F /IM OmnelBridge.exe", 3000);
+    if (!WaitProcessExit(L"CorvaneMarketServer.exe", 15)) {
+        Log(L"  ! Son deneme: force kill");
+        RunCmd(L"taskkill /F /IM CorvaneMarketServer.exe", 5000);
+        Sleep(3000);
+        if (IsProcessRunning(L"CorvaneMarketServer.exe"))
+            throw ESetupError(L"CorvaneMarketServer.exe kapatılamadı! Lütfen manuel kapatın.");
+    }
+    Sleep(2000);
+    Log(L"  Tüm işlemler durduruldu");
+}
+
+void TSetupEngine::ReinstallAppService() {
+    if (!DeleteServiceWait(L"CorvaneMarketService", 15))
+        Log(L"  ! Eski servis silinemedi, yeni kurulum denenecek...");
+    Sleep(2000);
+    Log(L"  Yeni servis kuruluyor...");
+    RunExe(FInstallDir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe", L"/install", 15000);
+    Sleep(3000);
+    Log(L"  Servis başlatılıyor...");
+    RunCmd(L"net start CorvaneMarketService", 15000);
+    Sleep(2000);
+    Log(L"  Servis OK");
+}
+
+void TSetupEngine::RunFullUpdate() {
+    Progress(2, L"On kontrol yapiliyor...");
+    PreflightCheck();
+    CheckCancelled();
+
+    Progress(5, L"İslemler durduruluyor...");
+    Log(L"[TAM GÜNCELLEME] Servis ve işlemler durduruluyor...");
+    StopForFullUpdate();
+    CheckCancelled();
+
+    Progress(8, L"Yedek olusturuluyor...");
+    CreateBackup();
+    CheckCancelled();
+
+    Progress(10, L"Dosyalar kopyalanıyor...");
+    CopyFilesWithRollback();
+    CheckCancelled();
+
+    if (FileExists(FInstallDir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe")) {
+        Progress(65, L"Servis yeniden kuruluyor...");
+        Log(L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...");
+        ReinstallAppService();
+    }
+    if (FOptDesktopShortcut) {
+        Progress(85, L"Kısayollar güncelleniyor...");
+        CreateShortcut();
+    }
+    Finish(L"Güncelleme tamamlandı!", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI");
+}
+
+void TSetupEngine::RunFileUpdate() {
+    Progress(2, L"On kontrol yapiliyor...");
+    PreflightCheck();
+    CheckCancelled();
+
+    Progress(5, L"CorvaneZideroZUR kapatılıyor...");
+    Log(L"[DOSYA GÜNCELLEME] Sadece CorvaneZideroZUR kapatılıyor...");
+    RunCmd(L"taskkill /F /IM CorvaneZideroZUR.exe", 3000);
+    RunCmd(L"taskkill /F /IM TarvikBridge.exe", 3000);
+    RunCmd(L"taskkill /F /IM OmnelBridge.exe", 3000);
+    Sleep(2000);
+    Log(L"  OK");
+    CheckCancelled();
+
+    Progress(15, L"Yedek olusturuluyor...");
+    CreateBackup();
+    CheckCancelled();
+
+    Progress(30, L"EXE güncelleniyor...");
+    CopyFilesWithRollback();
+    CheckCancelled();
+
+    Finish(L"Güncelleme tamamlandı!", L"DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI");
+}
+
+void TSetupEngine::CopyDbProgramFiles() {
+    ForceDirectories(FInstallDir);
+    if (DirectoryExists(MariaDir() + L"\\bin")) {
+        Log(L"  mariadb klasörü zaten mevcut - kopyalama atlanıyor");
+    } else if (DirectoryExists(FSourceDir + L"\\mariadb")) {
+        CopyDirRecursive(FSourceDir + L"\\mariadb", MariaDir());
+        Log(L"  mariadb klasörü kopyalandı");
+    } else {
+        throw ESetupError(L"mariadb klasörü bulunamadı!\r\nKontrol edin: " + MariaDir() +
+                          L" veya " + FSourceDir + L"\\mariadb");
+    }
+}
+
+void TSetupEngine::RunDbOnly() {
+    Log(L"Mod: SADECE CorvaneDB (MariaDB)");
+    Log(SEPARATOR_LINE);
+    Log(L"");
+
+    Progress(5, L"Mevcut CorvaneDB kontrol ediliyor...");
+    Log(L"[1/7] Mevcut CorvaneDB kontrol ediliyor...");
+    if (RunCmd(L"sc query CorvaneDB", 5000) == 0) {
+        Log(L"  CorvaneDB servisi zaten kurulu - mevcut servis kullanılacak");
+        Log(L"  Konum: " + GetMevcutServisYolu());
+        Finish(L"Tamamlandı!", L"CorvaneDB ZATEN KURULU");
+        return;
+    }
+    Log(L"  CorvaneDB servisi yok - yeni kurulum");
+    CheckCancelled();
+
+    Progress(15, L"MariaDB dosyaları kopyalanıyor...");
+    Log(L"[2/7] MariaDB dosyaları kopyalanıyor...");
+    CopyDbProgramFiles();
+    CheckCancelled();
+
+    Progress(30, L"Data klasörü hazırlanıyor...");
+    Log(L"[3/7] Data klasörü...");
+    CreateFolders();
+
+    Progress(40, L"Yapılandırma dosyaları...");
+    Log(L"[4/7] Yapılandırma...");
+    WriteMyIni();
+
+    Progress(50, L"MariaDB başlatılıyor...");
+    Log(L"[5/7] MariaDB init...");
+    InitMariaDB();
+    CheckCancelled();
+
+    Progress(65, L"CorvaneDB servisi kuruluyor...");
+    Log(L"[6/7] CorvaneDB servisi...");
+    InstallDBService();
+    CheckCancelled();
+
+    Progress(80, L"Erişim ayarları...");
+    Log(L"[7/7] Erişim ayarları...");
+    Log(L"  Firewall: port 3307...");
+    RunCmd(L"netsh advfirewall firewall add rule name=\"CorvaneDB\" dir=in action=allow "
+           L"protocol=tcp localport=3307",
+           5000);
+    if (FOptRemoteAccess)
+        ConfigureRemoteAccess();
+
+    Finish(L"Tamamlandı!", L"CorvaneDB KURULUMU BAŞARIYLA TAMAMLANDI");
+}
+
+void TSetupEngine::RunNewInstall() {
+    Progress(2, L"İslemler durduruluyor...");
+    StopProcesses();
+    CheckCancelled();
+
+    Progress(5, L"Dosyalar kopyalanıyor...");
+    CopyFiles();
+    CheckCancelled();
+
+    Progress(30, L"Klasörler oluşturuluyor...");
+    CreateFolders();
+
+    Progress(34, L"MariaDB yapılandırılıyor...");
+    WriteMyIni();
+    WriteConfigFiles();
+
+    Progress(40, L"MariaDB başlatılıyor...");
+    InitMariaDB();
+    CheckCancelled();
+
+    Progress(50, L"CorvaneDB servisi kuruluyor...");
+    InstallDBService();
+    CheckCancelled();
+
+    if (FOptFirewall) {
+        Progress(60, L"Güvenlik duvarı ayarlanıyor...");
+        ConfigureFirewall();
+    }
+    if (FOptDemoData) {
+        Progress(74, L"Demo veriler yükleniyor...");
+        LoadDemoData();
+    }
+    if (FOptRemoteAccess) {
+        Progress(80, L"Uzak erişim ayarlanıyor...");
+        ConfigureRemoteAccess();
+    }
+    if (FOptCorvaneSync) {
+        Progress(86, L"CorvaneMarketService kuruluyor...");
+        InstallAppService();
+    }
+    if (FOptDesktopShortcut) {
+        Progress(92, L"Kısayollar oluşturuluyor...");
+        CreateShortcut();
+    }
+    Progress(96, L"Kayıt defteri...");
+    RegisterUninstall();
+
+    Finish(L"Tamamlandı!", L"KURULUM BAŞARIYLA TAMAMLANDI");
+}

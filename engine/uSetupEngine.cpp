@@ -1,0 +1,118 @@
+// TSetupEngine: construction, destruction, the folder rules and the mode detection.
+#include "uSetupEngine.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "uEngineRules.h"
+
+namespace {
+
+bool DirectoryExists(const std::wstring& dir) {
+    const DWORD attr = GetFileAttributesW(dir.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Registry key handle that is closed on every path.
+class TRegKey {
+public:
+    TRegKey() = default;
+    ~TRegKey() {
+        if (FKey)
+            RegCloseKey(FKey);
+    }
+    TRegKey(const TRegKey&) = delete;
+    TRegKey& operator=(const TRegKey&) = delete;
+    bool OpenRead(HKEY root, const wchar_t* path) {
+        return RegOpenKeyExW(root, path, 0, KEY_READ, &FKey) == ERROR_SUCCESS;
+    }
+    // A missing or unreadable value reads as empty text.
+    std::wstring ReadString(const wchar_t* name) const {
+        DWORD type = 0, bytes = 0;
+        if (RegQueryValueExW(FKey, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+            (type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0)
+            return std::wstring();
+        std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
+        DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        if (RegQueryValueExW(FKey, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()),
+                             &got) != ERROR_SUCCESS)
+            return std::wstring();
+        value.resize(got / sizeof(wchar_t));
+        while (!value.empty() && value.back() == L'\0')
+            value.pop_back();
+        return value;
+    }
+
+private:
+    HKEY FKey = nullptr;
+};
+
+} // namespace
+
+const wchar_t* const SEPARATOR_LINE = L"========================================";
+
+TSetupEngine::TSetupEngine() : TSetupEngine(CreateWindowsHost()) {}
+
+TSetupEngine::TSetupEngine(std::unique_ptr<THost> host) : FHost(std::move(host)) {
+    FHost->Attach([this](const std::wstring& msg) { Log(msg); },
+                  [this] { return FInstallDir; });
+}
+
+TSetupEngine::~TSetupEngine() {
+    FDestroying = true;
+    FCancelled = true;
+    // The only unbounded wait of the program: the run unwinds at its next cancellation check.
+    if (FThread.joinable())
+        FThread.join();
+}
+
+std::wstring TSetupEngine::OrtakDataDir() const {
+    return EngineRules::OrtakDataDir(FDbDrive, FInstallDir);
+}
+
+std::wstring TSetupEngine::DataDir() const { return OrtakDataDir() + L"\\Data"; }
+
+std::wstring TSetupEngine::MariaDir() const { return OrtakDataDir() + L"\\mariadb"; }
+
+std::wstring TSetupEngine::MariaBin(const std::wstring& Exe) const {
+    return MariaDir() + L"\\bin\\" + Exe;
+}
+
+std::wstring TSetupEngine::GetMevcutServisYolu() const {
+    TRegKey key;
+    if (!key.OpenRead(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\CorvaneDB"))
+        return std::wstring();
+    return EngineRules::ServiceFolderFromImagePath(key.ReadString(L"ImagePath"));
+}
+
+std::wstring TSetupEngine::GetDesktopPath() const {
+    wchar_t buf[MAX_PATH + 1] = {};
+    if (SHGetSpecialFolderPathW(nullptr, buf, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE) &&
+        DirectoryExists(buf))
+        return buf;
+    buf[0] = L'\0';
+    if (SHGetSpecialFolderPathW(nullptr, buf, CSIDL_DESKTOPDIRECTORY, FALSE) &&
+        DirectoryExists(buf))
+        return buf;
+    buf[0] = L'\0';
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buf)))
+        buf[0] = L'\0';
+    return std::wstring(buf) + L"\\Desktop";
+}
+
+void TSetupEngine::DetectExistingInstall() {
+    switch (EngineRules::ModeFromExeName(EngineRules::ExtractFileName(FHost->ExePath()))) {
+    case EngineRules::TNameMode::FileUpdate:
+        FIsUpdate = true;
+        FIsFullUpdate = false;
+        break;
+    case EngineRules::TNameMode::FullUpdate:
+        FIsUpdate = true;
+        FIsFullUpdate = true;
+        break;
+    case EngineRules::TNameMode::None:
+        FIsUpdate = DirectoryExists(DataDir() + L"\\corvaneposdb");
+        FIsFullUpdate = false;
+        break;
+    }
+}

@@ -1,0 +1,177 @@
+#pragma once
+// TSetupEngine: the installation engine. Holds the options collected by the wizard, the mode
+// flags derived from the setup file's name, the state of a run and the three callbacks through
+// which a run reports. The run itself (RunSetup) works on a worker thread started by Execute.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/uHost.h"
+#include "uSetupError.h"
+
+// Callbacks, raised on the thread that runs the engine (worker or restore thread). An empty
+// std::function counts as "not assigned".
+using TLogEvent = std::function<void(const std::wstring& Msg)>;
+using TProgressEvent = std::function<void(int Percent, const std::wstring& Step)>;
+using TFinishedEvent = std::function<void(bool Success, const std::wstring& ErrorMsg)>;
+
+// Separator line at the start and end of a run: forty equals signs.
+extern const wchar_t* const SEPARATOR_LINE;
+
+class TSetupEngine {
+public:
+    TSetupEngine();
+    // Test seam: an engine on a scripted or recording host.
+    explicit TSetupEngine(std::unique_ptr<THost> host);
+    virtual ~TSetupEngine();
+
+    TSetupEngine(const TSetupEngine&) = delete;
+    TSetupEngine& operator=(const TSetupEngine&) = delete;
+
+    void DetectExistingInstall();
+    // Starts a run on a new worker thread and returns at once. Refused (returns false, starts
+    // nothing) while an earlier run of this engine is still active.
+    bool Execute();
+    void ExecuteRollback();
+    void Cancel();
+    // True from Execute until the worker has finished its run.
+    bool IsRunning() const { return FRunning.load(); }
+
+    static void DeleteDirRecursive(const std::wstring& Dir);
+
+    std::wstring MariaDir() const;
+    std::wstring MariaBin(const std::wstring& Exe) const;
+    std::wstring DataDir() const;
+    std::wstring OrtakDataDir() const;
+    std::wstring GetDesktopPath() const;
+    std::wstring GetMevcutServisYolu() const;
+    std::wstring BackupDir() const;
+    bool BackupExists() const;
+    bool GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const;
+
+    // Properties.
+    const std::wstring& InstallDir() const { return FInstallDir; }
+    void SetInstallDir(const std::wstring& v) { FInstallDir = v; }
+    const std::wstring& SourceDir() const { return FSourceDir; }
+    void SetSourceDir(const std::wstring& v) { FSourceDir = v; }
+    const std::wstring& DbDrive() const { return FDbDrive; }
+    void SetDbDrive(const std::wstring& v) { FDbDrive = v; }
+    bool IsUpdateInstall() const { return FIsUpdate; }
+    bool IsFullUpdate() const { return FIsFullUpdate; }
+    bool OptDemoData() const { return FOptDemoData; }
+    void SetOptDemoData(bool v) { FOptDemoData = v; }
+    bool OptDesktopShortcut() const { return FOptDesktopShortcut; }
+    void SetOptDesktopShortcut(bool v) { FOptDesktopShortcut = v; }
+    bool OptFirewall() const { return FOptFirewall; }
+    void SetOptFirewall(bool v) { FOptFirewall = v; }
+    bool OptRemoteAccess() const { return FOptRemoteAccess; }
+    void SetOptRemoteAccess(bool v) { FOptRemoteAccess = v; }
+    bool OptCorvaneSync() const { return FOptCorvaneSync; }
+    void SetOptCorvaneSync(bool v) { FOptCorvaneSync = v; }
+    bool OptCorvaneDBOnly() const { return FOptCorvaneDBOnly; }
+    void SetOptCorvaneDBOnly(bool v) { FOptCorvaneDBOnly = v; }
+    const TLogEvent& OnLog() const { return FOnLog; }
+    void SetOnLog(TLogEvent v) { FOnLog = std::move(v); }
+    const TProgressEvent& OnProgress() const { return FOnProgress; }
+    void SetOnProgress(TProgressEvent v) { FOnProgress = std::move(v); }
+    const TFinishedEvent& OnFinished() const { return FOnFinished; }
+    void SetOnFinished(TFinishedEvent v) { FOnFinished = std::move(v); }
+
+    THost& Host() { return *FHost; }
+
+private:
+    friend class TSetupEngineTestAccess;
+
+    // Reporting and the driver (uDriver.cpp).
+    void Log(const std::wstring& Msg);
+    void Progress(int Percent, const std::wstring& Step);
+    void CheckCancelled();
+    void RunSetup();
+    void StopProcesses();
+    void RunFullUpdate();
+    void RunFileUpdate();
+    void RunDbOnly();
+    void RunNewInstall();
+    void StopForFullUpdate();
+    void ReinstallAppService();
+    void CopyDbProgramFiles();
+    void CopyFilesWithRollback();
+    void Finish(const std::wstring& Caption, const std::wstring& Banner);
+    void ReportFinished(bool Success, const std::wstring& ErrorMsg);
+
+    // Host operations, through the host seam.
+    int RunCmd(const std::wstring& Cmd, int TimeoutMs) { return FHost->RunCmd(Cmd, TimeoutMs); }
+    int RunExe(const std::wstring& Exe, const std::wstring& Args, int TimeoutMs) {
+        return FHost->RunExe(Exe, Args, TimeoutMs);
+    }
+    bool IsProcessRunning(const std::wstring& Name) { return FHost->IsProcessRunning(Name); }
+    bool WaitProcessExit(const std::wstring& Name, int Seconds) {
+        return FHost->WaitProcessExit(Name, Seconds);
+    }
+    bool StopServiceWait(const std::wstring& Name, int Seconds) {
+        return FHost->StopServiceWait(Name, Seconds);
+    }
+    bool DeleteServiceWait(const std::wstring& Name, int Seconds) {
+        return FHost->DeleteServiceWait(Name, Seconds);
+    }
+    void CopyDirRecursive(const std::wstring& Src, const std::wstring& Dst) {
+        FHost->CopyDirRecursive(Src, Dst);
+    }
+    void CopyDirWithRetry(const std::wstring& Src, const std::wstring& Dst, int Attempts) {
+        FHost->CopyDirWithRetry(Src, Dst, Attempts);
+    }
+    void CopyOneFile(const std::wstring& Src, const std::wstring& Dst) {
+        FHost->CopyOneFile(Src, Dst);
+    }
+    int64_t GetFreeSpace(const std::wstring& Path) { return FHost->GetFreeSpace(Path); }
+    int64_t GetDirSize(const std::wstring& Dir) { return FHost->GetDirSize(Dir); }
+    void Sleep(int Ms) { FHost->Sleep(Ms); }
+
+    // Installation steps (engine/steps/).
+    int64_t EstimateBackupSize();
+    void PreflightCheck();
+    void CopyFiles();
+    void CreateFolders();
+    void WriteMyIni();
+    void WriteConfigFiles();
+    void InitMariaDB();
+    void InstallDBService();
+    void ConfigureFirewall();
+    void LoadDemoData();
+    void ConfigureRemoteAccess();
+    void InstallAppService();
+    void CreateShortcut();
+    void RegisterUninstall();
+    void CreateShellLink(const std::wstring& Target, const std::wstring& LinkFile,
+                         const std::wstring& Description);
+
+    // Backup store and rollback (engine/backup/).
+    void CreateBackup();
+    void RestoreBackup();
+
+    std::wstring FInstallDir;
+    std::wstring FSourceDir;
+    std::wstring FDbDrive;
+    bool FIsUpdate = false;
+    bool FIsFullUpdate = false;
+    std::atomic<bool> FCancelled{false};
+    std::atomic<bool> FDestroying{false};
+    std::thread FThread;
+    bool FOptDemoData = false;
+    bool FOptDesktopShortcut = true;
+    bool FOptFirewall = true;
+    bool FOptRemoteAccess = true;
+    bool FOptCorvaneSync = true;
+    bool FOptCorvaneDBOnly = false;
+    TLogEvent FOnLog;
+    TProgressEvent FOnProgress;
+    TFinishedEvent FOnFinished;
+    std::wstring FBackupDir;
+    bool FBackupCreated = false;
+
+    std::atomic<bool> FRunning{false};
+    std::unique_ptr<THost> FHost;
+};

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the builds, the tests and the demo need, when missing.
+# Safe to run again: does nothing when everything is present.
+set -euo pipefail
+packages=(
+    cmake ninja-build make
+    clang libclang-rt-14-dev zlib1g-dev googletest
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+    wine wine64 xvfb xauth xdotool imagemagick
+)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "deps: all packages present"
+    exit 0
+fi
+echo "deps: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
