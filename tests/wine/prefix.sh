@@ -9,8 +9,8 @@ source "$2"
 
 stop_server() {
     if [ -d "$WINEPREFIX" ]; then
-        timeout 30 wineserver -k 2>/dev/null || true
-        timeout 30 wineserver -w 2>/dev/null || true
+        timeout 30 wineserver -k </dev/null >/dev/null 2>&1 || true
+        timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
     fi
 }
 
@@ -19,13 +19,15 @@ create)
     stop_server
     rm -rf "$WINEPREFIX" "$CORVANE_DRIVES"
     mkdir -p "$WINEPREFIX" "$CORVANE_DRIVES/d" "$CORVANE_DRIVES/e"
-    timeout 240 wineboot -i >/dev/null 2>&1
-    timeout 60 wineserver -w
+    # Every Wine process gets its own output files: a lingering Wine process (services,
+    # winedevice, explorer) that inherited CTest's pipe would keep the test from ending.
+    timeout 240 wineboot -i </dev/null >"$WINEPREFIX/../wineboot.log" 2>&1
+    timeout 60 wineserver -w </dev/null >/dev/null 2>&1
     # Extra fixed drives: GetDriveTypeW reports symbolic links in dosdevices as fixed.
     ln -sfn "$CORVANE_DRIVES/d" "$WINEPREFIX/dosdevices/d:"
     ln -sfn "$CORVANE_DRIVES/e" "$WINEPREFIX/dosdevices/e:"
     # One server for the whole run, so that each test process starts fast.
-    wineserver -p
+    wineserver -p </dev/null >/dev/null 2>&1
     echo "wine prefix ready: $WINEPREFIX"
     ;;
 stop)
