@@ -5,6 +5,12 @@
 // TWinHost (uWinHost.h) is the real implementation. Tests derive from it to record sleeps
 // while everything else stays real, or derive from THost to script what Wine cannot be made to
 // do (a service that never goes away, a process that survives taskkill).
+#ifdef _WIN32
+#include <windows.h>
+// winbase.h still maps this 16-bit relic to a constant; our host operation has the same name.
+#undef GetFreeSpace
+#endif
+
 #include <cstdint>
 #include <functional>
 #include <memory>
