@@ -1,0 +1,278 @@
+// File tree operations: copy (with and without retries), delete, measure, free space, and the
+// one single-file copy that every file copy of the engine goes through.
+//
+// No walk enters a folder link (junction or symbolic link to a folder): deleting through one
+// would empty its target, and copying or measuring through one would leave the tree.
+#include <functional>
+
+#include "uEngineRules.h"
+#include "uSetupEngine.h"
+#include "uSetupError.h"
+#include "uWinHandles.h"
+#include "uWinHost.h"
+
+namespace {
+
+bool IsExistingDir(const std::wstring& path) {
+    if (path.empty())
+        return false;
+    const DWORD a = ::GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsExistingFile(const std::wstring& path) {
+    const DWORD a = ::GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// A folder entry that only points elsewhere. Junctions and symbolic links carry name-surrogate
+// reparse tags; Wine reports its links with the reparse attribute but no tag at all. Other
+// reparse folders (such as cloud-file placeholders) hold their own content and are walked.
+bool IsFolderLink(const WIN32_FIND_DATAW& fd) {
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    return fd.dwReserved0 == 0 || IsReparseTagNameSurrogate(fd.dwReserved0);
+}
+
+bool IsFolder(const WIN32_FIND_DATAW& fd) {
+    return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
+    if (!dir.empty() && dir.back() == L'\\')
+        return dir + name;
+    return dir + L"\\" + name;
+}
+
+// Calls visit for every entry of dir except "." and "..", in the order the system lists them.
+// Returns false when the listing could not be started. The listing is closed on every path,
+// also when visit raises.
+bool ForEachEntry(const std::wstring& dir,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+    WIN32_FIND_DATAW fd{};
+    TFindHandle find(::FindFirstFileW(JoinPath(dir, L"*").c_str(), &fd));
+    if (!find)
+        return false;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        visit(fd);
+    } while (::FindNextFileW(find.Get(), &fd));
+    return true;
+}
+
+// Creates a folder with all its missing parents; failures show up later, when the folder is
+// used.
+void ForceDirectories(const std::wstring& dir) {
+    std::wstring d = dir;
+    while (d.size() > 3 && d.back() == L'\\')
+        d.pop_back();
+    if (d.empty() || IsExistingDir(d))
+        return;
+    const std::wstring parent = EngineRules::ExtractFileDir(d);
+    if (!parent.empty() && parent != d)
+        ForceDirectories(parent);
+    ::CreateDirectoryW(d.c_str(), nullptr);
+}
+
+const wchar_t* const kLongPrefix = L"\\\\?\\";
+
+bool HasLongPrefix(const std::wstring& p) { return p.rfind(kLongPrefix, 0) == 0; }
+
+bool IsTooLong(const std::wstring& p) { return p.size() >= MAX_PATH && !HasLongPrefix(p); }
+
+// A colon is allowed only as the drive separator right after a drive letter.
+bool HasBadFormat(const std::wstring& p) {
+    const std::wstring s = HasLongPrefix(p) ? p.substr(4) : p;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != L':')
+            continue;
+        const bool driveColon = i == 1 && ((s[0] >= L'A' && s[0] <= L'Z') ||
+                                           (s[0] >= L'a' && s[0] <= L'z'));
+        if (!driveColon)
+            return true;
+    }
+    return false;
+}
+
+bool HasInvalidChars(const std::wstring& p) {
+    const std::wstring s = HasLongPrefix(p) ? p.substr(4) : p;
+    if (s.find_first_not_of(L" \t") == std::wstring::npos)
+        return true;
+    for (wchar_t c : s) {
+        if (c < 32 || c == L'"' || c == L'<' || c == L'>' || c == L'|' || c == L'*' || c == L'?')
+            return true;
+    }
+    return false;
+}
+
+std::wstring FullPath(const std::wstring& p) {
+    const DWORD n = ::GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return p;
+    std::wstring buf(n, L'\0');
+    const DWORD m = ::GetFullPathNameW(p.c_str(), n, buf.data(), nullptr);
+    if (m == 0 || m >= n)
+        return p;
+    buf.resize(m);
+    return buf;
+}
+
+bool ParentFolderMissing(const std::wstring& p) {
+    const std::wstring dir = EngineRules::ExtractFileDir(FullPath(p));
+    return dir.empty() || !IsExistingDir(dir);
+}
+
+bool IsCriticalFile(const std::wstring& name) {
+    const size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos)
+        return false;
+    std::wstring ext = name.substr(dot);
+    for (wchar_t& c : ext)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return ext == L".exe" || ext == L".dll";
+}
+
+int64_t FileSize(const WIN32_FIND_DATAW& fd) {
+    return static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow);
+}
+
+// The drive part of a path: "D:" or "\\server\share"; empty when the path has none.
+std::wstring DrivePart(const std::wstring& p) {
+    if (p.size() >= 2 && p[1] == L':' &&
+        ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')))
+        return p.substr(0, 2);
+    if (p.size() > 2 && p[0] == L'\\' && p[1] == L'\\') {
+        const size_t server = p.find(L'\\', 2);
+        if (server == std::wstring::npos || server == 2)
+            return std::wstring();
+        const size_t share = p.find(L'\\', server + 1);
+        return share == std::wstring::npos ? p : p.substr(0, share);
+    }
+    return std::wstring();
+}
+
+} // namespace
+
+void TWinHost::CopyOneFile(const std::wstring& src, const std::wstring& dst) {
+    // Each test is made for the source, then for the target, before the next test.
+    if (IsTooLong(src) || IsTooLong(dst))
+        throw ESetupError(L"The specified path is too long");
+    if (HasBadFormat(src) || HasBadFormat(dst))
+        throw ESetupError(L"The path format is not supported");
+    if (HasInvalidChars(src) || HasInvalidChars(dst))
+        throw ESetupError(L"Invalid characters in path");
+    if (ParentFolderMissing(src) || ParentFolderMissing(dst))
+        throw ESetupError(L"The specified path was not found");
+    if (!IsExistingFile(src))
+        throw ESetupError(L"The specified file was not found");
+    if (!::CopyFileW(src.c_str(), dst.c_str(), FALSE))
+        throw ESetupError(SysErrorMessage(::GetLastError()));
+}
+
+void TWinHost::CopyDirRecursive(const std::wstring& src, const std::wstring& dst) {
+    ForceDirectories(dst);
+    ForEachEntry(src, [&](const WIN32_FIND_DATAW& fd) {
+        const std::wstring name = fd.cFileName;
+        if (IsFolder(fd) && IsFolderLink(fd)) {
+            Log(L"    ! " + name + L": klasör bağlantısı, kopyalanmadı");
+            return;
+        }
+        if (IsFolder(fd)) {
+            CopyDirRecursive(JoinPath(src, name), JoinPath(dst, name));
+            return;
+        }
+        try {
+            CopyOneFile(JoinPath(src, name), JoinPath(dst, name));
+        } catch (const ESetupError& e) {
+            Log(L"    ! " + name + L": " + e.Message());
+        }
+    });
+}
+
+void TWinHost::CopyDirWithRetry(const std::wstring& src, const std::wstring& dst, int attempts) {
+    ForceDirectories(dst);
+    ForEachEntry(src, [&](const WIN32_FIND_DATAW& fd) {
+        const std::wstring name = fd.cFileName;
+        if (IsFolder(fd) && IsFolderLink(fd)) {
+            Log(L"    ! " + name + L": klasör bağlantısı, kopyalanmadı");
+            return;
+        }
+        if (IsFolder(fd)) {
+            CopyDirWithRetry(JoinPath(src, name), JoinPath(dst, name), attempts);
+            return;
+        }
+        const bool critical = IsCriticalFile(name);
+        for (int i = 1; i <= attempts; ++i) {
+            try {
+                CopyOneFile(JoinPath(src, name), JoinPath(dst, name));
+                return;
+            } catch (const ESetupError& e) {
+                if (i < attempts) {
+                    Log(L"    ! " + name + L" kilitli, tekrar (" + std::to_wstring(i) + L"/" +
+                        std::to_wstring(attempts) + L")...");
+                    Sleep(2000);
+                } else if (critical) {
+                    throw ESetupError(L"Kritik dosya kopyalanamadı: " + name + L" - " +
+                                      e.Message());
+                } else {
+                    Log(L"    ! " + name + L": " + e.Message());
+                }
+            }
+        }
+    });
+}
+
+int64_t TWinHost::GetFreeSpace(const std::wstring& path) {
+    std::wstring drive = DrivePart(path);
+    if (drive.empty())
+        drive = DrivePart(InstallDir());
+    if (drive.empty())
+        return 0;
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW((drive + L"\\").c_str(), &available, nullptr, nullptr))
+        return 0;
+    return static_cast<int64_t>(available.QuadPart);
+}
+
+int64_t TWinHost::GetDirSize(const std::wstring& dir) {
+    if (!IsExistingDir(dir))
+        return 0;
+    int64_t total = 0;
+    ForEachEntry(dir, [&](const WIN32_FIND_DATAW& fd) {
+        if (IsFolder(fd)) {
+            if (!IsFolderLink(fd))
+                total += GetDirSize(JoinPath(dir, fd.cFileName));
+            return;
+        }
+        total += FileSize(fd);
+    });
+    return total;
+}
+
+void TSetupEngine::DeleteDirRecursive(const std::wstring& Dir) {
+    const DWORD attrs = ::GetFileAttributesW(Dir.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return;
+    // A link goes by itself; what it points to is not ours to delete.
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        ::RemoveDirectoryW(Dir.c_str());
+        return;
+    }
+    ForEachEntry(Dir, [&](const WIN32_FIND_DATAW& fd) {
+        const std::wstring path = JoinPath(Dir, fd.cFileName);
+        if (IsFolder(fd) && IsFolderLink(fd)) {
+            ::RemoveDirectoryW(path.c_str());
+        } else if (IsFolder(fd)) {
+            DeleteDirRecursive(path);
+        } else {
+            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(path.c_str());
+        }
+    });
+    // A read-only folder would refuse its own removal just like a read-only file.
+    ::SetFileAttributesW(Dir.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(Dir.c_str());
+}

@@ -1,0 +1,140 @@
+// Process and service control: find a program by its image name, wait for it to go, stop and
+// delete a Windows service. Every wait polls once a second through Sleep and gives up in time.
+#include "uWinHost.h"
+
+#include <tlhelp32.h>
+
+#include "uWinHandles.h"
+
+namespace {
+
+// Equal when only the ASCII letters differ in case; every other character must match exactly.
+bool SameTextAscii(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= L'A' && x <= L'Z')
+            x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z')
+            y = static_cast<wchar_t>(y - L'A' + L'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::wstring FileNamePart(const wchar_t* exeFile) {
+    std::wstring name(exeFile, ::wcsnlen(exeFile, MAX_PATH));
+    const size_t i = name.find_last_of(L"\\/");
+    return i == std::wstring::npos ? name : name.substr(i + 1);
+}
+
+} // namespace
+
+SC_HANDLE TWinHost::OpenManager(DWORD access) {
+    return ::OpenSCManagerW(nullptr, nullptr, access);
+}
+
+bool TWinHost::QueryServiceState(SC_HANDLE service, DWORD& state) {
+    SERVICE_STATUS status{};
+    if (!::QueryServiceStatus(service, &status))
+        return false;
+    state = status.dwCurrentState;
+    return true;
+}
+
+bool TWinHost::IsProcessRunning(const std::wstring& exeName) {
+    TWinHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = ::Process32FirstW(snapshot.Get(), &entry); ok;
+         ok = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (SameTextAscii(FileNamePart(entry.szExeFile), exeName))
+            return true;
+    }
+    return false;
+}
+
+bool TWinHost::WaitProcessExit(const std::wstring& exeName, int seconds) {
+    for (int i = 1; i <= seconds; ++i) {
+        if (!IsProcessRunning(exeName)) {
+            Log(L"    " + exeName + L" kapandı (" + std::to_wstring(i) + L"sn)");
+            return true;
+        }
+        Sleep(1000);
+    }
+    Log(L"    ! " + exeName + L" hala çalışıyor (" + std::to_wstring(seconds) + L"sn beklendi)");
+    return false;
+}
+
+bool TWinHost::StopServiceWait(const std::wstring& serviceName, int seconds) {
+    TScHandle manager(OpenManager(SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        Log(L"    ! SCManager açılamadı");
+        RunCmd(L"net stop " + serviceName, 15000);
+        Sleep(3000);
+        return true;
+    }
+    TScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    if (!service) {
+        Log(L"    Servis bulunamadı: " + serviceName + L" (yeni kurulum?)");
+        return true;
+    }
+    // A status that cannot be read counts as "not stopped yet", never as stopped.
+    DWORD state = 0;
+    if (QueryServiceState(service.Get(), state) && state == SERVICE_STOPPED) {
+        Log(L"    Servis zaten durmuş");
+        return true;
+    }
+    Log(L"    Servis durduruluyor: " + serviceName);
+    SERVICE_STATUS ignored{};
+    ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &ignored);
+    for (int i = 1; i <= seconds; ++i) {
+        Sleep(1000);
+        if (QueryServiceState(service.Get(), state) && state == SERVICE_STOPPED) {
+            Log(L"    Servis durdu (" + std::to_wstring(i) + L"sn)");
+            return true;
+        }
+        if (i % 5 == 0)
+            Log(L"    Bekleniyor... (" + std::to_wstring(i) + L"/" + std::to_wstring(seconds) +
+                L"sn)");
+    }
+    Log(L"    ! Servis " + std::to_wstring(seconds) + L"sn içinde durmadı");
+    return false;
+}
+
+bool TWinHost::DeleteServiceWait(const std::wstring& serviceName, int seconds) {
+    {
+        TScHandle manager(OpenManager(SC_MANAGER_ALL_ACCESS));
+        if (!manager) {
+            RunCmd(L"sc delete " + serviceName, 10000);
+            Sleep(3000);
+            return true;
+        }
+        TScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+        if (!service) {
+            Log(L"    Servis zaten yok: " + serviceName);
+            return true;
+        }
+        ::DeleteService(service.Get());
+        Log(L"    Servis silme istendi: " + serviceName);
+        // Both handles close here: the system removes a service marked for deletion only
+        // once no handle to it remains open.
+    }
+    for (int i = 1; i <= seconds; ++i) {
+        Sleep(1000);
+        TScHandle manager(OpenManager(SC_MANAGER_CONNECT));
+        if (!manager)
+            continue;
+        TScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
+        if (!service) {
+            Log(L"    Servis silindi (" + std::to_wstring(i) + L"sn)");
+            return true;
+        }
+    }
+    Log(L"    ! Servis silinemedi (" + std::to_wstring(seconds) + L"sn beklendi)");
+    return false;
+}
