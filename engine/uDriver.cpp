@@ -3,27 +3,9 @@
 
 #include <windows.h>
 
+#include "uFileUtil.h"
+
 namespace {
-
-bool FileExists(const std::wstring& path) {
-    const DWORD attr = GetFileAttributesW(path.c_str());
-    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool DirectoryExists(const std::wstring& dir) {
-    const DWORD attr = GetFileAttributesW(dir.c_str());
-    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Creates a folder and every missing parent; the result is not needed by the callers.
-void ForceDirectories(const std::wstring& dir) {
-    if (dir.empty() || DirectoryExists(dir))
-        return;
-    const size_t cut = dir.find_last_of(L'\\');
-    if (cut != std::wstring::npos && cut > 0 && dir[cut - 1] != L':')
-        ForceDirectories(dir.substr(0, cut));
-    CreateDirectoryW(dir.c_str(), nullptr);
-}
 
 const wchar_t* const kCancelledMsg = L"Kullanıcı tarafından iptal edildi";
 

@@ -2,16 +2,13 @@
 #include "uSetupEngine.h"
 
 #include <windows.h>
+
+#include "uFileUtil.h"
 #include <shlobj.h>
 
 #include "uEngineRules.h"
 
 namespace {
-
-bool DirectoryExists(const std::wstring& dir) {
-    const DWORD attr = GetFileAttributesW(dir.c_str());
-    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
 
 // Registry key handle that is closed on every path.
 class TRegKey {
