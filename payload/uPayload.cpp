@@ -1,0 +1,114 @@
+#include "uPayload.h"
+
+#include <cwchar>
+#include <vector>
+
+#include "uPayloadTrailer.h"
+
+namespace {
+
+const wchar_t* const COPY_NAME = L"payload.zip";
+
+bool SameNoCase(const std::wstring& a, const wchar_t* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= L'A' && x <= L'Z')
+            x = wchar_t(x - L'A' + L'a');
+        if (x != y)
+            return false;
+    }
+    return i == a.size() && !b[i];
+}
+
+// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER.
+void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TZipOutFile& to) {
+    std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
+    while (n > 0) {
+        const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
+        from.ReadAt(offset, buf.data(), chunk);
+        to.Write(buf.data(), chunk);
+        offset += chunk;
+        n -= chunk;
+    }
+}
+
+} // namespace
+
+std::wstring PayloadFolderName(const TLocalTime& t) {
+    wchar_t stamp[32];
+    std::swprintf(stamp, 32, L"%04d%02d%02d%02d%02d%02d", t.Year, t.Month, t.Day, t.Hour, t.Minute,
+                  t.Second);
+    return std::wstring(L"CorvaneMarketSetup_") + stamp;
+}
+
+TPayloadExtractor::TPayloadExtractor() : FPlatform(std::make_unique<TSystemPayloadPlatform>()) {}
+
+TPayloadExtractor::TPayloadExtractor(std::unique_ptr<TPayloadPlatform> platform)
+    : FPlatform(std::move(platform)) {}
+
+bool TPayloadExtractor::HasPayload() {
+    try {
+        const std::wstring exe = FPlatform->ExePath();
+        if (!FPlatform->FileExists(exe))
+            return false;
+        std::unique_ptr<TZipInput> file = FPlatform->OpenRead(exe, true);
+        const uint64_t end = PayloadFileEnd(*file);
+        return end >= PAYLOAD_TRAILER_SIZE && HasPayloadMagic(*file, end);
+    } catch (const EZipError&) {
+        return false;
+    }
+}
+
+std::wstring TPayloadExtractor::ExtractToTemp() {
+    std::wstring result;
+    const std::wstring exe = FPlatform->ExePath();
+    if (!FPlatform->FileExists(exe))
+        throw ESetupError(L"Kurulum EXE dosyasi bulunamadi: " + exe);
+
+    std::wstring dir, copy;
+    try {
+        std::unique_ptr<TZipInput> file = FPlatform->OpenRead(exe, true);
+        const uint64_t end = PayloadFileEnd(*file);
+        if (end < PAYLOAD_TRAILER_SIZE)
+            throw ESetupError(L"EXE dosyasi cok kucuk, payload icermiyor");
+        if (!HasPayloadMagic(*file, end))
+            return result;
+        const int64_t n = ReadPayloadLength(*file, end);
+        if (!IsPayloadLengthValid(n, end))
+            throw ESetupError(L"Payload boyutu gecersiz: " + std::to_wstring(n));
+
+        dir = FPlatform->TempPath() + PayloadFolderName(FPlatform->Now());
+        FPlatform->ForceDirectories(dir);
+        copy = dir + FPlatform->PathDelim() + COPY_NAME;
+        // The copy is closed before the setup file (inner scope), on every path.
+        std::unique_ptr<TZipOutFile> out = FPlatform->CreateReplace(copy);
+        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *out);
+        out->Close();
+    } catch (const EZipError& e) {
+        throw ESetupError(e.Message());
+    }
+
+    if (!FPlatform->FileExists(copy))
+        throw ESetupError(L"Arsiv dosyasi olusturulamadi: " + copy);
+
+    try {
+        // Opened without write sharing: no entry can open the copy for writing through another
+        // name while it is being read.
+        std::unique_ptr<TZipInput> archive = FPlatform->OpenRead(copy, false);
+        TZipReader reader(*archive);
+        for (const TZipEntry& e : reader.Entries()) {
+            if (!e.Path.Parts.empty() && SameNoCase(e.Path.Parts.front(), COPY_NAME))
+                throw EZipError(EntryLabel(e) + L" would replace the archive copy being read");
+        }
+        std::unique_ptr<TZipTarget> target = FPlatform->FolderTarget(dir);
+        reader.ExtractAll(*target);
+    } catch (const EZipError& e) {
+        throw ESetupError(L"ZIP arsiv acma basarisiz: " + e.Message());
+    }
+
+    FPlatform->RemoveFile(copy);
+    if (FPlatform->CountFolderEntries(dir) == 0)
+        throw ESetupError(L"Arsiv acildi ancak hicbir dosya cikarilmadi!");
+    return dir;
+}

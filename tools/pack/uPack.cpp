@@ -1,0 +1,239 @@
+#include "uPack.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iomanip>
+#include <memory>
+
+#include "uPayloadTrailer.h"
+#include "uZipFiles.h"
+#include "uZipNames.h"
+#include "uZipReader.h"
+#include "uZipWriter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const USAGE = "usage:\n"
+                          "  pack pack STUB.exe DIR OUT.exe\n"
+                          "  pack list SETUP.exe\n"
+                          "  pack extract SETUP.exe DIR\n";
+
+std::wstring Wide(const std::string& s) {
+    std::wstring w;
+    if (!DecodeUtf8(s, w))
+        w = DecodeCp437(s);
+    return w;
+}
+
+std::string Narrow(const std::wstring& w) { return WideToUtf8(w); }
+
+fs::path PathOf(const std::string& arg) {
+#ifdef _WIN32
+    return fs::path(Wide(arg));
+#else
+    return fs::path(arg);
+#endif
+}
+
+std::string Utf8Of(const fs::path& p) {
+    const auto u8 = p.generic_u8string();
+    return std::string(u8.begin(), u8.end());
+}
+
+struct TFileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
+
+std::FILE* OpenFile(const fs::path& p, const char* mode) {
+#ifdef _WIN32
+    std::wstring wmode(mode, mode + std::strlen(mode));
+    return _wfopen(p.c_str(), wmode.c_str());
+#else
+    return std::fopen(p.c_str(), mode);
+#endif
+}
+
+struct TSource {
+    std::string Name; // archive name, UTF-8, folders ending in "/"
+    fs::path Path;
+    bool Folder;
+};
+
+// Everything below dir, sorted by name so that the archive does not depend on the order in
+// which the file system lists folders. Names the setup program would refuse are refused here.
+std::vector<TSource> CollectSources(const fs::path& dir) {
+    std::vector<TSource> list;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(dir, ec), end;
+    if (ec)
+        throw EPackError("cannot read folder \"" + dir.string() + "\": " + ec.message());
+    for (; it != end; it.increment(ec)) {
+        if (ec)
+            throw EPackError("cannot read folder \"" + dir.string() + "\": " + ec.message());
+        const fs::directory_entry& de = *it;
+        std::string name = Utf8Of(fs::relative(de.path(), dir));
+        const fs::file_status st = de.symlink_status();
+        if (fs::is_symlink(st))
+            throw EPackError("\"" + name + "\" is a symbolic link; links are not packed");
+        const bool folder = fs::is_directory(st);
+        if (!folder && !fs::is_regular_file(st))
+            throw EPackError("\"" + name + "\" is not a regular file or folder");
+        if (folder)
+            name += '/';
+        std::wstring wide;
+        if (!DecodeUtf8(name, wide))
+            throw EPackError("\"" + name + "\": name is not valid UTF-8");
+        TEntryPath parts;
+        const std::wstring why = CleanEntryName(wide, parts);
+        if (!why.empty())
+            throw EPackError("\"" + name + "\": the setup program would refuse this name (" +
+                             Narrow(why) + ")");
+        list.push_back({name, de.path(), folder});
+    }
+    std::sort(list.begin(), list.end(),
+              [](const TSource& a, const TSource& b) { return a.Name < b.Name; });
+    return list;
+}
+
+int Pack(const std::string& stubArg, const std::string& dirArg, const std::string& outArg,
+         std::ostream& out) {
+    const fs::path stub = PathOf(stubArg), dir = PathOf(dirArg), target = PathOf(outArg);
+    {
+        std::unique_ptr<TZipInput> in = OpenZipInputFile(Wide(stubArg), true);
+        if (LocatePayload(*in).Found)
+            throw EPackError("\"" + stubArg + "\" already carries a payload");
+    }
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec))
+        throw EPackError("\"" + dirArg + "\" is not a folder");
+    const std::vector<TSource> sources = CollectSources(dir);
+
+    // Written beside the target and renamed at the end: a failed run leaves no half file.
+    fs::path temp = target;
+    temp += ".part";
+    TFilePtr f(OpenFile(temp, "wb+"));
+    uint64_t stubSize = 0;
+    if (!f)
+        throw EPackError("cannot create \"" + temp.string() + "\": " + std::strerror(errno));
+    try {
+        {
+            TFilePtr s(OpenFile(stub, "rb"));
+            if (!s)
+                throw EPackError("cannot open \"" + stubArg + "\": " + std::strerror(errno));
+            std::vector<char> buf(1 << 20);
+            size_t got;
+            stubSize = 0;
+            while ((got = std::fread(buf.data(), 1, buf.size(), s.get())) > 0) {
+                if (std::fwrite(buf.data(), 1, got, f.get()) != got)
+                    throw EPackError("cannot write \"" + temp.string() + "\": " +
+                                     std::strerror(errno));
+                stubSize += got;
+            }
+            if (std::ferror(s.get()))
+                throw EPackError("cannot read \"" + stubArg + "\": " + std::strerror(errno));
+        }
+        TZipWriter zip(f.get());
+        for (const TSource& s : sources) {
+            if (s.Folder)
+                zip.AddFolder(s.Name);
+            else
+                zip.AddFile(s.Name, s.Path);
+        }
+        const uint64_t length = zip.Finish();
+        unsigned char trailer[16];
+        MakePayloadTrailer(length, trailer);
+        if (std::fwrite(trailer, 1, 16, f.get()) != 16 || std::fflush(f.get()) != 0)
+            throw EPackError("cannot write \"" + temp.string() + "\": " + std::strerror(errno));
+        // Entries rewritten stored can leave deflated bytes beyond the real end.
+        const uint64_t total = stubSize + length + 16;
+        f.reset();
+        fs::resize_file(temp, total);
+        fs::rename(temp, target);
+        out << "packed " << sources.size() << " entries, archive " << length << " bytes, into "
+            << outArg << "\n";
+    } catch (...) {
+        f.reset();
+        fs::remove(temp, ec);
+        throw;
+    }
+    return 0;
+}
+
+// The payload of a setup file as an input of its own.
+struct TOpenedPayload {
+    std::unique_ptr<TZipInput> File;
+    std::unique_ptr<TZipSliceInput> Archive;
+};
+
+TOpenedPayload OpenPayload(const std::string& setupArg) {
+    TOpenedPayload p;
+    p.File = OpenZipInputFile(Wide(setupArg), true);
+    const TPayloadLocation loc = LocatePayload(*p.File);
+    if (!loc.Found)
+        throw EPackError("\"" + setupArg + "\" carries no payload (no CVPAYZIP trailer)");
+    if (!loc.Error.empty())
+        throw EPackError("\"" + setupArg + "\": " + Narrow(loc.Error));
+    p.Archive = std::make_unique<TZipSliceInput>(*p.File, loc.Offset, loc.Length);
+    return p;
+}
+
+int List(const std::string& setupArg, std::ostream& out) {
+    TOpenedPayload p = OpenPayload(setupArg);
+    TZipReader reader(*p.Archive);
+    uint64_t total = 0;
+    for (const TZipEntry& e : reader.Entries()) {
+        out << std::setw(12) << e.Size << " " << std::setw(12) << e.CompressedSize << " "
+            << (e.Method == 8 ? "deflate" : "stored ") << " " << Narrow(PrintableName(e.Name))
+            << "\n";
+        total += e.Size;
+    }
+    out << reader.Entries().size() << " entries, " << total << " bytes\n";
+    return 0;
+}
+
+int Extract(const std::string& setupArg, const std::string& dirArg, std::ostream& out) {
+    TOpenedPayload p = OpenPayload(setupArg);
+    TZipReader reader(*p.Archive);
+    std::error_code ec;
+    fs::create_directories(PathOf(dirArg), ec);
+    if (!fs::is_directory(PathOf(dirArg), ec))
+        throw EPackError("cannot create folder \"" + dirArg + "\"");
+    std::unique_ptr<TZipTarget> target = CreateFolderTarget(Wide(dirArg));
+    reader.ExtractAll(*target);
+    out << "extracted " << reader.Entries().size() << " entries into " << dirArg << "\n";
+    return 0;
+}
+
+} // namespace
+
+int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const std::string cmd = args.empty() ? std::string() : args[0];
+    const bool ok = (cmd == "pack" && args.size() == 4) || (cmd == "list" && args.size() == 2) ||
+                    (cmd == "extract" && args.size() == 3);
+    if (!ok) {
+        err << USAGE;
+        return 2;
+    }
+    try {
+        if (cmd == "pack")
+            return Pack(args[1], args[2], args[3], out);
+        if (cmd == "list")
+            return List(args[1], out);
+        return Extract(args[1], args[2], out);
+    } catch (const EPackError& e) {
+        err << "pack: " << e.what() << "\n";
+    } catch (const EZipError& e) {
+        err << "pack: " << Narrow(e.Message()) << "\n";
+    } catch (const fs::filesystem_error& e) {
+        err << "pack: " << e.what() << "\n";
+    } catch (const std::bad_alloc&) {
+        err << "pack: out of memory\n";
+    }
+    return 1;
+}
