@@ -25,19 +25,6 @@ bool ForceDirectories(const std::wstring& dir) {
     return CreateDirectoryW(dir.c_str(), nullptr) || DirectoryExists(dir);
 }
 
-std::wstring SysErrorMessage(unsigned long code) {
-    wchar_t* buf = nullptr;
-    const DWORD len = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-    std::wstring text = len && buf ? std::wstring(buf, len) : std::wstring();
-    if (buf)
-        LocalFree(buf);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
-    return text;
-}
-
 namespace {
 
 class TFileHandle {

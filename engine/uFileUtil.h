@@ -7,7 +7,7 @@ bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& dir);
 // Creates a folder and every missing parent; returns whether the folder exists afterwards.
 bool ForceDirectories(const std::wstring& dir);
-// The system's message text for an error code, without the trailing line break.
+// The system's message text for an error code, without the trailing line break (host/).
 std::wstring SysErrorMessage(unsigned long code);
 
 // Writes a text file of the engine: each line followed by CR LF (the last included), the

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "uSetupEngine.h"
+#include "EngineAccess.h"
 
 using TStepHook = std::function<void(TSetupEngine&)>;
 
@@ -13,8 +13,3 @@ using TStepHook = std::function<void(TSetupEngine&)>;
 std::map<std::string, TStepHook>& StepHooks();
 void ResetStepHooks();
 
-class TSetupEngineTestAccess {
-public:
-    static bool Destroying(const TSetupEngine& e) { return e.FDestroying; }
-    static void Log(TSetupEngine& e, const std::wstring& msg) { e.Log(msg); }
-};

@@ -16,6 +16,10 @@ public:
         FEntries.push_back(entry);
         FChanged.notify_all();
     }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FEntries.clear();
+    }
     std::vector<std::wstring> Entries() const {
         std::lock_guard<std::mutex> lock(FMutex);
         return FEntries;
