@@ -18,6 +18,12 @@ using TLogEvent = std::function<void(const std::wstring& Msg)>;
 using TProgressEvent = std::function<void(int Percent, const std::wstring& Step)>;
 using TFinishedEvent = std::function<void(bool Success, const std::wstring& ErrorMsg)>;
 
+// Creates or overwrites the shortcut LinkFile to Target through the shell-link object (COM must
+// be initialised on the calling thread). Raises ESetupError when the object or one of its
+// interfaces is not available.
+void CreateShellLink(const std::wstring& Target, const std::wstring& LinkFile,
+                     const std::wstring& Description);
+
 // Separator line at the start and end of a run: forty equals signs.
 extern const wchar_t* const SEPARATOR_LINE;
 
@@ -145,8 +151,6 @@ private:
     void InstallAppService();
     void CreateShortcut();
     void RegisterUninstall();
-    void CreateShellLink(const std::wstring& Target, const std::wstring& LinkFile,
-                         const std::wstring& Description);
 
     // Backup store and rollback (engine/backup/).
     void CreateBackup();
