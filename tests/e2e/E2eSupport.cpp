@@ -1,0 +1,135 @@
+#include "E2eSupport.h"
+
+#include <algorithm>
+
+#include "../engine/TestFiles.h"
+
+std::wstring DemoPayload(const std::wstring& version) {
+    // <build>\standins -> <build>\demo\payload-<version>
+    const std::wstring standins = StandinsDir();
+    return standins.substr(0, standins.find_last_of(L'\\')) + L"\\demo\\payload-" + version;
+}
+
+namespace {
+
+class TSc {
+public:
+    explicit TSc(SC_HANDLE h) : FHandle(h) {}
+    ~TSc() {
+        if (FHandle)
+            CloseServiceHandle(FHandle);
+    }
+    TSc(const TSc&) = delete;
+    TSc& operator=(const TSc&) = delete;
+    SC_HANDLE get() const { return FHandle; }
+
+private:
+    SC_HANDLE FHandle;
+};
+
+void RemoveService(const wchar_t* name) {
+    TSc scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm.get())
+        return;
+    TSc svc(OpenServiceW(scm.get(), name, SERVICE_ALL_ACCESS));
+    if (!svc.get())
+        return;
+    SERVICE_STATUS status{};
+    if (ControlService(svc.get(), SERVICE_CONTROL_STOP, &status)) {
+        for (int i = 0; i < 50 && QueryServiceStatus(svc.get(), &status) &&
+                        status.dwCurrentState != SERVICE_STOPPED;
+             ++i)
+            ::Sleep(100);
+    }
+    DeleteService(svc.get());
+}
+
+} // namespace
+
+void ResetMachine() {
+    RemoveService(L"CorvaneMarketService");
+    RemoveService(L"CorvaneDB");
+    for (const auto* exe : {L"CorvaneMarketServer.exe", L"mariadbd.exe", L"CorvaneZideroZUR.exe",
+                            L"TarvikBridge.exe", L"OmnelBridge.exe", L"mariadb.exe"})
+        KillAllNamed(exe);
+    for (const auto* dir : {L"D:\\CorvaneZideroZur", L"D:\\CorvaneOrtakData",
+                            L"D:\\CorvaneUpdateYedek", L"E:\\CorvaneZideroZur",
+                            L"E:\\CorvaneOrtakData", L"E:\\CorvaneUpdateYedek"})
+        RemoveTree(dir);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                  L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos");
+    TEngineRun probe;
+    DeleteFileW((probe.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk").c_str());
+}
+
+std::string FileBytes(const std::wstring& path) { return ReadText(path); }
+
+namespace {
+void Collect(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((root + (rel.empty() ? L"" : L"\\" + rel) + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const std::wstring r = rel.empty() ? name : rel + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            Collect(root, r, out);
+        else
+            out.push_back(r);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+}
+} // namespace
+
+std::vector<std::wstring> FilesUnder(const std::wstring& dir) {
+    std::vector<std::wstring> out;
+    Collect(dir, L"", out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEngineRun::TEngineRun() {
+    auto host = std::make_unique<TRecordingHost>();
+    // Give services and processes a moment per recorded wait: they are real.
+    host->RealSleepMs = 150;
+    FHost = host.get();
+    FEngine = std::make_unique<TSetupEngine>(std::move(host));
+    BindEvents(*FEngine, FJournal);
+}
+
+bool TEngineRun::Run(std::chrono::seconds limit) {
+    if (!FEngine->Execute())
+        return false;
+    const bool ended = FJournal.WaitFor(L"finished|", limit);
+    EXPECT_TRUE(ended) << "run did not end in time";
+    for (int i = 0; i < 100 && FEngine->IsRunning(); ++i)
+        ::Sleep(50);
+    return ended && FinishedEntry() == L"finished|1|";
+}
+
+std::vector<int> TEngineRun::Percents() const {
+    std::vector<int> out;
+    for (const auto& p : FJournal.Only(L"progress|"))
+        out.push_back(std::stoi(p.substr(0, p.find(L'|'))));
+    return out;
+}
+
+std::wstring TEngineRun::FinishedEntry() const {
+    const auto f = FJournal.Only(L"finished|");
+    return f.empty() ? std::wstring() : L"finished|" + f.back();
+}
+
+bool TEngineRun::Logged(const std::wstring& line) const {
+    const auto logs = Logs();
+    return std::find(logs.begin(), logs.end(), line) != logs.end();
+}
+
+std::wstring TEngineRun::LogText() const {
+    std::wstring all;
+    for (const auto& l : Logs())
+        all += l + L"\n";
+    return all;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// End-to-end runs of the engine on the test prefix: the demo payloads, an engine on the real
+// host (waits recorded and shortened), and a machine put back to clean before and after.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../engine/Journal.h"
+#include "../host/HostTestSupport.h"
+#include "uSetupEngine.h"
+
+std::wstring DemoPayload(const std::wstring& version);
+
+// Stops and deletes both services, ends the application's processes, removes the installation,
+// shared data and backup folders on D: and E:, the uninstall key and the desktop shortcut.
+void ResetMachine();
+
+std::string FileBytes(const std::wstring& path);
+// Relative paths of every file under a folder (backslash-separated), sorted.
+std::vector<std::wstring> FilesUnder(const std::wstring& dir);
+
+// One engine run on the real host, with its events in a journal.
+class TEngineRun {
+public:
+    TEngineRun();
+    TSetupEngine& Engine() { return *FEngine; }
+    TRecordingHost& Host() { return *FHost; }
+    // Runs to the end (bounded) and returns whether it reported success.
+    bool Run(std::chrono::seconds limit = std::chrono::seconds(240));
+    std::vector<std::wstring> Logs() const { return FJournal.Only(L"log|"); }
+    std::vector<int> Percents() const;
+    std::wstring FinishedEntry() const;
+    bool Logged(const std::wstring& line) const;
+    std::wstring LogText() const;
+    TJournal& Journal() { return FJournal; }
+
+private:
+    TJournal FJournal;
+    TRecordingHost* FHost = nullptr;
+    std::unique_ptr<TSetupEngine> FEngine;
+};

@@ -1,0 +1,331 @@
+// The engine's installations from end to end on the test prefix: the demo payload, the real
+// host and the stand-in programs as MariaDB and the application. What the machine holds
+// afterwards is checked the way a technician would: files, services, registry, shortcut,
+// the database server's answer and the accounts it recorded.
+#include <winsock2.h>
+
+#include "E2eSupport.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <map>
+
+using TLines = std::vector<std::wstring>;
+
+namespace {
+
+const std::wstring kInstall = L"D:\\CorvaneZideroZur";
+const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
+const std::wstring kUninstallKey =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
+
+bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool ServerAnswers(int port) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    closesocket(s);
+    WSACleanup();
+    return ok;
+}
+
+struct TLinkInfo {
+    std::wstring Path, WorkDir, Description, Icon;
+    int IconIndex = -1;
+    bool Loaded = false;
+};
+
+TLinkInfo ReadLink(const std::wstring& file) {
+    TLinkInfo info;
+    CoInitialize(nullptr);
+    IShellLinkW* link = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link)))) {
+        IPersistFile* pf = nullptr;
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&pf)))) {
+            if (SUCCEEDED(pf->Load(file.c_str(), STGM_READ))) {
+                wchar_t buf[MAX_PATH * 2] = {};
+                link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
+                info.Path = buf;
+                buf[0] = 0;
+                link->GetWorkingDirectory(buf, MAX_PATH);
+                info.WorkDir = buf;
+                buf[0] = 0;
+                link->GetDescription(buf, MAX_PATH);
+                info.Description = buf;
+                buf[0] = 0;
+                link->GetIconLocation(buf, MAX_PATH, &info.IconIndex);
+                info.Icon = buf;
+                info.Loaded = true;
+            }
+            pf->Release();
+        }
+        link->Release();
+    }
+    CoUninitialize();
+    return info;
+}
+
+struct TRegValue {
+    DWORD Type = 0;
+    std::wstring Text;
+    DWORD Number = 0;
+};
+
+std::map<std::wstring, TRegValue> ReadKey(const std::wstring& path) {
+    std::map<std::wstring, TRegValue> values;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return values;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLen = 256, type = 0, bytes = 0;
+        BYTE data[2048];
+        bytes = sizeof data;
+        if (RegEnumValueW(key, i, name, &nameLen, nullptr, &type, data, &bytes) != ERROR_SUCCESS)
+            break;
+        TRegValue v;
+        v.Type = type;
+        if (type == REG_SZ) {
+            v.Text.assign(reinterpret_cast<wchar_t*>(data), bytes / sizeof(wchar_t));
+            EXPECT_FALSE(v.Text.empty()) << "terminating NUL not stored";
+            if (!v.Text.empty() && v.Text.back() == L'\0')
+                v.Text.pop_back();
+        } else if (type == REG_DWORD) {
+            v.Number = *reinterpret_cast<DWORD*>(data);
+        }
+        values[name] = v;
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+class EngineInstall : public ::testing::Test {
+protected:
+    void SetUp() override { ResetMachine(); }
+    void TearDown() override { ResetMachine(); }
+
+    static void Configure(TSetupEngine& e, bool everything) {
+        e.SetInstallDir(kInstall);
+        e.SetDbDrive(L"D");
+        e.SetSourceDir(DemoPayload(L"1.0.0"));
+        e.SetOptDemoData(everything);
+        e.SetOptDesktopShortcut(everything);
+        e.SetOptFirewall(everything);
+        e.SetOptRemoteAccess(everything);
+        e.SetOptCorvaneSync(everything);
+    }
+};
+
+TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
+    TEngineRun run;
+    Configure(run.Engine(), true);
+    ASSERT_TRUE(run.Run()) << run.LogText();
+    EXPECT_EQ(run.Percents(),
+              (std::vector<int>{2, 5, 30, 34, 40, 50, 60, 74, 80, 86, 92, 96, 100}));
+
+    // Application files: the payload's, byte for byte, without Data and the database programs.
+    const std::wstring payload = DemoPayload(L"1.0.0");
+    for (const auto& rel : FilesUnder(payload)) {
+        if (Starts(rel, L"Data\\") || Starts(rel, L"mariadb\\"))
+            continue;
+        if (rel == L"pos-config.json")
+            continue; // rewritten with the connection settings
+        EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(payload + L"\\" + rel)) << rel;
+    }
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
+    EXPECT_NE(FileBytes(kInstall + L"\\pos-config.json").find("\"password\": \"kelmor482\""),
+              std::string::npos);
+    EXPECT_TRUE(FileExistsW(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
+    for (const auto* exe : {L"mariadbd.exe", L"mariadb.exe", L"mariadb-install-db.exe"})
+        EXPECT_EQ(FileBytes(kOrtak + L"\\mariadb\\bin\\" + exe),
+                  FileBytes(payload + L"\\mariadb\\bin\\" + exe))
+            << exe;
+
+    // Database: data folder, configuration, service, answer on 3307, accounts, no script left.
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\logs"));
+    EXPECT_TRUE(DirExistsW(kInstall + L"\\logs"));
+    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    const std::wstring image = ServiceImagePath(L"CorvaneDB");
+    EXPECT_NE(image.find(L"--defaults-file="), std::wstring::npos) << image;
+    EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
+    EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);
+    EXPECT_TRUE(ServerAnswers(3307));
+    const std::string accounts = FileBytes(kOrtak + L"\\Data\\mysql\\accounts.txt");
+    for (const char* host : {"\t%\t", "\t192.168.%\t", "\t10.%\t", "\t172.%\t"})
+        EXPECT_NE(accounts.find(std::string("root") + host + "kelmor482"), std::string::npos)
+            << host << "\n"
+            << accounts;
+
+    // Back-office service.
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(ServiceImagePath(L"CorvaneMarketService")
+                  .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
+              std::wstring::npos);
+
+    // Desktop shortcut, read back through the shell-link object.
+    const TLinkInfo link =
+        ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
+    ASSERT_TRUE(link.Loaded);
+    EXPECT_EQ(link.Path, kInstall + L"\\CorvaneZideroZUR.exe");
+    EXPECT_EQ(link.WorkDir, kInstall);
+    EXPECT_EQ(link.Description, L"Corvane Market Pos");
+    EXPECT_EQ(link.Icon, kInstall + L"\\CorvaneZideroZUR.exe");
+    EXPECT_EQ(link.IconIndex, 0);
+
+    // Uninstall entry: exactly these values and types.
+    const auto values = ReadKey(kUninstallKey);
+    ASSERT_EQ(values.size(), 8u);
+    auto sz = [&](const wchar_t* name) {
+        const auto it = values.find(name);
+        EXPECT_NE(it, values.end()) << name;
+        if (it == values.end())
+            return std::wstring();
+        EXPECT_EQ(it->second.Type, static_cast<DWORD>(REG_SZ)) << name;
+        return it->second.Text;
+    };
+    EXPECT_EQ(sz(L"DisplayName"), L"Corvane Market Pos");
+    EXPECT_EQ(sz(L"DisplayVersion"), L"1.0.0");
+    EXPECT_EQ(sz(L"Publisher"), L"Corvane");
+    EXPECT_EQ(sz(L"InstallLocation"), kInstall);
+    EXPECT_EQ(sz(L"UninstallString"), L"\"" + kInstall + L"\\Uninstall Corvane Market Pos.exe\"");
+    EXPECT_EQ(sz(L"DisplayIcon"), kInstall + L"\\CorvaneZideroZUR.exe,0");
+    for (const auto* name : {L"NoModify", L"NoRepair"}) {
+        ASSERT_TRUE(values.count(name)) << name;
+        EXPECT_EQ(values.at(name).Type, static_cast<DWORD>(REG_DWORD));
+        EXPECT_EQ(values.at(name).Number, 1u);
+    }
+
+    for (const auto* line : {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
+                             L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
+                             L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
+                             L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
+        EXPECT_TRUE(run.Logged(line)) << line << "\n" << run.LogText();
+}
+
+TEST_F(EngineInstall, NewInstallationWithEverySwitchOffSkipsTheOptionalSteps) {
+    TEngineRun run;
+    Configure(run.Engine(), false);
+    ASSERT_TRUE(run.Run()) << run.LogText();
+    EXPECT_EQ(run.Percents(), (std::vector<int>{2, 5, 30, 34, 40, 50, 96, 100}));
+    EXPECT_FALSE(FileExistsW(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(EngineInstall, SecondInstallationKeepsTheRunningDatabaseAndItsPrograms) {
+    {
+        TEngineRun first;
+        Configure(first.Engine(), false);
+        ASSERT_TRUE(first.Run()) << first.LogText();
+    }
+    // Mark the installed server program: the second run must not replace it.
+    const std::wstring server = kOrtak + L"\\mariadb\\bin\\mariadb.exe";
+    const std::string before = FileBytes(server);
+    TEngineRun second;
+    Configure(second.Engine(), false);
+    ASSERT_TRUE(second.Run()) << second.LogText();
+    EXPECT_TRUE(second.Logged(L"  [klasor] mariadb -> atlandı (CorvaneDB çalışıyor)"));
+    EXPECT_TRUE(second.Logged(L"  CorvaneDB zaten çalışıyor - my.ini yazilmiyor"));
+    EXPECT_TRUE(second.Logged(L"  CorvaneDB servisi zaten CorvaneOrtakData yolunda kurulu"));
+    EXPECT_EQ(FileBytes(server), before);
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Database-only installation
+
+class DatabaseOnly : public EngineInstall {
+protected:
+    static void ConfigureDbOnly(TSetupEngine& e) {
+        Configure(e, true);
+        e.SetOptCorvaneDBOnly(true);
+    }
+};
+
+TEST_F(DatabaseOnly, SetsUpTheDatabaseServiceAndASecondRunChangesNothing) {
+    TEngineRun run;
+    ConfigureDbOnly(run.Engine());
+    ASSERT_TRUE(run.Run()) << run.LogText();
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\bin"));
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\logs"));
+    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);
+    EXPECT_TRUE(ServerAnswers(3307));
+    EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
+    EXPECT_FALSE(FileExistsW(kInstall + L"\\pos-config.json"));
+    EXPECT_TRUE(ReadKey(kUninstallKey).empty());
+    const std::string accounts = FileBytes(kOrtak + L"\\Data\\mysql\\accounts.txt");
+    for (const char* host : {"\t%\t", "\t192.168.%\t", "\t10.%\t", "\t172.%\t"})
+        EXPECT_NE(accounts.find(std::string("root") + host), std::string::npos) << host;
+    // The configuration command was run; Wine's sc does not carry it out.
+    EXPECT_NE(run.LogText().find(L"  > sc config CorvaneDB start= auto"), std::wstring::npos);
+    EXPECT_TRUE(run.Logged(L"CorvaneDB KURULUMU BAŞARIYLA TAMAMLANDI"));
+
+    const std::string myIni = FileBytes(kOrtak + L"\\my.ini");
+    TEngineRun again;
+    ConfigureDbOnly(again.Engine());
+    ASSERT_TRUE(again.Run()) << again.LogText();
+    EXPECT_EQ(again.Percents(), (std::vector<int>{5, 100}));
+    EXPECT_TRUE(again.Logged(L"  CorvaneDB servisi zaten kurulu - mevcut servis kullanılacak"));
+    EXPECT_TRUE(again.Logged(L"  Konum: D:\\CorvaneOrtakData"));
+    EXPECT_TRUE(again.Logged(L"CorvaneDB ZATEN KURULU"));
+    EXPECT_EQ(FileBytes(kOrtak + L"\\my.ini"), myIni);
+}
+
+TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
+    // Register CorvaneDB as an older installation elsewhere would have left it.
+    const std::wstring oldImage = L"\"" + StandinsDir() +
+                                  L"\\mariadbd.exe\" \"--defaults-file=E:\\EskiDB\\my.ini\" "
+                                  L"\"CorvaneDB\"";
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(scm, nullptr);
+    SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                   SERVICE_ERROR_NORMAL, oldImage.c_str(), nullptr, nullptr,
+                                   nullptr, nullptr, nullptr);
+    ASSERT_NE(svc, nullptr);
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+
+    // The database programs are already in place (the copy skips them while CorvaneDB exists).
+    CreateDirectoryW(kOrtak.c_str(), nullptr);
+    TEngineRun run;
+    Configure(run.Engine(), false);
+    run.Engine().SetSourceDir(DemoPayload(L"1.0.0"));
+    ASSERT_TRUE(CopyFileW((DemoPayload(L"1.0.0") + L"\\mariadb\\bin\\mariadbd.exe").c_str(),
+                          L"D:\\mariadbd-kopya.exe", FALSE));
+    CreateDirectoryW((kOrtak + L"\\mariadb").c_str(), nullptr);
+    CreateDirectoryW((kOrtak + L"\\mariadb\\bin").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe", (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(),
+                          FALSE));
+    DeleteFileW(L"D:\\mariadbd-kopya.exe");
+    run.Run();
+    EXPECT_TRUE(run.Logged(L"  Eski CorvaneDB servisi tespit edildi: E:\\EskiDB")) << run.LogText();
+    EXPECT_TRUE(run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
+    const std::wstring image = ServiceImagePath(L"CorvaneDB");
+    EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
+    EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);
+}
+
+} // namespace
