@@ -1,0 +1,257 @@
+// The packer: setup files it builds, what it refuses, and archives of other tools read by our
+// reader (interoperability). Native build only: it runs the host's zip tools.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "ZipTestKit.h"
+#include "uPack.h"
+#include "uPayload.h"
+#include "uPayloadTrailer.h"
+#include "uZipFiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kit::TArchive;
+
+struct TRun {
+    int Code;
+    std::string Out, Err;
+};
+
+TRun Pack(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    const int code = RunPack(args, out, err);
+    return {code, out.str(), err.str()};
+}
+
+std::string Noise(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    for (char& c : s) {
+        seed = seed * 1664525 + 1013904223;
+        c = char(seed >> 24);
+    }
+    return s;
+}
+
+// A source tree with what real payloads hold: nested folders, an empty folder, an empty file,
+// text that compresses, bytes that do not, and (optionally) Turkish names.
+void MakeSource(const fs::path& dir, bool nonAscii) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += "satir " + std::to_string(i) + " CorvaneZideroZUR\r\n";
+    kit::WriteFile(dir / "CorvaneZideroZUR.exe", "MZ" + Noise(70000, 1));
+    kit::WriteFile(dir / "version.json", "{\"version\": \"2.4.1\"}\r\n");
+    kit::WriteFile(dir / "CorvaneMarketServis" / "CorvaneMarketServer.exe", "MZ" + Noise(5000, 2) + text);
+    kit::WriteFile(dir / "masaustu" / "readme.txt", text);
+    kit::WriteFile(dir / "masaustu" / "deep" / "er" / "zero.dat", "");
+    fs::create_directories(dir / "Logs" / "empty");
+    if (nonAscii)
+        kit::WriteFile(dir / fs::u8path("masaustu/\xC3\x87" "al\xC4\xB1\xC5\x9F" "ma \xC5\x9F" "eker.txt"), "turkce");
+}
+
+std::string Stub() { return "MZ" + Noise(9000, 3); }
+
+class Packer : public ::testing::Test {
+protected:
+    kit::TScratch S;
+    fs::path Src, StubFile, Out;
+    void SetUp() override {
+        Src = S / "src";
+        StubFile = S / "stub.exe";
+        Out = S / "CorvaneMarketSetup.exe";
+        MakeSource(Src, true);
+        kit::WriteFile(StubFile, Stub());
+    }
+    TRun PackIt() { return Pack({"pack", StubFile.string(), Src.string(), Out.string()}); }
+};
+
+TEST_F(Packer, SetupFileIsStubArchiveAndTrailer) {
+    const TRun r = PackIt();
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const std::string file = kit::ReadFile(Out);
+    ASSERT_GT(file.size(), Stub().size() + 16);
+    EXPECT_EQ(file.substr(0, Stub().size()), Stub());
+    EXPECT_EQ(file.substr(file.size() - 8), "CVPAYZIP");
+    int64_t n = 0;
+    for (int i = 7; i >= 0; --i)
+        n = (n << 8) | (unsigned char)file[file.size() - 16 + i];
+    EXPECT_EQ(uint64_t(n), file.size() - 16 - Stub().size());
+    // The archive alone is a valid ZIP for other tools.
+    kit::WriteFile(S / "alone.zip", file.substr(Stub().size(), size_t(n)));
+    EXPECT_EQ(std::system(("unzip -tqq " + (S / "alone.zip").string() + " >/dev/null").c_str()), 0);
+    EXPECT_FALSE(fs::exists(S / "CorvaneMarketSetup.exe.part"));
+}
+
+TEST_F(Packer, ExtractGivesTheSourceTreeBack) {
+    ASSERT_EQ(PackIt().Code, 0);
+    const TRun r = Pack({"extract", Out.string(), (S / "x").string()});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(kit::Tree(S / "x"), kit::Tree(Src));
+}
+
+TEST_F(Packer, SetupProgramExtractsWhatThePackerWrote) {
+    ASSERT_EQ(PackIt().Code, 0);
+    struct TPlatform : TSystemPayloadPlatform {
+        std::wstring Exe, Temp;
+        std::wstring ExePath() override { return Exe; }
+        std::wstring TempPath() override { return Temp; }
+    };
+    auto p = std::make_unique<TPlatform>();
+    p->Exe = kit::Wide(Out);
+    fs::create_directories(S / "tmp");
+    p->Temp = kit::Wide(S / "tmp") + L"/";
+    TPayloadExtractor x(std::move(p));
+    const std::wstring dir = x.ExtractToTemp();
+    EXPECT_EQ(kit::Tree(fs::path(kit::Utf8(dir))), kit::Tree(Src));
+}
+
+TEST_F(Packer, ListShowsSortedEntriesAndMethods) {
+    ASSERT_EQ(PackIt().Code, 0);
+    const TRun r = Pack({"list", Out.string()});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    // Noise does not shrink: stored. Text does: deflated. Names sorted, folders with "/".
+    EXPECT_NE(r.Out.find("stored  CorvaneZideroZUR.exe"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("deflate masaustu/readme.txt"), std::string::npos) << r.Out;
+    EXPECT_LT(r.Out.find("CorvaneMarketServis/\n"), r.Out.find("CorvaneMarketServis/CorvaneMarketServer.exe"));
+    EXPECT_LT(r.Out.find("Logs/"), r.Out.find("masaustu/"));
+    EXPECT_NE(r.Out.find("Logs/empty/"), std::string::npos);
+    EXPECT_NE(r.Out.find("12 entries"), std::string::npos) << r.Out;
+}
+
+TEST_F(Packer, SameInputsGiveTheSameBytes) {
+    ASSERT_EQ(PackIt().Code, 0);
+    const std::string first = kit::ReadFile(Out);
+    // Other times and another creation order of the same files.
+    fs::remove_all(Src);
+    fs::create_directories(Src / "Logs" / "empty");
+    MakeSource(Src, true);
+    fs::last_write_time(Src / "version.json", fs::file_time_type::clock::now() - std::chrono::hours(500));
+    ASSERT_EQ(PackIt().Code, 0);
+    EXPECT_EQ(kit::ReadFile(Out), first);
+}
+
+TEST_F(Packer, RefusesNamesTheSetupProgramWouldRefuse) {
+    for (const char* bad : {"con.txt", "a:b.txt", "trail.", "what?.txt"}) {
+        SCOPED_TRACE(bad);
+        kit::WriteFile(Src / bad, "x");
+        const TRun r = PackIt();
+        EXPECT_EQ(r.Code, 1);
+        EXPECT_NE(r.Err.find("would refuse this name"), std::string::npos) << r.Err;
+        EXPECT_FALSE(fs::exists(Out));
+        EXPECT_FALSE(fs::exists(S / "CorvaneMarketSetup.exe.part"));
+        fs::remove(Src / bad);
+    }
+}
+
+TEST_F(Packer, RefusesLinksStubsWithPayloadAndBadArguments) {
+    fs::create_symlink("/etc/passwd", Src / "link");
+    TRun r = PackIt();
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("symbolic link"), std::string::npos) << r.Err;
+    fs::remove(Src / "link");
+
+    ASSERT_EQ(PackIt().Code, 0);
+    r = Pack({"pack", Out.string(), Src.string(), (S / "twice.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("already carries a payload"), std::string::npos) << r.Err;
+
+    r = Pack({"pack", StubFile.string(), (S / "missing").string(), (S / "o.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("is not a folder"), std::string::npos) << r.Err;
+
+    r = Pack({"pack", (S / "missing.exe").string(), Src.string(), (S / "o.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("Cannot open file"), std::string::npos) << r.Err;
+
+    r = Pack({"list", StubFile.string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("carries no payload"), std::string::npos) << r.Err;
+
+    EXPECT_EQ(Pack({}).Code, 2);
+    EXPECT_EQ(Pack({"pack", "a"}).Code, 2);
+    EXPECT_EQ(Pack({"unpack", "a", "b"}).Code, 2);
+}
+
+TEST_F(Packer, ExtractRefusesHostileSetupFiles) {
+    TArchive a;
+    a.Entries.push_back({.Name = "good.txt", .Data = "g"});
+    a.Entries.push_back({.Name = "..\\..\\escaped.txt", .Data = "e"});
+    const std::string zip = a.Build();
+    unsigned char t[16];
+    MakePayloadTrailer(zip.size(), t);
+    kit::WriteFile(Out, Stub() + zip + std::string(reinterpret_cast<char*>(t), 16));
+    TRun r = Pack({"extract", Out.string(), (S / "x" / "y").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("unsafe name refused"), std::string::npos) << r.Err;
+    EXPECT_FALSE(fs::exists(S / "x" / "y")); // refused before anything is created
+    for (const std::string& p : kit::ListAll(S.Path()))
+        EXPECT_EQ(p.find("escaped"), std::string::npos) << p;
+
+    // A length in the trailer that does not fit.
+    MakePayloadTrailer(1u << 30, t);
+    kit::WriteFile(Out, Stub() + zip + std::string(reinterpret_cast<char*>(t), 16));
+    r = Pack({"list", Out.string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("invalid payload length"), std::string::npos) << r.Err;
+}
+
+// --- Archives of other tools ----------------------------------------------------------------
+
+bool Have(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct TTool {
+    const char* Name;
+    const char* Program;
+    const char* Command; // run inside the source folder; %s is the archive
+    bool MarksUtf8;      // stores non-ASCII names so that they can be read back
+};
+
+const TTool TOOLS[] = {
+    // Info-ZIP zip 3.0 on Linux stores UTF-8 names without marking them; by the rules such
+    // names read as code page 437, so it gets an ASCII tree.
+    {"info-zip", "zip", "zip -qr %s .", false},
+    {"python", "python3",
+     "python3 -c \"import os,sys,zipfile\n"
+     "z=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n"
+     "for r,ds,fs in sorted(os.walk('.')):\n"
+     " for d in ds: z.write(os.path.join(r,d))\n"
+     " for f in fs: z.write(os.path.join(r,f))\n"
+     "z.close()\" %s",
+     true},
+    {"bsdtar", "bsdtar", "bsdtar --format zip -cf %s .", true},
+    {"7-zip", "7zz", "7zz a -tzip -bd %s . >/dev/null", true},
+};
+
+TEST(ZipInterop, ArchivesOfOtherToolsExtractToTheSameTree) {
+    for (const TTool& t : TOOLS) {
+        SCOPED_TRACE(t.Name);
+        if (!Have(t.Program)) {
+            ADD_FAILURE() << t.Program << " is not installed (make deps)";
+            continue;
+        }
+        kit::TScratch s;
+        MakeSource(s / "src", t.MarksUtf8);
+        const std::string zip = (s / "a.zip").string();
+        std::string cmd = t.Command;
+        cmd.replace(cmd.find("%s"), 2, zip);
+        ASSERT_EQ(std::system(("cd " + (s / "src").string() + " && " + cmd).c_str()), 0) << cmd;
+        try {
+            auto in = OpenZipInputFile(kit::Wide(fs::path(zip)), false);
+            TZipReader reader(*in);
+            fs::create_directories(s / "x");
+            auto target = CreateFolderTarget(kit::Wide(s / "x"));
+            reader.ExtractAll(*target);
+        } catch (const EZipError& e) {
+            ADD_FAILURE() << kit::Utf8(e.Message());
+            continue;
+        }
+        EXPECT_EQ(kit::Tree(s / "x"), kit::Tree(s / "src"));
+    }
+}
+
+} // namespace
