@@ -1,14 +1,307 @@
 // Backup store: the backup folder, backup.info and taking the backup before an update.
+//
+// The store holds one backup. A new backup is taken into a clean folder while the previous one
+// waits beside it (CorvaneUpdateYedek.onceki); only once the new backup is complete is the
+// previous one deleted. A backup that fails half-way is dropped and the previous one put back,
+// so a failed update never costs the user the backup they had.
 #include "uSetupEngine.h"
 
-std::wstring TSetupEngine::BackupDir() const { return std::wstring(); }
+#include <windows.h>
 
-bool TSetupEngine::BackupExists() const { return false; }
+#include "backup/uBackupUtil.h"
+#include "uFileUtil.h"
+
+using namespace BackupUtil;
+
+namespace {
+
+const wchar_t* const kInfoName = L"backup.info";
+const wchar_t* const kTillProgram = L"CorvaneZideroZUR.exe";
+// Where the previous backup waits while the new one is taken.
+const wchar_t* const kPreviousSuffix = L".onceki";
+// backup.info is a few lines; anything much larger is not ours and is not read into memory.
+const int64_t kMaxInfoBytes = 64 * 1024;
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty())
+        return std::string();
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                              n, nullptr, nullptr);
+    return out;
+}
+
+// The user's time separator (the first character of the regional setting), ':' without one.
+wchar_t TimeSeparator() {
+    wchar_t buf[8] = {};
+    if (::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STIME, buf, 8) > 1 && buf[0] != L'\0')
+        return buf[0];
+    return L':';
+}
+
+// yyyy-mm-dd hh:nn:ss with the user's time separator in place of each colon.
+std::wstring BackupTimestamp() {
+    SYSTEMTIME t{};
+    ::GetLocalTime(&t);
+    const wchar_t sep = TimeSeparator();
+    return std::to_wstring(t.wYear) + L"-" + TwoDigits(t.wMonth) + L"-" + TwoDigits(t.wDay) +
+           L" " + TwoDigits(t.wHour) + sep + TwoDigits(t.wMinute) + sep + TwoDigits(t.wSecond);
+}
+
+// backup.info: UTF-8 with byte-order mark, CR LF after every line. A file that could not be
+// written completely is removed, so that its presence keeps meaning "complete backup".
+void WriteInfoFile(const std::wstring& path, const std::vector<std::wstring>& lines) {
+    std::string bytes = "\xEF\xBB\xBF";
+    for (const auto& line : lines)
+        bytes += ToUtf8(line) + "\r\n";
+    TFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        throw ESetupError(L"Cannot create file \"" + path + L"\". " +
+                          SysErrorMessage(::GetLastError()));
+    DWORD written = 0;
+    const bool wrote = ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                   &written, nullptr) &&
+                       written == bytes.size();
+    const DWORD writeError = wrote ? ERROR_SUCCESS : ::GetLastError();
+    const bool closed = file.Close();
+    if (!wrote || !closed) {
+        const DWORD err = !wrote ? writeError : ::GetLastError();
+        ::DeleteFileW(path.c_str());
+        throw ESetupError(L"Cannot write file \"" + path + L"\". " + SysErrorMessage(err));
+    }
+}
+
+// Signed 64-bit decimal: optional sign, then digits only, no overflow.
+bool ParseInt64(const std::wstring& text, int64_t& value) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    if (i == text.size())
+        return false;
+    uint64_t v = 0;
+    const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
+    for (; i < text.size(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9')
+            return false;
+        const unsigned d = static_cast<unsigned>(text[i] - L'0');
+        if (v > (limit - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    value = negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+    return true;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    TFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return false;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.Get(), &size) || size.QuadPart > kMaxInfoBytes)
+        return false;
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!bytes.empty() && (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                       &got, nullptr) ||
+                           got != bytes.size()))
+        return false;
+    return true;
+}
+
+bool PathExists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace
+
+std::wstring TSetupEngine::BackupDir() const {
+    std::wstring drive = DrivePart(FInstallDir);
+    if (drive.empty())
+        drive = L"C:";
+    return drive + L"\\CorvaneUpdateYedek";
+}
+
+bool TSetupEngine::BackupExists() const {
+    const std::wstring dir = BackupDir();
+    return DirectoryExists(dir) && FileExists(dir + L"\\" + kInfoName);
+}
 
 bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
     ATarih.clear();
     ABoyut = 0;
-    return false;
+    const std::wstring path = BackupDir() + L"\\" + kInfoName;
+    if (!FileExists(path))
+        return false;
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes))
+        return false;
+    size_t start = 0;
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        start = 3;
+    std::wstring text;
+    if (bytes.size() > start) {
+        const char* data = bytes.data() + start;
+        const int len = static_cast<int>(bytes.size() - start);
+        const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, len, nullptr, 0);
+        if (n <= 0)
+            return false;
+        text.resize(n);
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, len, text.data(), n);
+    }
+    std::wstring tarih;
+    int64_t boyut = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of(L"\r\n", pos);
+        if (end == std::wstring::npos)
+            end = text.size();
+        const std::wstring line = text.substr(pos, end - pos);
+        if (line.rfind(L"TARIH=", 0) == 0) {
+            tarih = line.substr(6);
+        } else if (line.rfind(L"BOYUT=", 0) == 0) {
+            if (!ParseInt64(line.substr(6), boyut))
+                boyut = 0;
+        }
+        // CR LF is one line end; a lone CR or LF is one as well.
+        pos = end;
+        if (pos < text.size() && text[pos] == L'\r') {
+            ++pos;
+            if (pos < text.size() && text[pos] == L'\n')
+                ++pos;
+        } else if (pos < text.size()) {
+            ++pos;
+        }
+    }
+    ATarih = tarih;
+    ABoyut = boyut;
+    return true;
 }
 
-void TSetupEngine::CreateBackup() { Log(L"[1.5/14] Yedek olusturuluyor..."); }
+void TSetupEngine::CreateBackup() {
+    Log(L"[1.5/14] Yedek olusturuluyor...");
+    FBackupCreated = false;
+    const std::wstring dir = BackupDir();
+
+    // Without the installation folder there is nothing to back up, and an empty "backup" would
+    // take the place of the one the user has.
+    if (FInstallDir.empty() || !DirectoryExists(FInstallDir))
+        throw ESetupError(L"Kurulum dizini bulunamadi: " + FInstallDir);
+
+    const std::wstring previous = dir + kPreviousSuffix;
+    bool previousAside = false;
+    if (DirectoryExists(dir)) {
+        Log(L"  Onceki yedek temizleniyor: " + dir);
+        // A previous backup left over from an interrupted run is older than the one in dir.
+        DeleteDirRecursive(previous);
+        if (!::MoveFileExW(dir.c_str(), previous.c_str(), 0)) {
+            // Deleting it in place could leave a part of it to be mixed into the new backup
+            // (and restored later); keep it whole and stop before anything is changed.
+            Log(L"  Uyari: Onceki yedek silinemedi: " + SysErrorMessage(::GetLastError()));
+            throw ESetupError(L"Yedek klasoru olusturulamadi: " + dir);
+        }
+        previousAside = true;
+        Sleep(500);
+    }
+
+    const std::wstring installPrefix = WithBackslash(FInstallDir);
+    const std::wstring backupPrefix = dir + L"\\";
+    int64_t total = 0;
+    try {
+        if (!ForceDirectories(dir))
+            throw ESetupError(L"Yedek klasoru olusturulamadi: " + dir);
+        FBackupDir = dir;
+
+        auto backupTillProgram = [&] {
+            try {
+                CopyOneFile(installPrefix + kTillProgram, backupPrefix + kTillProgram);
+            } catch (const ESetupError& e) {
+                throw ESetupError(std::wstring(L"CorvaneZideroZUR.exe yedeklenemedi: ") +
+                                  e.Message());
+            }
+            Log(L"  [yedek] CorvaneZideroZUR.exe");
+            int64_t size = 0;
+            ListedFileSize(backupPrefix + kTillProgram, size);
+            total += size;
+        };
+
+        if (FIsFullUpdate) {
+            Log(L"  [TAM GUNCELLEME] Yedeklenen: exe + masaustu + dll + version.json");
+            if (FileExists(installPrefix + kTillProgram))
+                backupTillProgram();
+
+            // The pattern also finds folders and, through short names, longer extensions such
+            // as ".dllx"; only real top-level libraries belong in the backup.
+            for (const TDirEntry& e : ListEntries(installPrefix + L"*.dll")) {
+                if (e.IsFolder || !HasExtension(e.Name, L".dll"))
+                    continue;
+                try {
+                    CopyOneFile(installPrefix + e.Name, backupPrefix + e.Name);
+                    Log(L"  [yedek] " + e.Name);
+                    total += e.Size;
+                } catch (const ESetupError& err) {
+                    Log(L"  ! " + e.Name + L" yedeklenemedi: " + err.Message());
+                }
+            }
+
+            for (const wchar_t* name : {L"version.json", L"web_resources.res"}) {
+                if (!FileExists(installPrefix + name))
+                    continue;
+                try {
+                    CopyOneFile(installPrefix + name, backupPrefix + name);
+                    Log(std::wstring(L"  [yedek] ") + name);
+                } catch (const ESetupError& err) {
+                    // Reported for both: a file missing from the backup must not go unnoticed.
+                    Log(std::wstring(L"  ! ") + name + L" yedeklenemedi: " + err.Message());
+                }
+            }
+
+            if (DirectoryExists(installPrefix + L"masaustu")) {
+                Log(L"  [yedek] masaustu/ klasoru");
+                try {
+                    CopyDirRecursive(installPrefix + L"masaustu", backupPrefix + L"masaustu");
+                } catch (const ESetupError& e) {
+                    throw ESetupError(L"masaustu/ klasoru yedeklenemedi: " + e.Message());
+                }
+                total += GetDirSize(backupPrefix + L"masaustu");
+            }
+        } else {
+            Log(L"  [DOSYA GUNCELLEME] Yedeklenen: CorvaneZideroZUR.exe");
+            if (!FileExists(installPrefix + kTillProgram))
+                throw ESetupError(L"Yedeklenecek CorvaneZideroZUR.exe bulunamadi: " +
+                                  installPrefix + kTillProgram);
+            backupTillProgram();
+        }
+
+        WriteInfoFile(backupPrefix + kInfoName,
+                      {L"TARIH=" + BackupTimestamp(),
+                       FIsFullUpdate ? L"MOD=TamGuncelleme" : L"MOD=DosyaGuncelleme",
+                       L"INSTALL_DIR=" + FInstallDir, L"BOYUT=" + std::to_wstring(total)});
+    } catch (...) {
+        if (previousAside) {
+            DeleteDirRecursive(dir);
+            if (!PathExists(dir) && ::MoveFileExW(previous.c_str(), dir.c_str(), 0))
+                Log(L"  Onceki yedek geri konuldu: " + dir);
+            else
+                Log(L"  ! Onceki yedek geri konulamadi, yeri: " + previous);
+        }
+        throw;
+    }
+    FBackupCreated = true;
+
+    if (previousAside) {
+        DeleteDirRecursive(previous);
+        // Outside the backup folder, so nothing of it can be restored by mistake.
+        if (PathExists(previous))
+            Log(L"  Uyari: Onceki yedek silinemedi: " + previous);
+    }
+    Log(L"  Yedek olusturuldu: " + dir + L" (" + std::to_wstring(total / kMB) + L" MB)");
+}
