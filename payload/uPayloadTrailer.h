@@ -17,6 +17,11 @@ uint64_t PayloadFileEnd(TZipInput& file);
 // True when the 8 bytes before end spell the magic exactly. end must be at least 8.
 bool HasPayloadMagic(TZipInput& file, uint64_t end);
 
+// The file offset of an Authenticode certificate table that ends exactly at the end of the
+// file, as the PE header's security directory records it. False for anything else: not a PE
+// image, a malformed header, no table, a table elsewhere or one reaching past the file.
+bool FindCertificateTable(TZipInput& file, uint64_t& tableStart);
+
 // N, read from the 8 bytes before the magic. end must be at least 16.
 int64_t ReadPayloadLength(TZipInput& file, uint64_t end);
 

@@ -108,6 +108,11 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
         std::unique_ptr<TZipInput> in = OpenZipInputFile(Wide(stubArg), true);
         if (LocatePayload(*in).Found)
             throw EPackError("\"" + stubArg + "\" already carries a payload");
+        // The signature must cover the archive: sign the setup file after packing.
+        uint64_t table;
+        if (FindCertificateTable(*in, table))
+            throw EPackError("\"" + stubArg +
+                             "\" is signed; pack the unsigned executable and sign the setup file");
     }
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
