@@ -1,0 +1,98 @@
+#pragma once
+// Shared fixtures of the host tests: a host that records its sleeps and log lines, temporary
+// folders, the stand-in programs and the services they register.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/uWinHost.h"
+
+// The real host with its waits recorded instead of spent. RealSleepMs lets a test give the
+// system a moment per recorded wait where a real service or process has to catch up.
+class TRecordingHost : public TWinHost {
+public:
+    TRecordingHost() {
+        Attach([this](const std::wstring& m) { Lines.push_back(m); },
+               [this] { return InstallDirValue; });
+    }
+    void Sleep(int ms) override {
+        Sleeps.push_back(ms);
+        if (OnSleep)
+            OnSleep(Sleeps.size());
+        if (RealSleepMs > 0)
+            ::Sleep(static_cast<DWORD>(RealSleepMs));
+    }
+
+    std::vector<std::wstring> Lines;
+    std::vector<int> Sleeps;
+    std::wstring InstallDirValue;
+    int RealSleepMs = 0;
+    // Called with the number of sleeps so far, before the (short) real sleep.
+    std::function<void(size_t)> OnSleep;
+};
+
+// A folder of its own under the temporary folder, removed with everything in it at the end.
+class TTempDir {
+public:
+    TTempDir();
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    const std::wstring& Path() const { return FPath; }
+    std::wstring operator/(const std::wstring& name) const { return FPath + L"\\" + name; }
+
+private:
+    std::wstring FPath;
+};
+
+std::wstring StandinsDir();
+std::wstring Standin(const std::wstring& exeName);
+
+void WriteText(const std::wstring& path, const std::string& text);
+std::string ReadText(const std::wstring& path);
+bool FileExistsW(const std::wstring& path);
+bool DirExistsW(const std::wstring& path);
+void MakeDirs(const std::wstring& path);
+std::wstring CurrentDir();
+
+// A stand-in started by the test and ended (TerminateProcess, bounded wait) when it goes out
+// of scope. Start waits until the program reports itself up.
+class TChild {
+public:
+    TChild() = default;
+    ~TChild() { Kill(); }
+    TChild(const TChild&) = delete;
+    TChild& operator=(const TChild&) = delete;
+    bool Start(const std::wstring& exe, const std::wstring& args);
+    void Kill();
+    bool Running() const;
+    HANDLE Handle() const { return FProcess; }
+
+private:
+    HANDLE FProcess = nullptr;
+};
+
+// Ends every process with that image name (for programs that outlived their test on purpose).
+void KillAllNamed(const std::wstring& exeName);
+
+// Runs a program and returns its exit code (-1 when it did not start, 259 after timeoutMs).
+int RunAndWait(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs = 15000);
+
+// Service helpers on the real service manager.
+bool ServiceExists(const std::wstring& name);
+DWORD ServiceState(const std::wstring& name); // 0 when it cannot be read
+bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs = 10000);
+std::wstring ServiceImagePath(const std::wstring& name);
+// Stops (killing its process when it will not stop) and deletes the service; waits until gone.
+void RemoveServiceHard(const std::wstring& name);
+
+// A folder link: a junction where the system makes one, otherwise (Wine) a symbolic link made
+// on the host side.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+
+// Counts the lines that start with prefix.
+int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix);

@@ -1,0 +1,176 @@
+// RunCmd and RunExe against real programs under the system: exit codes and their log lines,
+// time-outs, start failures, the working folder and hidden start-up.
+#include <map>
+
+#include "HostTestSupport.h"
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+// key=value lines written by a stand-in started with --standin-report.
+std::map<std::string, std::string> ReadReport(const std::wstring& path) {
+    std::map<std::string, std::string> out;
+    const std::string text = ReadText(path);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            out[line.substr(0, eq)] = line.substr(eq + 1);
+        pos = end + 2;
+    }
+    return out;
+}
+
+std::wstring Widen(const std::string& s) {
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::wstring Trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return Widen(s);
+}
+
+// A copy of a stand-in under a name no other test uses, so that it can be found by name.
+std::wstring PrivateCopy(const TTempDir& dir, const std::wstring& standin, const std::wstring& name) {
+    const std::wstring path = dir / name;
+    EXPECT_TRUE(::CopyFileW(Standin(standin).c_str(), path.c_str(), FALSE));
+    return path;
+}
+
+} // namespace
+
+TEST(RunnerExitCodes, ZeroGivesOnlyTheCommandLine) {
+    TRecordingHost host;
+    EXPECT_EQ(host.RunCmd(L"exit 0", 10000), 0);
+    EXPECT_EQ(host.RunExe(Standin(L"TarvikBridge.exe"), L"--standin-exit=0", 10000), 0);
+    EXPECT_EQ(host.Lines, (Lines{L"  > exit 0", L"  > TarvikBridge.exe --standin-exit=0"}));
+}
+
+TEST(RunnerExitCodes, NonZeroIsLoggedUnsignedAndReturnedSigned) {
+    TRecordingHost host;
+    EXPECT_EQ(host.RunCmd(L"exit 3", 10000), 3);
+    EXPECT_EQ(host.RunExe(Standin(L"OmnelBridge.exe"), L"--standin-exit=0xC0000005", 10000),
+              -1073741819);
+    EXPECT_EQ(host.Lines, (Lines{L"  > exit 3", L"    (çıkış: 3)",
+                                 L"  > OmnelBridge.exe --standin-exit=0xC0000005",
+                                 L"    (çıkış: 3221225477)"}));
+}
+
+TEST(RunnerExitCodes, CommandWithQuotedPartsRunsAsWritten) {
+    TRecordingHost host;
+    const std::wstring cmd = L"\"" + Standin(L"TarvikBridge.exe") + L"\" --standin-exit=7";
+    EXPECT_EQ(host.RunCmd(cmd, 10000), 7);
+    EXPECT_EQ(host.Lines, (Lines{L"  > " + cmd, L"    (çıkış: 7)"}));
+}
+
+TEST(RunnerTimeout, ReturnsStillActiveAndLeavesTheProcessRunning) {
+    TTempDir dir;
+    const std::wstring name = L"RunnerHang" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+    const std::wstring exe = PrivateCopy(dir, L"TarvikBridge.exe", name);
+    TRecordingHost host;
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(host.RunExe(exe, L"--standin-life=30000", 400), 259);
+    const ULONGLONG spent = ::GetTickCount64() - start;
+    EXPECT_GE(spent, 390u);
+    EXPECT_LT(spent, 5000u);
+    EXPECT_EQ(host.Lines, (Lines{L"  > " + name + L" --standin-life=30000", L"    (çıkış: 259)"}));
+    ::Sleep(200);
+    EXPECT_TRUE(host.IsProcessRunning(name));
+    KillAllNamed(name);
+    EXPECT_FALSE(host.IsProcessRunning(name));
+}
+
+TEST(RunnerTimeout, CommandInterpreterTimeoutLeavesTheCommandRunning) {
+    TTempDir dir;
+    const std::wstring name = L"RunnerCmdHang" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+    const std::wstring exe = PrivateCopy(dir, L"OmnelBridge.exe", name);
+    TRecordingHost host;
+    EXPECT_EQ(host.RunCmd(L"\"" + exe + L"\" --standin-life=30000", 500), 259);
+    ASSERT_EQ(host.Lines.size(), 2u);
+    EXPECT_EQ(host.Lines[1], L"    (çıkış: 259)");
+    ::Sleep(200);
+    EXPECT_TRUE(host.IsProcessRunning(name));
+    KillAllNamed(name);
+}
+
+TEST(RunnerStartFailure, MissingProgramGivesMinusOneAndTheSystemText) {
+    TTempDir dir;
+    TRecordingHost host;
+    EXPECT_EQ(host.RunExe(dir / L"NoSuchProgram.exe", L"/install", 5000), -1);
+    EXPECT_EQ(host.Lines, (Lines{L"  > NoSuchProgram.exe /install",
+                                 L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_FILE_NOT_FOUND)}));
+}
+
+TEST(RunnerStartFailure, MissingFolderNamesTheMissingProgramNotTheWorkingFolder) {
+    TTempDir dir;
+    TRecordingHost host;
+    EXPECT_EQ(host.RunExe(dir / L"missing\\bin\\mariadbd.exe", L"--install CorvaneDB", 5000), -1);
+    ASSERT_EQ(host.Lines.size(), 2u);
+    EXPECT_EQ(host.Lines[0], L"  > mariadbd.exe --install CorvaneDB");
+    EXPECT_TRUE(host.Lines[1] == L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_FILE_NOT_FOUND) ||
+                host.Lines[1] == L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_PATH_NOT_FOUND))
+        << "got: " << std::string(host.Lines[1].begin(), host.Lines[1].end());
+}
+
+TEST(RunnerStartFailure, EmptyArgumentsStillLogTheBlank) {
+    TTempDir dir;
+    TRecordingHost host;
+    host.RunExe(dir / L"Gone.exe", L"", 5000);
+    ASSERT_FALSE(host.Lines.empty());
+    EXPECT_EQ(host.Lines[0], L"  > Gone.exe ");
+}
+
+TEST(RunnerWorkingFolder, CommandsRunInTheInstallFolderOnceItExists) {
+    TTempDir dir;
+    TRecordingHost host;
+    host.InstallDirValue = dir / L"CorvaneZideroZur";
+    host.RunCmd(L"cd > \"" + dir / L"before.txt" + L"\"", 10000);
+    EXPECT_EQ(Trimmed(ReadText(dir / L"before.txt")), CurrentDir());
+
+    ASSERT_TRUE(::CreateDirectoryW(host.InstallDirValue.c_str(), nullptr));
+    host.RunCmd(L"cd > \"" + dir / L"after.txt" + L"\"", 10000);
+    EXPECT_EQ(Trimmed(ReadText(dir / L"after.txt")), host.InstallDirValue);
+}
+
+TEST(RunnerWorkingFolder, ProgramsRunInTheirOwnFolder) {
+    TTempDir dir;
+    const std::wstring exe = PrivateCopy(dir, L"TarvikBridge.exe", L"Tarvik.exe");
+    TRecordingHost host;
+    host.InstallDirValue = CurrentDir();
+    EXPECT_EQ(host.RunExe(exe, L"--standin-exit=0 --standin-report=\"" + dir / L"r.txt" + L"\"",
+                          10000),
+              0);
+    EXPECT_EQ(Widen(ReadReport(dir / L"r.txt")["cwd"]), dir.Path());
+}
+
+TEST(RunnerHidden, ProgramsStartHiddenWithoutConsoleWindow) {
+    TTempDir dir;
+    TRecordingHost host;
+    EXPECT_EQ(host.RunExe(Standin(L"mariadb-install-db.exe"),
+                          L"--standin-exit=0 --standin-report=\"" + dir / L"exe.txt" + L"\"", 10000),
+              0);
+    auto r = ReadReport(dir / L"exe.txt");
+    EXPECT_EQ(r["flags"], std::to_string(STARTF_USESHOWWINDOW));
+    EXPECT_EQ(r["show"], std::to_string(SW_HIDE));
+    EXPECT_EQ(r["console"], "0");
+}
+
+TEST(RunnerHidden, CommandsRunWithoutConsoleWindow) {
+    TTempDir dir;
+    TRecordingHost host;
+    EXPECT_EQ(host.RunCmd(L"\"" + Standin(L"mariadb.exe") + L"\" --standin-exit=0 --standin-report=\"" +
+                              dir / L"cmd.txt" + L"\"",
+                          10000),
+              0);
+    auto r = ReadReport(dir / L"cmd.txt");
+    EXPECT_EQ(r["console"], "0");
+}
