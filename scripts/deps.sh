@@ -7,6 +7,7 @@ packages=(
     clang libclang-rt-14-dev zlib1g-dev googletest
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
     wine wine64 xvfb xauth xdotool imagemagick
+    osslsigncode
 )
 missing=()
 for p in "${packages[@]}"; do

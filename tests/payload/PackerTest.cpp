@@ -198,11 +198,76 @@ TEST_F(Packer, ExtractRefusesHostileSetupFiles) {
     EXPECT_NE(r.Err.find("invalid payload length"), std::string::npos) << r.Err;
 }
 
-// --- Archives of other tools ----------------------------------------------------------------
+// --- Signed setup files ------------------------------------------------------------------
 
 bool Have(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
+
+// A real PE image to sign: one of Wine's own programs (Wine is part of the build's tools).
+fs::path PeStubOnThisMachine() {
+    for (const char* p : {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hostname.exe",
+                          "/usr/lib/wine/x86_64-windows/hostname.exe",
+                          "/opt/wine-stable/lib/wine/x86_64-windows/hostname.exe"})
+        if (fs::exists(p))
+            return p;
+    return {};
+}
+
+int Sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
+
+TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
+    const fs::path pe = PeStubOnThisMachine();
+    if (pe.empty() || !Have("osslsigncode") || !Have("openssl"))
+        FAIL() << "needs osslsigncode, openssl and Wine's PE programs (make deps)";
+    ASSERT_EQ(Pack({"pack", pe.string(), Src.string(), Out.string()}).Code, 0);
+    const std::string d = S.Path().string() + "/";
+    ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d + "key.pem -out " + d +
+                 "cert.pem -days 2 -subj /CN=Corvane-Test-Signing"), 0);
+    ASSERT_EQ(Sh("osslsigncode sign -certs " + d + "cert.pem -key " + d + "key.pem -h sha256 -in " +
+                 Out.string() + " -out " + d + "signed.exe"), 0);
+    ASSERT_EQ(Sh("osslsigncode verify -CAfile " + d + "cert.pem -in " + d + "signed.exe"), 0);
+    ASSERT_GT(fs::file_size(d + "signed.exe"), fs::file_size(Out) + 500);
+
+    // The packer reads it...
+    const TRun list = Pack({"list", d + "signed.exe"});
+    EXPECT_EQ(list.Code, 0) << list.Err;
+    EXPECT_NE(list.Out.find("12 entries"), std::string::npos) << list.Out;
+    ASSERT_EQ(Pack({"extract", d + "signed.exe", d + "x"}).Code, 0);
+    EXPECT_EQ(kit::Tree(d + "x"), kit::Tree(Src));
+
+    // ...and so does the setup program's extractor.
+    struct TPlatform : TSystemPayloadPlatform {
+        std::wstring Exe, Temp;
+        std::wstring ExePath() override { return Exe; }
+        std::wstring TempPath() override { return Temp; }
+    };
+    auto p = std::make_unique<TPlatform>();
+    p->Exe = kit::Wide(fs::path(d + "signed.exe"));
+    fs::create_directories(d + "tmp");
+    p->Temp = kit::Wide(fs::path(d + "tmp")) + L"/";
+    TPayloadExtractor x(std::move(p));
+    EXPECT_TRUE(x.HasPayload());
+    EXPECT_EQ(kit::Tree(fs::path(kit::Utf8(x.ExtractToTemp()))), kit::Tree(Src));
+
+    // A signed stub is refused: the signature has to cover the archive.
+    const TRun again = Pack({"pack", d + "signed.exe", Src.string(), d + "o.exe"});
+    EXPECT_EQ(again.Code, 1);
+    EXPECT_NE(again.Err.find("already carries a payload"), std::string::npos) << again.Err;
+    ASSERT_EQ(Sh("osslsigncode sign -certs " + d + "cert.pem -key " + d + "key.pem -in " +
+                 pe.string() + " -out " + d + "signedstub.exe"), 0);
+    const TRun signedStub = Pack({"pack", d + "signedstub.exe", Src.string(), d + "o.exe"});
+    EXPECT_EQ(signedStub.Code, 1);
+    EXPECT_NE(signedStub.Err.find("is signed"), std::string::npos) << signedStub.Err;
+
+    // One byte changed in the archive after signing breaks the signature.
+    std::string bytes = kit::ReadFile(d + "signed.exe");
+    bytes[fs::file_size(pe) + 100] ^= 0x01;
+    kit::WriteFile(d + "tampered.exe", bytes);
+    EXPECT_NE(Sh("osslsigncode verify -CAfile " + d + "cert.pem -in " + d + "tampered.exe"), 0);
+}
+
+// --- Archives of other tools ----------------------------------------------------------------
 
 struct TTool {
     const char* Name;

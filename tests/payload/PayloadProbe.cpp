@@ -1,0 +1,38 @@
+// payload_probe: the setup program's extractor on the probe's own file, as the wizard calls it.
+// Packed as a setup file, signed and started under Wine, it shows that the payload of the
+// running executable is found and extracted.
+//   payload_probe SOURCE_DIR   extract, compare with SOURCE_DIR; prints IDENTICAL, exit 0
+// Exit codes: 1 trees differ, 2 extraction failed, 3 no payload (development mode).
+#include <cstdio>
+#include <filesystem>
+
+#include "ZipTestKit.h"
+#include "uPayload.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: payload_probe SOURCE_DIR\n");
+        return 2;
+    }
+    TPayloadExtractor extractor;
+    if (!extractor.HasPayload()) {
+        std::printf("NO PAYLOAD\n");
+        return 3;
+    }
+    try {
+        const std::wstring dir = extractor.ExtractToTemp();
+        const auto got = kit::Tree(std::filesystem::path(dir));
+        const auto want = kit::Tree(std::filesystem::path(argv[1]));
+        std::printf("extracted to %s, %zu entries\n", kit::Utf8(dir).c_str(), got.size());
+        std::filesystem::remove_all(std::filesystem::path(dir));
+        if (got != want) {
+            std::printf("DIFFERENT\n");
+            return 1;
+        }
+        std::printf("IDENTICAL\n");
+        return 0;
+    } catch (const ESetupError& e) {
+        std::printf("ERROR %s\n", kit::Utf8(e.Message()).c_str());
+        return 2;
+    }
+}
