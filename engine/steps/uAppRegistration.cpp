@@ -4,9 +4,12 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include "uAppRegistration.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uSetupEngine.h"
+
+TRegSetValueExW vpfnRegSetValueExW = ::RegSetValueExW;
 
 namespace {
 
@@ -50,7 +53,7 @@ public:
 
 private:
     void Write(const wchar_t* name, DWORD type, const void* data, size_t bytes) {
-        if (RegSetValueExW(FKey, name, 0, type, static_cast<const BYTE*>(data),
+        if (vpfnRegSetValueExW(FKey, name, 0, type, static_cast<const BYTE*>(data),
                            static_cast<DWORD>(bytes)) != ERROR_SUCCESS)
             throw ESetupError(L"Failed to set data for '" + std::wstring(name) + L"'");
     }

@@ -50,11 +50,14 @@ protected:
         engine.reset();
         Clean();
     }
+public:
     static void Clean() {
         for (const auto* dir : {L"D:\\CorvaneOrtakData", L"E:\\CorvaneOrtakData",
                                 L"D:\\CorvaneZideroZur", L"E:\\CorvaneZideroZur", L"D:\\kaynak"})
             RemoveTree(dir);
     }
+
+protected:
     void Step(const std::string& name) { TSetupEngineTestAccess::Step(*engine, name); }
     std::vector<std::wstring> Logs() const { return journal.Only(L"log|"); }
 

@@ -1,0 +1,6 @@
+#pragma once
+// Test seam of the uninstall entry: the value writer, swapped by tests to make a write fail.
+#include <windows.h>
+
+using TRegSetValueExW = decltype(&::RegSetValueExW);
+extern TRegSetValueExW vpfnRegSetValueExW;
