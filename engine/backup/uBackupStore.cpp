@@ -197,6 +197,14 @@ void TSetupEngine::CreateBackup() {
         throw ESetupError(L"Kurulum dizini bulunamadi: " + FInstallDir);
 
     const std::wstring previous = dir + kPreviousSuffix;
+    // A run that ended half-way through its backup left the complete previous backup aside and
+    // an incomplete one in its place: the complete one is the backup.
+    if (DirectoryExists(previous) && FileExists(previous + L"\\" + kInfoName) &&
+        !FileExists(dir + L"\\" + kInfoName)) {
+        DeleteDirRecursive(dir);
+        if (!PathExists(dir))
+            ::MoveFileExW(previous.c_str(), dir.c_str(), 0);
+    }
     bool previousAside = false;
     if (DirectoryExists(dir)) {
         Log(L"  Onceki yedek temizleniyor: " + dir);

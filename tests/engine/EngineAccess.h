@@ -52,4 +52,6 @@ public:
             throw std::invalid_argument("unknown step " + name);
     }
     static int64_t EstimateBackupSize(TSetupEngine& e) { return e.EstimateBackupSize(); }
+    static std::wstring BackupDirField(const TSetupEngine& e) { return e.FBackupDir; }
+    static bool Cancelled(const TSetupEngine& e) { return e.FCancelled; }
 };
