@@ -329,3 +329,59 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
 }
 
 } // namespace
+
+namespace {
+
+// Puts the recording netsh.exe first on this process's PATH, which the commands inherit.
+class TRecordingNetsh {
+public:
+    TRecordingNetsh() {
+        const std::wstring standins = StandinsDir();
+        FFolder = standins.substr(0, standins.find_last_of(L'\\')) + L"\\netsh-standin";
+        DeleteFileW((FFolder + L"\\rules.txt").c_str());
+        DeleteFileW((FFolder + L"\\calls.txt").c_str());
+        wchar_t path[32768] = {};
+        GetEnvironmentVariableW(L"PATH", path, 32768);
+        FOldPath = path;
+        SetEnvironmentVariableW(L"PATH", (FFolder + L";" + FOldPath).c_str());
+    }
+    ~TRecordingNetsh() { SetEnvironmentVariableW(L"PATH", FOldPath.c_str()); }
+    TRecordingNetsh(const TRecordingNetsh&) = delete;
+    TRecordingNetsh& operator=(const TRecordingNetsh&) = delete;
+    std::vector<std::string> Lines(const wchar_t* file) const {
+        std::vector<std::string> out;
+        const std::string text = FileBytes(FFolder + L"\\" + file);
+        size_t pos = 0;
+        while (pos < text.size()) {
+            const size_t end = text.find('\n', pos);
+            out.push_back(text.substr(pos, end - pos));
+            pos = end == std::string::npos ? text.size() : end + 1;
+        }
+        return out;
+    }
+
+private:
+    std::wstring FFolder, FOldPath;
+};
+
+TEST_F(EngineInstall, RepeatedInstallationsAddTheDatabaseRuleAgainButKeepOneServicePortRule) {
+    TRecordingNetsh netsh;
+    for (int i = 0; i < 2; ++i) {
+        TEngineRun run;
+        Configure(run.Engine(), false);
+        run.Engine().SetOptFirewall(true);
+        ASSERT_TRUE(run.Run()) << run.LogText();
+    }
+    const std::string addDb = "advfirewall firewall add rule name=\"CorvaneDB\" dir=in "
+                              "action=allow protocol=tcp localport=3307";
+    const std::string delSync = "advfirewall firewall delete rule name=\"CorvaneMarketSync\"";
+    const std::string addSync = "advfirewall firewall add rule name=\"CorvaneMarketSync\" dir=in "
+                                "action=allow protocol=tcp localport=4002";
+    EXPECT_EQ(netsh.Lines(L"calls.txt"),
+              (std::vector<std::string>{addDb, delSync, addSync, addDb, delSync, addSync}));
+    EXPECT_EQ(netsh.Lines(L"rules.txt"),
+              (std::vector<std::string>{"CorvaneDB\t" + addDb, "CorvaneDB\t" + addDb,
+                                        "CorvaneMarketSync\t" + addSync}));
+}
+
+} // namespace
