@@ -29,7 +29,9 @@ std::wstring ToWide(const std::string& s) {
     return w;
 }
 
-std::wstring SystemText(int err) { return ToWide(std::strerror(err)); }
+std::wstring SystemText(int err) {
+    return ToWide(std::strerror(err));
+}
 
 [[noreturn]] void FailFile(const wchar_t* what, const std::wstring& path, int err) {
     throw EZipError(std::wstring(what) + L" \"" + path + L"\". " + SystemText(err));
@@ -184,7 +186,9 @@ std::wstring TSystemPayloadPlatform::TempPath() {
     return t;
 }
 
-wchar_t TSystemPayloadPlatform::PathDelim() const { return L'/'; }
+wchar_t TSystemPayloadPlatform::PathDelim() const {
+    return L'/';
+}
 
 bool TSystemPayloadPlatform::FileExists(const std::wstring& path) {
     std::error_code ec;

@@ -231,7 +231,9 @@ std::wstring TSystemPayloadPlatform::TempPath() {
     return temp;
 }
 
-wchar_t TSystemPayloadPlatform::PathDelim() const { return L'\\'; }
+wchar_t TSystemPayloadPlatform::PathDelim() const {
+    return L'\\';
+}
 
 bool TSystemPayloadPlatform::FileExists(const std::wstring& path) {
     const DWORD attr = GetFileAttributesW(path.c_str());
@@ -271,8 +273,8 @@ bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {
 
 size_t TSystemPayloadPlatform::CountFolderEntries(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd,
-                                FindExSearchNameMatch, nullptr, 0);
+    HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                nullptr, 0);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     size_t n = 0;

@@ -4,7 +4,9 @@
 
 namespace {
 
-uint16_t Le16(const unsigned char* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t Le16(const unsigned char* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const unsigned char* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }

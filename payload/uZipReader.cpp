@@ -23,14 +23,20 @@ constexpr uint16_t FLAG_STRONG_ENCRYPTION = 0x0040;
 constexpr uint16_t FLAG_UTF8 = 0x0800;
 constexpr uint16_t FLAG_MASKED_HEADERS = 0x2000;
 
-uint16_t Get16(const unsigned char* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t Get16(const unsigned char* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 uint32_t Get32(const unsigned char* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-std::wstring Num(uint64_t v) { return std::to_wstring(v); }
+std::wstring Num(uint64_t v) {
+    return std::to_wstring(v);
+}
 
-[[noreturn]] void Fail(const std::wstring& msg) { throw EZipError(msg); }
+[[noreturn]] void Fail(const std::wstring& msg) {
+    throw EZipError(msg);
+}
 
 // Reads through a window of the input, so that walking the central directory costs few reads.
 class TWindowReader {
@@ -70,8 +76,8 @@ std::wstring DecodeName(std::string_view raw, uint16_t flags, std::string_view e
         if (pos + 4 + len > extra.size())
             break;
         if (id == EXTRA_UNICODE_PATH && len >= 5 && p[4] == 1) {
-            const uint32_t crc = uint32_t(
-                crc32(0, reinterpret_cast<const Bytef*>(raw.data()), uInt(raw.size())));
+            const uint32_t crc =
+                uint32_t(crc32(0, reinterpret_cast<const Bytef*>(raw.data()), uInt(raw.size())));
             std::wstring name;
             if (Get32(p + 5) == crc &&
                 DecodeUtf8(std::string_view(extra.data() + pos + 9, len - 5), name) &&
@@ -240,7 +246,8 @@ void TZipReader::CheckLocalHeaders() {
         const std::wstring differs = L": local header disagrees with the central directory (";
         if (method != e.Method)
             Fail(label + differs + L"method)");
-        if ((flags & (FLAG_ENCRYPTED | FLAG_DESCRIPTOR)) != (e.Flags & (FLAG_ENCRYPTED | FLAG_DESCRIPTOR)))
+        if ((flags & (FLAG_ENCRYPTED | FLAG_DESCRIPTOR)) !=
+            (e.Flags & (FLAG_ENCRYPTED | FLAG_DESCRIPTOR)))
             Fail(label + differs + L"flags)");
         // With a data descriptor the local fields may be left zero; otherwise they must agree.
         const bool descriptor = (e.Flags & FLAG_DESCRIPTOR) != 0;
@@ -254,8 +261,8 @@ void TZipReader::CheckLocalHeaders() {
         const uint64_t headerEnd = e.LocalOffset + LOCAL_SIZE + nameLen + extraLen;
         if (headerEnd > FCdOffset)
             Fail(label + L" points outside the archive");
-        if (nameLen != e.RawName.size() ||
-            std::memcmp(win.Get(e.LocalOffset + LOCAL_SIZE, nameLen), e.RawName.data(), nameLen) != 0)
+        if (nameLen != e.RawName.size() || std::memcmp(win.Get(e.LocalOffset + LOCAL_SIZE, nameLen),
+                                                       e.RawName.data(), nameLen) != 0)
             Fail(label + differs + L"name)");
         e.DataOffset = headerEnd;
         if (FCdOffset - e.DataOffset < e.CompressedSize)

@@ -77,9 +77,9 @@ private:
 };
 
 struct TZipEntry {
-    std::wstring Name;    // decoded, as stored (for messages and listings)
-    std::string RawName;  // the stored bytes, compared with the local header
-    TEntryPath Path;    // checked parts below the target folder
+    std::wstring Name;   // decoded, as stored (for messages and listings)
+    std::string RawName; // the stored bytes, compared with the local header
+    TEntryPath Path;     // checked parts below the target folder
     uint16_t Flags = 0;
     uint16_t Method = 0;
     uint16_t DosTime = 0;

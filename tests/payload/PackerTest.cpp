@@ -44,15 +44,22 @@ void MakeSource(const fs::path& dir, bool nonAscii) {
         text += "satir " + std::to_string(i) + " CorvaneZideroZUR\r\n";
     kit::WriteFile(dir / "CorvaneZideroZUR.exe", "MZ" + Noise(70000, 1));
     kit::WriteFile(dir / "version.json", "{\"version\": \"2.4.1\"}\r\n");
-    kit::WriteFile(dir / "CorvaneMarketServis" / "CorvaneMarketServer.exe", "MZ" + Noise(5000, 2) + text);
+    kit::WriteFile(dir / "CorvaneMarketServis" / "CorvaneMarketServer.exe",
+                   "MZ" + Noise(5000, 2) + text);
     kit::WriteFile(dir / "masaustu" / "readme.txt", text);
     kit::WriteFile(dir / "masaustu" / "deep" / "er" / "zero.dat", "");
     fs::create_directories(dir / "Logs" / "empty");
     if (nonAscii)
-        kit::WriteFile(dir / fs::u8path("masaustu/\xC3\x87" "al\xC4\xB1\xC5\x9F" "ma \xC5\x9F" "eker.txt"), "turkce");
+        kit::WriteFile(dir / fs::u8path("masaustu/\xC3\x87"
+                                        "al\xC4\xB1\xC5\x9F"
+                                        "ma \xC5\x9F"
+                                        "eker.txt"),
+                       "turkce");
 }
 
-std::string Stub() { return "MZ" + Noise(9000, 3); }
+std::string Stub() {
+    return "MZ" + Noise(9000, 3);
+}
 
 class Packer : public ::testing::Test {
 protected:
@@ -115,7 +122,8 @@ TEST_F(Packer, ListShowsSortedEntriesAndMethods) {
     // Noise does not shrink: stored. Text does: deflated. Names sorted, folders with "/".
     EXPECT_NE(r.Out.find("stored  CorvaneZideroZUR.exe"), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("deflate masaustu/readme.txt"), std::string::npos) << r.Out;
-    EXPECT_LT(r.Out.find("CorvaneMarketServis/\n"), r.Out.find("CorvaneMarketServis/CorvaneMarketServer.exe"));
+    EXPECT_LT(r.Out.find("CorvaneMarketServis/\n"),
+              r.Out.find("CorvaneMarketServis/CorvaneMarketServer.exe"));
     EXPECT_LT(r.Out.find("Logs/"), r.Out.find("masaustu/"));
     EXPECT_NE(r.Out.find("Logs/empty/"), std::string::npos);
     EXPECT_NE(r.Out.find("12 entries"), std::string::npos) << r.Out;
@@ -128,7 +136,8 @@ TEST_F(Packer, SameInputsGiveTheSameBytes) {
     fs::remove_all(Src);
     fs::create_directories(Src / "Logs" / "empty");
     MakeSource(Src, true);
-    fs::last_write_time(Src / "version.json", fs::file_time_type::clock::now() - std::chrono::hours(500));
+    fs::last_write_time(Src / "version.json",
+                        fs::file_time_type::clock::now() - std::chrono::hours(500));
     ASSERT_EQ(PackIt().Code, 0);
     EXPECT_EQ(kit::ReadFile(Out), first);
 }
@@ -214,7 +223,9 @@ fs::path PeStubOnThisMachine() {
     return {};
 }
 
-int Sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
+int Sh(const std::string& cmd) {
+    return std::system((cmd + " >/dev/null 2>&1").c_str());
+}
 
 TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
     const fs::path pe = PeStubOnThisMachine();
@@ -223,9 +234,11 @@ TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
     ASSERT_EQ(Pack({"pack", pe.string(), Src.string(), Out.string()}).Code, 0);
     const std::string d = S.Path().string() + "/";
     ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d + "key.pem -out " + d +
-                 "cert.pem -days 2 -subj /CN=Corvane-Test-Signing"), 0);
+                 "cert.pem -days 2 -subj /CN=Corvane-Test-Signing"),
+              0);
     ASSERT_EQ(Sh("osslsigncode sign -certs " + d + "cert.pem -key " + d + "key.pem -h sha256 -in " +
-                 Out.string() + " -out " + d + "signed.exe"), 0);
+                 Out.string() + " -out " + d + "signed.exe"),
+              0);
     ASSERT_EQ(Sh("osslsigncode verify -CAfile " + d + "cert.pem -in " + d + "signed.exe"), 0);
     ASSERT_GT(fs::file_size(d + "signed.exe"), fs::file_size(Out) + 500);
 
@@ -255,7 +268,8 @@ TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
     EXPECT_EQ(again.Code, 1);
     EXPECT_NE(again.Err.find("already carries a payload"), std::string::npos) << again.Err;
     ASSERT_EQ(Sh("osslsigncode sign -certs " + d + "cert.pem -key " + d + "key.pem -in " +
-                 pe.string() + " -out " + d + "signedstub.exe"), 0);
+                 pe.string() + " -out " + d + "signedstub.exe"),
+              0);
     const TRun signedStub = Pack({"pack", d + "signedstub.exe", Src.string(), d + "o.exe"});
     EXPECT_EQ(signedStub.Code, 1);
     EXPECT_NE(signedStub.Err.find("is signed"), std::string::npos) << signedStub.Err;

@@ -34,7 +34,8 @@ public:
     }
     std::unique_ptr<TZipOutFile> CreateReplace(const std::wstring& path) override {
         Events.push_back("create " + Name(path));
-        return std::make_unique<TOut>(TSystemPayloadPlatform::CreateReplace(path), this, Name(path));
+        return std::make_unique<TOut>(TSystemPayloadPlatform::CreateReplace(path), this,
+                                      Name(path));
     }
 
 private:
@@ -94,7 +95,9 @@ protected:
         Extractor = std::make_unique<TPayloadExtractor>(std::move(p));
     }
 
-    void WriteSetup(const std::string& zip) { kit::WriteFile(ExeFile, STUB + zip + Trailer(int64_t(zip.size()))); }
+    void WriteSetup(const std::string& zip) {
+        kit::WriteFile(ExeFile, STUB + zip + Trailer(int64_t(zip.size())));
+    }
 
     fs::path Folder() const { return TempDir / "CorvaneMarketSetup_20260517000604"; }
 
@@ -141,9 +144,12 @@ TEST_F(PayloadExtractor, NestedFoldersExtractedAndCopyRemoved) {
 TEST_F(PayloadExtractor, FilesClosedInOrderAndOpenedWithTheRightSharing) {
     WriteSetup(Nested().Build());
     Extractor->ExtractToTemp();
-    const std::vector<std::string> expect = {"open exe shared",   "create payload.zip",
-                                             "close payload.zip", "close exe",
-                                             "open payload.zip readers-only", "close payload.zip"};
+    const std::vector<std::string> expect = {"open exe shared",
+                                             "create payload.zip",
+                                             "close payload.zip",
+                                             "close exe",
+                                             "open payload.zip readers-only",
+                                             "close payload.zip"};
     EXPECT_EQ(Platform->Events, expect);
 }
 

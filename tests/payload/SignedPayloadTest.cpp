@@ -42,7 +42,9 @@ std::string Zip() {
     return a.Build();
 }
 
-std::string Unsigned() { return PeStub() + Zip() + Trailer(Zip().size()); }
+std::string Unsigned() {
+    return PeStub() + Zip() + Trailer(Zip().size());
+}
 
 // Appends padding and a certificate table as a signing tool does, and records it in the header.
 std::string Sign(std::string file, const std::string& padding, uint32_t tableLen = 1024) {
@@ -69,7 +71,8 @@ std::vector<TCase> Cases() {
     c.push_back({"unsigned", Unsigned(), true});
     for (size_t pad = 0; pad <= 7; ++pad)
         c.push_back({"signed, zero padding", Sign(Unsigned(), std::string(pad, '\0')), true});
-    c.push_back({"signed, eight zero bytes: more than alignment", Sign(Unsigned(), std::string(8, '\0')), false});
+    c.push_back({"signed, eight zero bytes: more than alignment",
+                 Sign(Unsigned(), std::string(8, '\0')), false});
     c.push_back({"signed, padding not zero", Sign(Unsigned(), "\x01\x02\x03"), false});
     {
         std::string f = Sign(Unsigned(), "") + "tail";
@@ -77,7 +80,8 @@ std::vector<TCase> Cases() {
     }
     {
         // Signed, then the trailer moved behind the table: the table no longer ends the file.
-        c.push_back({"payload appended after signing", Sign(PeStub(), "") + Zip() + Trailer(Zip().size()), true});
+        c.push_back({"payload appended after signing",
+                     Sign(PeStub(), "") + Zip() + Trailer(Zip().size()), true});
     }
     {
         std::string f = Unsigned();

@@ -56,18 +56,26 @@ TEST(ZipReaderExtract, StoredDeflatedFoldersAndNestedFiles) {
     a.Entries.push_back({.Name = "zero.txt", .Data = "", .Method = 8});
     TExtraction x(a.Build());
     ASSERT_EQ(x.Error, "");
-    const std::map<std::string, std::string> expect = {
-        {"top.txt", "top"},     {"bin/", ""}, {"bin/deep/", ""}, {"bin/deep/x/", ""},
-        {"bin/deep/x/app.dll", Big(700000)}, {"empty/", ""}, {"zero.txt", ""}};
+    const std::map<std::string, std::string> expect = {{"top.txt", "top"},
+                                                       {"bin/", ""},
+                                                       {"bin/deep/", ""},
+                                                       {"bin/deep/x/", ""},
+                                                       {"bin/deep/x/app.dll", Big(700000)},
+                                                       {"empty/", ""},
+                                                       {"zero.txt", ""}};
     EXPECT_EQ(x.Tree, expect);
 }
 
 TEST(ZipReaderExtract, DataDescriptorsWithAndWithoutSignature) {
     TArchive a;
     a.Entries.push_back({.Name = "a.txt", .Data = Big(5000), .Descriptor = true});
+    a.Entries.push_back({.Name = "b.txt",
+                         .Data = "bee",
+                         .Method = 0,
+                         .Descriptor = true,
+                         .DescriptorSignature = false});
     a.Entries.push_back(
-        {.Name = "b.txt", .Data = "bee", .Method = 0, .Descriptor = true, .DescriptorSignature = false});
-    a.Entries.push_back({.Name = "c.txt", .Data = "sea", .Descriptor = true, .DescriptorSignature = false});
+        {.Name = "c.txt", .Data = "sea", .Descriptor = true, .DescriptorSignature = false});
     TExtraction x(a.Build());
     ASSERT_EQ(x.Error, "");
     EXPECT_EQ(x.Tree["a.txt"], Big(5000));
@@ -78,13 +86,20 @@ TEST(ZipReaderExtract, DataDescriptorsWithAndWithoutSignature) {
 TEST(ZipReaderExtract, NameEncodings) {
     TArchive a;
     // UTF-8 with bit 11.
-    a.Entries.push_back({.Name = "\xC3\xA7" "ay.txt", .Data = "1", .Flags = 0x0800});
+    a.Entries.push_back({.Name = "\xC3\xA7"
+                                 "ay.txt",
+                         .Data = "1",
+                         .Flags = 0x0800});
     // Code page 437 without it: 0x87 is c-cedilla, 0x81 u-umlaut.
-    a.Entries.push_back({.Name = "\x87" "orba\x81.txt", .Data = "2", .Flags = 0});
+    a.Entries.push_back({.Name = "\x87"
+                                 "orba\x81.txt",
+                         .Data = "2",
+                         .Flags = 0});
     // Unicode Path extra field with a matching CRC wins over the stored CP437 name.
     TEntry u{.Name = "s?ker.txt", .Data = "3", .Flags = 0};
     u.Name = "s\x9Fker.txt";
-    u.CentralExtra = kit::UnicodePathExtra(u.Name, "\xC5\x9F" "eker.txt");
+    u.CentralExtra = kit::UnicodePathExtra(u.Name, "\xC5\x9F"
+                                                   "eker.txt");
     a.Entries.push_back(u);
     // With a CRC that no longer matches the stored name it is ignored.
     TEntry stale{.Name = "old.txt", .Data = "4", .Flags = 0};
@@ -92,9 +107,15 @@ TEST(ZipReaderExtract, NameEncodings) {
     a.Entries.push_back(stale);
     TExtraction x(a.Build());
     ASSERT_EQ(x.Error, "");
-    EXPECT_EQ(x.Tree["\xC3\xA7" "ay.txt"], "1");
-    EXPECT_EQ(x.Tree["\xC3\xA7" "orba\xC3\xBC.txt"], "2");
-    EXPECT_EQ(x.Tree["\xC5\x9F" "eker.txt"], "3");
+    EXPECT_EQ(x.Tree["\xC3\xA7"
+                     "ay.txt"],
+              "1");
+    EXPECT_EQ(x.Tree["\xC3\xA7"
+                     "orba\xC3\xBC.txt"],
+              "2");
+    EXPECT_EQ(x.Tree["\xC5\x9F"
+                     "eker.txt"],
+              "3");
     EXPECT_EQ(x.Tree["old.txt"], "4");
     EXPECT_EQ(x.Tree.size(), 4u);
 }
@@ -148,14 +169,18 @@ TArchive One(TEntry e) {
 
 std::vector<THostileCase> HostileCases() {
     std::vector<THostileCase> c;
-    for (const char* name : {"../escape.txt", "a/../../escape.txt", "a\\..\\..\\escape.txt",
-                             "/abs.txt", "\\abs.txt", "\\\\host\\share\\x.txt", "C:\\x.txt",
-                             "C:x.txt", "x.txt:ads", "CON", "nul.txt", "sub/COM1.log", "LPT1",
-                             "tab\tname", "trail.", "a*b"}) {
+    for (const char* name :
+         {"../escape.txt", "a/../../escape.txt", "a\\..\\..\\escape.txt", "/abs.txt", "\\abs.txt",
+          "\\\\host\\share\\x.txt", "C:\\x.txt", "C:x.txt", "x.txt:ads", "CON", "nul.txt",
+          "sub/COM1.log", "LPT1", "tab\tname", "trail.", "a*b"}) {
         c.push_back({name, One({.Name = name, .Data = "evil"}), "unsafe name refused"});
     }
     // An overlong UTF-8 slash must not turn into a separator.
-    c.push_back({"overlong utf-8", One({.Name = "..\xC0\xAF" "x", .Data = "e"}), "not valid UTF-8"});
+    c.push_back({"overlong utf-8",
+                 One({.Name = "..\xC0\xAF"
+                              "x",
+                      .Data = "e"}),
+                 "not valid UTF-8"});
     // A Unicode Path field cannot smuggle in what the stored name does not say.
     {
         TEntry e{.Name = "harmless.txt", .Data = "e", .Flags = 0};
@@ -171,19 +196,20 @@ std::vector<THostileCase> HostileCases() {
     c.push_back({"size smaller than declared",
                  One({.Name = "x.txt", .Data = "data", .CentralUSize = 9, .LocalUSize = 9}),
                  "shorter than declared"});
-    c.push_back({"truncated deflate",
-                 One({.Name = "x.txt", .Data = Big(4000), .Raw = kit::Deflate(Big(4000)).substr(0, 100)}),
-                 "ends too early"});
+    c.push_back(
+        {"truncated deflate",
+         One({.Name = "x.txt", .Data = Big(4000), .Raw = kit::Deflate(Big(4000)).substr(0, 100)}),
+         "ends too early"});
     c.push_back({"damaged deflate",
                  One({.Name = "x.txt", .Data = "abc", .Raw = std::string("\xFF\xFF\xFF\xFF", 4)}),
                  "damaged"});
     c.push_back({"bytes after deflate end",
                  One({.Name = "x.txt", .Data = "abc", .Raw = kit::Deflate("abc") + "junk"}),
                  "follow the end"});
-    c.push_back({"local crc differs",
-                 One({.Name = "x.txt", .Data = "abc", .LocalCrc = 7}), "local header disagrees"});
-    c.push_back({"local size differs",
-                 One({.Name = "x.txt", .Data = "abc", .LocalUSize = 99}), "local header disagrees"});
+    c.push_back({"local crc differs", One({.Name = "x.txt", .Data = "abc", .LocalCrc = 7}),
+                 "local header disagrees"});
+    c.push_back({"local size differs", One({.Name = "x.txt", .Data = "abc", .LocalUSize = 99}),
+                 "local header disagrees"});
     c.push_back({"local name differs",
                  One({.Name = "x.txt", .Data = "abc", .LocalName = std::string("../x.txt")}),
                  "local header disagrees with the central directory (name)"});
@@ -194,13 +220,14 @@ std::vector<THostileCase> HostileCases() {
                  One({.Name = "x.txt", .Data = "abc", .Descriptor = true, .CentralCrc = 5}),
                  "data descriptor"});
     c.push_back({"encrypted", One({.Name = "x.txt", .Data = "abc", .Flags = 0x0801}), "encrypted"});
-    c.push_back({"aes", One({.Name = "x.txt", .Data = "abc", .Method = 99, .Raw = std::string("abc")}),
+    c.push_back({"aes",
+                 One({.Name = "x.txt", .Data = "abc", .Method = 99, .Raw = std::string("abc")}),
                  "encrypted (AES)"});
     c.push_back({"bzip2",
                  One({.Name = "x.txt", .Data = "abc", .Method = 12, .Raw = std::string("abc")}),
                  "compression method 12"});
-    c.push_back({"zip64 sizes",
-                 One({.Name = "x.txt", .Data = "abc", .CentralCSize = 0xFFFFFFFF}), "ZIP64"});
+    c.push_back({"zip64 sizes", One({.Name = "x.txt", .Data = "abc", .CentralCSize = 0xFFFFFFFF}),
+                 "ZIP64"});
     c.push_back({"other volume", One({.Name = "x.txt", .Data = "abc", .CentralDisk = 1}),
                  "another volume"});
     c.push_back({"stored sizes differ",
@@ -220,8 +247,14 @@ std::vector<THostileCase> HostileCases() {
     {
         // A compressed size running over the next entry's header.
         TArchive a;
-        a.Entries.push_back({.Name = "a.txt", .Data = "abc", .Method = 0, .Raw = std::string("abc"),
-                             .CentralCSize = 40, .CentralUSize = 40, .LocalCSize = 40, .LocalUSize = 40});
+        a.Entries.push_back({.Name = "a.txt",
+                             .Data = "abc",
+                             .Method = 0,
+                             .Raw = std::string("abc"),
+                             .CentralCSize = 40,
+                             .CentralUSize = 40,
+                             .LocalCSize = 40,
+                             .LocalUSize = 40});
         a.Entries.push_back({.Name = "b.txt", .Data = "defghijklmnopqrstuvwxyz0123456789ABCDEF"});
         c.push_back({"data runs into the next entry", a, "overlap"});
     }

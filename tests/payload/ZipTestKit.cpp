@@ -185,6 +185,8 @@ std::wstring Wide(const std::string& utf8) {
     return w;
 }
 
-std::string Utf8(const std::wstring& w) { return WideToUtf8(w); }
+std::string Utf8(const std::wstring& w) {
+    return WideToUtf8(w);
+}
 
 } // namespace kit

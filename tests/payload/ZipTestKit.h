@@ -21,11 +21,11 @@ struct TEntry {
     std::string Data;
     uint16_t Method = 8;
     uint16_t Flags = 0x0800;
-    bool Descriptor = false;          // bit 3, sizes and CRC after the data
-    bool DescriptorSignature = true;  // with the optional PK\7\8 in front of the descriptor
+    bool Descriptor = false;         // bit 3, sizes and CRC after the data
+    bool DescriptorSignature = true; // with the optional PK\7\8 in front of the descriptor
     std::string CentralExtra;
     std::string LocalExtra;
-    std::optional<std::string> Raw;   // data bytes written instead of compressing Data
+    std::optional<std::string> Raw; // data bytes written instead of compressing Data
     std::optional<uint32_t> CentralCrc, CentralCSize, CentralUSize, CentralOffset;
     std::optional<uint32_t> LocalCrc, LocalCSize, LocalUSize;
     std::optional<std::string> LocalName;
@@ -39,12 +39,15 @@ struct TArchive {
 };
 
 // Offset of the end record in an archive built without comment.
-inline size_t EndRecord(const std::string& zip) { return zip.size() - 22; }
+inline size_t EndRecord(const std::string& zip) {
+    return zip.size() - 22;
+}
 void Patch16(std::string& s, size_t at, uint16_t v);
 void Patch32(std::string& s, size_t at, uint32_t v);
 
 // The Info-ZIP Unicode Path extra field for a stored name.
-std::string UnicodePathExtra(const std::string& storedName, const std::string& utf8, bool goodCrc = true);
+std::string UnicodePathExtra(const std::string& storedName, const std::string& utf8,
+                             bool goodCrc = true);
 
 // A fresh folder below the system's temporary folder, removed with the object.
 class TScratch {

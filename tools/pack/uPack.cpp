@@ -30,7 +30,9 @@ std::wstring Wide(const std::string& s) {
     return w;
 }
 
-std::string Narrow(const std::wstring& w) { return WideToUtf8(w); }
+std::string Narrow(const std::wstring& w) {
+    return WideToUtf8(w);
+}
 
 fs::path PathOf(const std::string& arg) {
 #ifdef _WIN32
@@ -136,8 +138,8 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
             stubSize = 0;
             while ((got = std::fread(buf.data(), 1, buf.size(), s.get())) > 0) {
                 if (std::fwrite(buf.data(), 1, got, f.get()) != got)
-                    throw EPackError("cannot write \"" + temp.string() + "\": " +
-                                     std::strerror(errno));
+                    throw EPackError("cannot write \"" + temp.string() +
+                                     "\": " + std::strerror(errno));
                 stubSize += got;
             }
             if (std::ferror(s.get()))

@@ -50,7 +50,9 @@ struct TFileCloser {
 };
 using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
 
-std::string Quoted(const std::filesystem::path& p) { return "\"" + p.string() + "\""; }
+std::string Quoted(const std::filesystem::path& p) {
+    return "\"" + p.string() + "\"";
+}
 
 } // namespace
 
