@@ -105,6 +105,13 @@ private:
     std::wstring FPath;
 };
 
+// A link already in the target folder would carry an entry somewhere else.
+void RefuseLink(const std::wstring& path) {
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(ToPath(path), ec)))
+        throw EZipError(L"\"" + path + L"\" is a symbolic link; nothing is written through it");
+}
+
 class TStdTarget : public TZipTarget {
 public:
     explicit TStdTarget(std::wstring dir) : FDir(std::move(dir)) {}
@@ -113,6 +120,7 @@ public:
         for (size_t i = 0; i < count; ++i) {
             p += L'/';
             p += parts[i];
+            RefuseLink(p);
             std::error_code ec;
             if (fs::is_directory(ToPath(p), ec))
                 continue;
@@ -126,6 +134,7 @@ public:
         std::wstring p = FDir;
         for (const std::wstring& part : parts)
             p += L'/' + part;
+        RefuseLink(p);
         return CreateZipOutputFile(p);
     }
 

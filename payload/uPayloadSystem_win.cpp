@@ -161,6 +161,10 @@ public:
             sys += L'\\' + part;
             shown += L'\\' + part;
         }
+        // A link or junction already there would carry the entry somewhere else.
+        const DWORD attr = GetFileAttributesW(sys.c_str());
+        if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT))
+            throw EZipError(L"\"" + shown + L"\" is a link; nothing is written through it");
         return CreateOut(shown, sys);
     }
 

@@ -101,17 +101,8 @@ TEST_F(Packer, ExtractGivesTheSourceTreeBack) {
 
 TEST_F(Packer, SetupProgramExtractsWhatThePackerWrote) {
     ASSERT_EQ(PackIt().Code, 0);
-    struct TPlatform : TSystemPayloadPlatform {
-        std::wstring Exe, Temp;
-        std::wstring ExePath() override { return Exe; }
-        std::wstring TempPath() override { return Temp; }
-    };
-    auto p = std::make_unique<TPlatform>();
-    p->Exe = kit::Wide(Out);
-    fs::create_directories(S / "tmp");
-    p->Temp = kit::Wide(S / "tmp") + L"/";
-    TPayloadExtractor x(std::move(p));
-    const std::wstring dir = x.ExtractToTemp();
+    auto x = kit::ExtractorFor(Out, S / "tmp");
+    const std::wstring dir = x->ExtractToTemp();
     EXPECT_EQ(kit::Tree(fs::path(kit::Utf8(dir))), kit::Tree(Src));
 }
 
@@ -207,6 +198,27 @@ TEST_F(Packer, ExtractRefusesHostileSetupFiles) {
     EXPECT_NE(r.Err.find("invalid payload length"), std::string::npos) << r.Err;
 }
 
+TEST_F(Packer, ExtractNeverWritesThroughLinksInTheTarget) {
+    ASSERT_EQ(PackIt().Code, 0);
+    const fs::path outside = S / "outside";
+    kit::WriteFile(outside / "keep.txt", "untouched");
+    for (const char* link : {"CorvaneMarketServis", "version.json"}) {
+        SCOPED_TRACE(link);
+        const fs::path target = S / "target";
+        fs::remove_all(target);
+        fs::create_directories(target);
+        if (std::string(link) == "version.json")
+            fs::create_symlink(outside / "keep.txt", target / link);
+        else
+            fs::create_directory_symlink(outside, target / link);
+        const TRun r = Pack({"extract", Out.string(), target.string()});
+        EXPECT_EQ(r.Code, 1);
+        EXPECT_NE(r.Err.find("is a symbolic link"), std::string::npos) << r.Err;
+        EXPECT_EQ(kit::ListAll(outside), std::vector<std::string>{"keep.txt"});
+        EXPECT_EQ(kit::ReadFile(outside / "keep.txt"), "untouched");
+    }
+}
+
 // --- Signed setup files ------------------------------------------------------------------
 
 bool Have(const std::string& tool) {
@@ -250,18 +262,9 @@ TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
     EXPECT_EQ(kit::Tree(d + "x"), kit::Tree(Src));
 
     // ...and so does the setup program's extractor.
-    struct TPlatform : TSystemPayloadPlatform {
-        std::wstring Exe, Temp;
-        std::wstring ExePath() override { return Exe; }
-        std::wstring TempPath() override { return Temp; }
-    };
-    auto p = std::make_unique<TPlatform>();
-    p->Exe = kit::Wide(fs::path(d + "signed.exe"));
-    fs::create_directories(d + "tmp");
-    p->Temp = kit::Wide(fs::path(d + "tmp")) + L"/";
-    TPayloadExtractor x(std::move(p));
-    EXPECT_TRUE(x.HasPayload());
-    EXPECT_EQ(kit::Tree(fs::path(kit::Utf8(x.ExtractToTemp()))), kit::Tree(Src));
+    auto x = kit::ExtractorFor(d + "signed.exe", d + "tmp");
+    EXPECT_TRUE(x->HasPayload());
+    EXPECT_EQ(kit::Tree(fs::path(kit::Utf8(x->ExtractToTemp()))), kit::Tree(Src));
 
     // A signed stub is refused: the signature has to cover the archive.
     const TRun again = Pack({"pack", d + "signed.exe", Src.string(), d + "o.exe"});

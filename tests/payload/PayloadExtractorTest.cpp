@@ -14,17 +14,10 @@ namespace fs = std::filesystem;
 
 // The real file layer, with the executable's path, the temporary folder and the clock chosen by
 // the test, and a record of every file opened and closed.
-class TTestPlatform : public TSystemPayloadPlatform {
+class TTestPlatform : public kit::TPointedPlatform {
 public:
-    std::wstring Exe;
-    std::wstring Temp;
-    TLocalTime Time{2026, 5, 17, 0, 6, 4};
     std::vector<std::string> Events;
     std::vector<size_t> CopyWrites;
-
-    std::wstring ExePath() override { return Exe; }
-    TLocalTime Now() override { return Time; }
-    std::wstring TempPath() override { return Temp; }
 
     std::unique_ptr<TZipInput> OpenRead(const std::wstring& path, bool allowWriters) override {
         const std::string name = Name(path);

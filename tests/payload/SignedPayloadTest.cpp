@@ -171,19 +171,9 @@ protected:
     std::unique_ptr<TPayloadExtractor> X;
     fs::path Exe, Temp;
     void SetUp() override {
-        struct TPlatform : TSystemPayloadPlatform {
-            std::wstring Exe, Temp;
-            std::wstring ExePath() override { return Exe; }
-            std::wstring TempPath() override { return Temp; }
-            TLocalTime Now() override { return {2026, 1, 2, 3, 4, 5}; }
-        };
-        auto p = std::make_unique<TPlatform>();
         Exe = S / "CorvaneMarketSetup.exe";
         Temp = S / "temp";
-        fs::create_directories(Temp);
-        p->Exe = kit::Wide(Exe);
-        p->Temp = kit::Wide(Temp) + p->PathDelim();
-        X = std::make_unique<TPayloadExtractor>(std::move(p));
+        X = kit::ExtractorFor(Exe, Temp, {2026, 1, 2, 3, 4, 5});
     }
 };
 

@@ -171,6 +171,16 @@ std::vector<std::string> ListAll(const fs::path& dir) {
     return all;
 }
 
+std::unique_ptr<TPayloadExtractor> ExtractorFor(const fs::path& exe, const fs::path& temp,
+                                                TLocalTime time) {
+    fs::create_directories(temp);
+    auto p = std::make_unique<TPointedPlatform>();
+    p->Exe = Wide(exe);
+    p->Temp = Wide(temp) + p->PathDelim();
+    p->Time = time;
+    return std::make_unique<TPayloadExtractor>(std::move(p));
+}
+
 std::wstring Wide(const fs::path& p) {
 #ifdef _WIN32
     return p.wstring();

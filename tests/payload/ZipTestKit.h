@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "uPayload.h"
+
 namespace kit {
 
 namespace fs = std::filesystem;
@@ -67,6 +69,21 @@ std::string ReadFile(const fs::path& p);
 std::map<std::string, std::string> Tree(const fs::path& dir);
 // Every path (files and folders) found below dir, relative, UTF-8.
 std::vector<std::string> ListAll(const fs::path& dir);
+
+// The real file layer with the executable, the temporary folder and the clock chosen by a test.
+class TPointedPlatform : public TSystemPayloadPlatform {
+public:
+    std::wstring Exe;
+    std::wstring Temp; // with the trailing separator
+    TLocalTime Time{2026, 5, 17, 0, 6, 4};
+    std::wstring ExePath() override { return Exe; }
+    std::wstring TempPath() override { return Temp; }
+    TLocalTime Now() override { return Time; }
+};
+
+// An extractor on that platform; Temp is created.
+std::unique_ptr<TPayloadExtractor> ExtractorFor(const fs::path& exe, const fs::path& temp,
+                                                TLocalTime time = {2026, 5, 17, 0, 6, 4});
 
 std::wstring Wide(const fs::path& p);
 std::wstring Wide(const std::string& utf8);
