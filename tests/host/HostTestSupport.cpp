@@ -290,7 +290,7 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     char* t = unixName(target.c_str());
     if (l == nullptr || t == nullptr)
         return false;
-    std::string line = std::string("Z:\\bin\\ln -s '") + t + "' '" + l + "'";
+    std::string line = std::string("Z:\\bin\\ln -s \"") + t + "\" \"" + l + "\"";
     ::HeapFree(::GetProcessHeap(), 0, l);
     ::HeapFree(::GetProcessHeap(), 0, t);
     std::wstring wline(line.begin(), line.end());

@@ -9,7 +9,8 @@
 //   --standin-exit=CODE      end at once with CODE (decimal or 0x hex), doing nothing else
 //   --standin-hang=MS        wait MS before doing anything (a program that hangs)
 //   --standin-life=MS        a program that stays up ends by itself after MS
-//   --standin-ignore-close   a program that stays up ignores the polite end request (WM_CLOSE)
+//   --standin-ignore-close   a program that stays up ignores the polite end request (WM_CLOSE to
+//                            its hidden window; Wine makes that window only with a display)
 //   --standin-stop=ignore    as a service, never stop (stop requests are ignored)
 //   --standin-stop=MS        as a service, take MS to stop (stop pending meanwhile)
 //   --standin-ready=NAME     set the named event once up (listening, running, holding the lock)
