@@ -81,7 +81,7 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
         dir = FPlatform->TempPath() + PayloadFolderName(FPlatform->Now());
         FPlatform->ForceDirectories(dir);
         copy = dir + FPlatform->PathDelim() + COPY_NAME;
-        // The copy is closed before the setup file (inner scope), on every path.
+        // Declared after the setup file, so the copy is closed first on every path.
         std::unique_ptr<TZipOutFile> out = FPlatform->CreateReplace(copy);
         CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *out);
         out->Close();

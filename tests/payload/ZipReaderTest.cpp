@@ -144,6 +144,24 @@ TEST(ZipReaderExtract, ReplacesExistingFilesWhole) {
     EXPECT_EQ(kit::ReadFile(out / "a.txt"), "short");
 }
 
+TEST(ZipReaderExtract, TreesDeeperThanMaxPath) {
+    // 9 levels of 59 characters: well past the 260 characters of a classic Windows path.
+    std::string name;
+    for (int i = 0; i < 9; ++i)
+        name += std::string(59, char('a' + i)) + "/";
+    name += "deep.txt";
+    TArchive a;
+    a.Entries.push_back({.Name = name, .Data = "deep"});
+    const std::string zip = a.Build();
+    kit::TScratch s;
+    const auto out = s / "out";
+    std::filesystem::create_directories(out);
+    TZipMemoryInput in(zip.data(), zip.size());
+    TZipReader reader(in);
+    reader.ExtractAll(*CreateFolderTarget(kit::Wide(out)));
+    EXPECT_EQ(kit::ReadFile(kit::LongPath(out / name)), "deep");
+}
+
 TEST(ZipReaderExtract, EmptyArchiveHasNoEntries) {
     TArchive a;
     const std::string zip = a.Build();

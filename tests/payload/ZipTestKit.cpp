@@ -133,7 +133,7 @@ TScratch::TScratch() {
 
 TScratch::~TScratch() {
     std::error_code ec;
-    fs::remove_all(FPath, ec);
+    fs::remove_all(LongPath(FPath), ec);
 }
 
 void WriteFile(const fs::path& p, const std::string& data) {
@@ -149,6 +149,18 @@ std::string ReadFile(const fs::path& p) {
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+fs::path LongPath(const fs::path& p) {
+#ifdef _WIN32
+    std::wstring a = fs::absolute(p).wstring();
+    for (wchar_t& c : a)
+        if (c == L'/')
+            c = L'\\';
+    return fs::path(a.rfind(L"\\\\?\\", 0) == 0 ? a : L"\\\\?\\" + a);
+#else
+    return p;
+#endif
 }
 
 std::map<std::string, std::string> Tree(const fs::path& dir) {

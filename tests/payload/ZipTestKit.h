@@ -65,6 +65,8 @@ private:
 
 void WriteFile(const fs::path& p, const std::string& data);
 std::string ReadFile(const fs::path& p);
+// The extended form (\\?\C:\...) on Windows, for trees deeper than 260 characters.
+fs::path LongPath(const fs::path& p);
 // Relative path (generic, UTF-8; folders end in "/") to content.
 std::map<std::string, std::string> Tree(const fs::path& dir);
 // Every path (files and folders) found below dir, relative, UTF-8.
