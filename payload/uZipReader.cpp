@@ -321,7 +321,8 @@ void TZipReader::ExtractEntry(const TZipEntry& e, TZipOutFile& out) {
         written += n;
     };
 
-    if (e.Method == 0) {
+    // Some writers store an empty file as "deflated" with no bytes at all.
+    if (e.Method == 0 || (e.CompressedSize == 0 && e.Size == 0)) {
         while (inLeft > 0) {
             const size_t n = size_t(std::min<uint64_t>(in.size(), inLeft));
             FInput.ReadAt(inPos, in.data(), n);
