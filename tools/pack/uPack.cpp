@@ -88,6 +88,8 @@ std::vector<TSource> CollectSources(const fs::path& dir) {
             throw EPackError("\"" + name + "\" is not a regular file or folder");
         if (folder)
             name += '/';
+        else if (de.file_size() >= 0xFFFFFFFFull)
+            throw EPackError("\"" + name + "\" reaches 4 GiB; ZIP64 archives are not supported");
         std::wstring wide;
         if (!DecodeUtf8(name, wide))
             throw EPackError("\"" + name + "\": name is not valid UTF-8");
