@@ -87,7 +87,7 @@ std::wstring CurrentDir() {
     return std::wstring(buf, n);
 }
 
-bool TChild::Start(const std::wstring& exe, const std::wstring& args) {
+bool TChild::Start(const std::wstring& exe, const std::wstring& args, const std::wstring& desktop) {
     Kill();
     const std::wstring eventName = UniqueName(L"CorvaneHostTestReady-");
     HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
@@ -96,6 +96,9 @@ bool TChild::Start(const std::wstring& exe, const std::wstring& args) {
     cmd.push_back(L'\0');
     STARTUPINFOW si{};
     si.cb = sizeof(si);
+    std::wstring desk = desktop;
+    if (!desk.empty())
+        si.lpDesktop = desk.data();
     PROCESS_INFORMATION pi{};
     if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                           nullptr, &si, &pi)) {

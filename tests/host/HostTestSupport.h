@@ -67,7 +67,8 @@ public:
     ~TChild() { Kill(); }
     TChild(const TChild&) = delete;
     TChild& operator=(const TChild&) = delete;
-    bool Start(const std::wstring& exe, const std::wstring& args);
+    // desktop: the desktop to start the program on (empty: the caller's).
+    bool Start(const std::wstring& exe, const std::wstring& args, const std::wstring& desktop = L"");
     void Kill();
     bool Running() const;
     HANDLE Handle() const { return FProcess; }

@@ -165,12 +165,13 @@ TEST(MarketServer, InstallRegistersTheServiceThatStaysUpUntilStopped) {
 }
 
 // The polite end request (what taskkill without /F sends): WM_CLOSE to the program's windows.
-void PostCloseTo(HANDLE process) {
+void PostCloseTo(HDESK desktop, HANDLE process) {
     struct TFind {
         DWORD Pid;
         int Posted;
     } find{::GetProcessId(process), 0};
-    ::EnumWindows(
+    ::EnumDesktopWindows(
+        desktop,
         [](HWND hwnd, LPARAM lp) -> BOOL {
             auto* f = reinterpret_cast<TFind*>(lp);
             DWORD pid = 0;
@@ -183,21 +184,28 @@ void PostCloseTo(HANDLE process) {
     EXPECT_GT(find.Posted, 0);
 }
 
+// Runs under a display. The programs get a desktop of their own: Wine gives a desktop its
+// display when it is first used, and the prefix's default desktop may have been first used by
+// a test without one.
 TEST(StayUpPrograms, EndOnCloseUnlessTheyIgnoreIt) {
+    const std::wstring name = L"CorvaneStandinClose" + std::to_wstring(::GetCurrentProcessId());
+    HDESK desktop = ::CreateDesktopW(name.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    ASSERT_NE(desktop, nullptr);
     for (const wchar_t* exe : {L"CorvaneZideroZUR.exe", L"TarvikBridge.exe", L"OmnelBridge.exe"}) {
         TChild polite;
-        ASSERT_TRUE(polite.Start(Standin(exe), L"--standin-life=60000"));
-        PostCloseTo(polite.Handle());
+        ASSERT_TRUE(polite.Start(Standin(exe), L"--standin-life=60000", name));
+        PostCloseTo(desktop, polite.Handle());
         EXPECT_EQ(::WaitForSingleObject(polite.Handle(), 5000), WAIT_OBJECT_0) << exe;
     }
     TChild stubborn;
     ASSERT_TRUE(stubborn.Start(Standin(L"OmnelBridge.exe"),
-                               L"--standin-life=60000 --standin-ignore-close"));
-    PostCloseTo(stubborn.Handle());
+                               L"--standin-life=60000 --standin-ignore-close", name));
+    PostCloseTo(desktop, stubborn.Handle());
     EXPECT_EQ(::WaitForSingleObject(stubborn.Handle(), 1000), static_cast<DWORD>(WAIT_TIMEOUT));
     // taskkill /F, as the setup uses it, ends it all the same.
     RunAndWait(L"C:\\windows\\system32\\taskkill.exe", L"/F /IM OmnelBridge.exe");
     EXPECT_EQ(::WaitForSingleObject(stubborn.Handle(), 5000), WAIT_OBJECT_0);
+    ::CloseDesktop(desktop);
 }
 
 TEST(StayUpPrograms, LifeEndsThemByThemselves) {

@@ -170,6 +170,17 @@ LRESULT CALLBACK StayUpWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
 }
 
+// Under Wine without a display a window cannot be made, and the attempt would give the prefix
+// a desktop without display for every later program (the wizard's window tests among them).
+bool CanMakeWindows() {
+    const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (!wine)
+        return true;
+    wchar_t buf[256];
+    return ::GetEnvironmentVariableW(L"DISPLAY", buf, 256) > 0 ||
+           ::GetEnvironmentVariableW(L"WAYLAND_DISPLAY", buf, 256) > 0;
+}
+
 } // namespace
 
 int StayUp(const TStandinOptions& o, const std::wstring& windowTitle) {
@@ -183,6 +194,14 @@ int StayUp(const TStandinOptions& o, const std::wstring& windowTitle) {
         }
     }
     gIgnoreClose = o.IgnoreClose;
+    if (!CanMakeWindows()) {
+        // No window, no message queue: under Wine even those would summon a desktop.
+        SignalReady(o);
+        ::Sleep(o.LifeMs);
+        if (lock != INVALID_HANDLE_VALUE)
+            ::CloseHandle(lock);
+        return 0;
+    }
     WNDCLASSW wc{};
     wc.lpfnWndProc = StayUpWndProc;
     wc.hInstance = ::GetModuleHandleW(nullptr);
