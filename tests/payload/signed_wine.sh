@@ -23,8 +23,10 @@ osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Corvane Marke
 osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed.exe" >/dev/null
 echo "signed and verified: $(stat -c %s "$work/setup.exe") -> $(stat -c %s "$work/signed.exe") bytes"
 
-# The packer on Windows lists the signed file; the probe extracts its own payload.
+# The packer on Windows lists and extracts the signed file; the probe extracts its own payload.
 wine "$packer" list "$(win "$work/signed.exe")" | tail -n 1
+wine "$packer" extract "$(win "$work/signed.exe")" "$(win "$work/packer-out")" | tr -d '\r'
+diff -r "$work/src" "$work/packer-out"
 out=$(wine "$work/signed.exe" "$(win "$work/src")" | tr -d '\r')
 echo "$out"
 grep -qx IDENTICAL <<<"$out"
