@@ -78,9 +78,13 @@ void ForceDirectories(const std::wstring& dir) {
 
 const wchar_t* const kLongPrefix = L"\\\\?\\";
 
-bool HasLongPrefix(const std::wstring& p) { return p.rfind(kLongPrefix, 0) == 0; }
+bool HasLongPrefix(const std::wstring& p) {
+    return p.rfind(kLongPrefix, 0) == 0;
+}
 
-bool IsTooLong(const std::wstring& p) { return p.size() >= MAX_PATH && !HasLongPrefix(p); }
+bool IsTooLong(const std::wstring& p) {
+    return p.size() >= MAX_PATH && !HasLongPrefix(p);
+}
 
 // A colon is allowed only as the drive separator right after a drive letter.
 bool HasBadFormat(const std::wstring& p) {
@@ -88,8 +92,8 @@ bool HasBadFormat(const std::wstring& p) {
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] != L':')
             continue;
-        const bool driveColon = i == 1 && ((s[0] >= L'A' && s[0] <= L'Z') ||
-                                           (s[0] >= L'a' && s[0] <= L'z'));
+        const bool driveColon =
+            i == 1 && ((s[0] >= L'A' && s[0] <= L'Z') || (s[0] >= L'a' && s[0] <= L'z'));
         if (!driveColon)
             return true;
     }

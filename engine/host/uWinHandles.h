@@ -3,8 +3,7 @@
 // of a function (including an exception) closes them.
 #include <windows.h>
 
-template <typename TTraits>
-class TUniqueHandle {
+template <typename TTraits> class TUniqueHandle {
 public:
     using T = typename TTraits::T;
     TUniqueHandle() = default;

@@ -4,7 +4,9 @@
 
 #include <memory>
 
-std::unique_ptr<THost> CreateWindowsHost() { return std::make_unique<TWinHost>(); }
+std::unique_ptr<THost> CreateWindowsHost() {
+    return std::make_unique<TWinHost>();
+}
 
 void TWinHost::Sleep(int ms) {
     if (ms > 0)

@@ -24,7 +24,9 @@ struct TLocker {
     }
 };
 
-std::wstring SharingText() { return SysErrorMessage(ERROR_SHARING_VIOLATION); }
+std::wstring SharingText() {
+    return SysErrorMessage(ERROR_SHARING_VIOLATION);
+}
 
 std::wstring Message(const std::function<void()>& f) {
     try {
@@ -44,7 +46,8 @@ TEST(CopyDirRecursive, CopiesHiddenAndReadOnlyFilesAtEveryDepth) {
     MakeFile(src + L"\\a.txt", "a");
     MakeFile(src + L"\\ro.dll", "read-only", FILE_ATTRIBUTE_READONLY);
     MakeFile(src + L"\\sub\\hidden.ini", "hidden", FILE_ATTRIBUTE_HIDDEN);
-    MakeFile(src + L"\\sub\\deeper\\sys.bin", "system", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN);
+    MakeFile(src + L"\\sub\\deeper\\sys.bin", "system",
+             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN);
     ::CreateDirectoryW((src + L"\\empty").c_str(), nullptr);
     TRecordingHost host;
     host.CopyDirRecursive(src, dst);
@@ -184,7 +187,8 @@ TEST(CopyOneFile, OverwritesTheTargetAndReportsTheSystemText) {
     host.CopyOneFile(dir / L"new.txt", dir / L"old.txt");
     EXPECT_EQ(ReadText(dir / L"old.txt"), "new");
     TLocker lock(dir / L"old.txt");
-    EXPECT_EQ(Message([&] { host.CopyOneFile(dir / L"new.txt", dir / L"old.txt"); }), SharingText());
+    EXPECT_EQ(Message([&] { host.CopyOneFile(dir / L"new.txt", dir / L"old.txt"); }),
+              SharingText());
 }
 
 TEST(CopyDirRecursive, PathOfTwoHundredSixtyCharactersIsReported) {

@@ -24,7 +24,9 @@ TTempDir::TTempDir() {
     ::CreateDirectoryW(FPath.c_str(), nullptr);
 }
 
-TTempDir::~TTempDir() { TSetupEngine::DeleteDirRecursive(FPath); }
+TTempDir::~TTempDir() {
+    TSetupEngine::DeleteDirRecursive(FPath);
+}
 
 std::wstring StandinsDir() {
     wchar_t env[MAX_PATH] = {};
@@ -39,7 +41,9 @@ std::wstring StandinsDir() {
     return p + L"\\standins";
 }
 
-std::wstring Standin(const std::wstring& exeName) { return StandinsDir() + L"\\" + exeName; }
+std::wstring Standin(const std::wstring& exeName) {
+    return StandinsDir() + L"\\" + exeName;
+}
 
 void WriteText(const std::wstring& path, const std::string& text) {
     HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -257,8 +261,9 @@ void RemoveServiceHard(const std::wstring& name) {
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     // A junction, as on Windows.
     if (::CreateDirectoryW(link.c_str(), nullptr)) {
-        HANDLE h = ::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        HANDLE h =
+            ::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         bool ok = false;
         if (h != INVALID_HANDLE_VALUE) {
             const std::wstring sub = L"\\??\\" + target;

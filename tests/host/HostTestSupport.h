@@ -68,7 +68,8 @@ public:
     TChild(const TChild&) = delete;
     TChild& operator=(const TChild&) = delete;
     // desktop: the desktop to start the program on (empty: the caller's).
-    bool Start(const std::wstring& exe, const std::wstring& args, const std::wstring& desktop = L"");
+    bool Start(const std::wstring& exe, const std::wstring& args,
+               const std::wstring& desktop = L"");
     void Kill();
     bool Running() const;
     HANDLE Handle() const { return FProcess; }

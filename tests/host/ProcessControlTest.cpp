@@ -35,7 +35,9 @@ protected:
     }
 };
 
-std::vector<int> Seconds(int n) { return std::vector<int>(static_cast<size_t>(n), 1000); }
+std::vector<int> Seconds(int n) {
+    return std::vector<int>(static_cast<size_t>(n), 1000);
+}
 
 } // namespace
 
@@ -135,8 +137,9 @@ TEST_F(ServiceTest, StopServiceWaitNeverTakesAnUnreadableStatusForStopped) {
     Install();
     TBlindHost host;
     EXPECT_FALSE(host.StopServiceWait(kService, 5));
-    EXPECT_EQ(host.Lines, (Lines{L"    Servis durduruluyor: CorvaneMarketService",
-                                 L"    Bekleniyor... (5/5sn)", L"    ! Servis 5sn içinde durmadı"}));
+    EXPECT_EQ(host.Lines,
+              (Lines{L"    Servis durduruluyor: CorvaneMarketService", L"    Bekleniyor... (5/5sn)",
+                     L"    ! Servis 5sn içinde durmadı"}));
 }
 
 TEST_F(ServiceTest, StopServiceWaitFallsBackToNetStop) {

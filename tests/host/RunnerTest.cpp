@@ -27,7 +27,8 @@ std::map<std::string, std::string> ReadReport(const std::wstring& path) {
 }
 
 std::wstring Widen(const std::string& s) {
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
     std::wstring w(static_cast<size_t>(n), L'\0');
     ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
     return w;
@@ -40,7 +41,8 @@ std::wstring Trimmed(std::string s) {
 }
 
 // A copy of a stand-in under a name no other test uses, so that it can be found by name.
-std::wstring PrivateCopy(const TTempDir& dir, const std::wstring& standin, const std::wstring& name) {
+std::wstring PrivateCopy(const TTempDir& dir, const std::wstring& standin,
+                         const std::wstring& name) {
     const std::wstring path = dir / name;
     EXPECT_TRUE(::CopyFileW(Standin(standin).c_str(), path.c_str(), FALSE));
     return path;
@@ -114,8 +116,9 @@ TEST(RunnerStartFailure, MissingProgramGivesMinusOneAndTheSystemText) {
     TTempDir dir;
     TRecordingHost host;
     EXPECT_EQ(host.RunExe(dir / L"NoSuchProgram.exe", L"/install", 5000), -1);
-    EXPECT_EQ(host.Lines, (Lines{L"  > NoSuchProgram.exe /install",
-                                 L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_FILE_NOT_FOUND)}));
+    EXPECT_EQ(host.Lines,
+              (Lines{L"  > NoSuchProgram.exe /install",
+                     L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_FILE_NOT_FOUND)}));
 }
 
 TEST(RunnerStartFailure, MissingFolderNamesTheMissingProgramNotTheWorkingFolder) {
@@ -124,7 +127,8 @@ TEST(RunnerStartFailure, MissingFolderNamesTheMissingProgramNotTheWorkingFolder)
     EXPECT_EQ(host.RunExe(dir / L"missing\\bin\\mariadbd.exe", L"--install CorvaneDB", 5000), -1);
     ASSERT_EQ(host.Lines.size(), 2u);
     EXPECT_EQ(host.Lines[0], L"  > mariadbd.exe --install CorvaneDB");
-    EXPECT_TRUE(host.Lines[1] == L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_FILE_NOT_FOUND) ||
+    EXPECT_TRUE(host.Lines[1] ==
+                    L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_FILE_NOT_FOUND) ||
                 host.Lines[1] == L"    ! Çalıştırılamadı: " + SysErrorMessage(ERROR_PATH_NOT_FOUND))
         << "got: " << std::string(host.Lines[1].begin(), host.Lines[1].end());
 }
@@ -154,9 +158,9 @@ TEST(RunnerWorkingFolder, ProgramsRunInTheirOwnFolder) {
     const std::wstring exe = PrivateCopy(dir, L"TarvikBridge.exe", L"Tarvik.exe");
     TRecordingHost host;
     host.InstallDirValue = CurrentDir();
-    EXPECT_EQ(host.RunExe(exe, L"--standin-exit=0 --standin-report=\"" + dir / L"r.txt" + L"\"",
-                          10000),
-              0);
+    EXPECT_EQ(
+        host.RunExe(exe, L"--standin-exit=0 --standin-report=\"" + dir / L"r.txt" + L"\"", 10000),
+        0);
     EXPECT_EQ(Widen(ReadReport(dir / L"r.txt")["cwd"]), dir.Path());
 }
 
@@ -164,7 +168,8 @@ TEST(RunnerHidden, ProgramsStartHiddenWithoutConsoleWindow) {
     TTempDir dir;
     TRecordingHost host;
     EXPECT_EQ(host.RunExe(Standin(L"mariadb-install-db.exe"),
-                          L"--standin-exit=0 --standin-report=\"" + dir / L"exe.txt" + L"\"", 10000),
+                          L"--standin-exit=0 --standin-report=\"" + dir / L"exe.txt" + L"\"",
+                          10000),
               0);
     auto r = ReadReport(dir / L"exe.txt");
     EXPECT_EQ(r["flags"], std::to_string(STARTF_USESHOWWINDOW));
@@ -175,8 +180,8 @@ TEST(RunnerHidden, ProgramsStartHiddenWithoutConsoleWindow) {
 TEST(RunnerHidden, CommandsRunWithoutConsoleWindow) {
     TTempDir dir;
     TRecordingHost host;
-    EXPECT_EQ(host.RunCmd(L"\"" + Standin(L"mariadb.exe") + L"\" --standin-exit=0 --standin-report=\"" +
-                              dir / L"cmd.txt" + L"\"",
+    EXPECT_EQ(host.RunCmd(L"\"" + Standin(L"mariadb.exe") +
+                              L"\" --standin-exit=0 --standin-report=\"" + dir / L"cmd.txt" + L"\"",
                           10000),
               0);
     auto r = ReadReport(dir / L"cmd.txt");

@@ -44,9 +44,11 @@ protected:
         for (wchar_t c : Slashes(Data))
             dd += static_cast<char>(c);
         const std::string p = std::to_string(port);
-        WriteText(Ortak + L"\\my.ini", "[mysqld]\r\ndatadir=" + dd + "\r\nport=" + p +
-                                           "\r\nbind-address=0.0.0.0\r\ncharacter-set-server=utf8mb4\r\n"
-                                           "skip-name-resolve\r\n[client]\r\nport=" + p + "\r\n");
+        WriteText(Ortak + L"\\my.ini",
+                  "[mysqld]\r\ndatadir=" + dd + "\r\nport=" + p +
+                      "\r\nbind-address=0.0.0.0\r\ncharacter-set-server=utf8mb4\r\n"
+                      "skip-name-resolve\r\n[client]\r\nport=" +
+                      p + "\r\n");
     }
     int Client(const std::wstring& port, const std::wstring& password, const std::wstring& script) {
         return RunAndWait(Standin(L"mariadb.exe"), L"-h 127.0.0.1 -u root -P " + port + L" -p" +
@@ -66,7 +68,9 @@ TEST_F(MariaDbTest, InitialiserCreatesTheDataDirectoryWithRootPassword) {
     EXPECT_TRUE(Contains(Accounts(), "root\tlocalhost\tkelmor482\t"));
     EXPECT_TRUE(FileExistsW(Data + L"\\my.ini"));
     // An initialised directory is not initialised again.
-    EXPECT_NE(RunAndWait(Standin(L"mariadb-install-db.exe"), L"--datadir=\"" + Data + L"\" --password=x"), 0);
+    EXPECT_NE(
+        RunAndWait(Standin(L"mariadb-install-db.exe"), L"--datadir=\"" + Data + L"\" --password=x"),
+        0);
     EXPECT_TRUE(Contains(Accounts(), "root\tlocalhost\tkelmor482\t"));
 
     const std::wstring other = Dir / L"Other Data";
@@ -91,8 +95,9 @@ TEST_F(MariaDbTest, ClientRunsTheRemoteAccessScript) {
     EXPECT_TRUE(Contains(ReadText(Data + L"\\mysql\\queries.log"), "FLUSH PRIVILEGES"));
 
     // A second run keeps the accounts' passwords and grants again.
-    WriteText(Dir / L"again.sql", "CREATE USER IF NOT EXISTS 'root'@'%' IDENTIFIED BY 'other';\r\n"
-                                  "GRANT ALL PRIVILEGES ON *.* TO 'root'@'%' WITH GRANT OPTION;\r\n");
+    WriteText(Dir / L"again.sql",
+              "CREATE USER IF NOT EXISTS 'root'@'%' IDENTIFIED BY 'other';\r\n"
+              "GRANT ALL PRIVILEGES ON *.* TO 'root'@'%' WITH GRANT OPTION;\r\n");
     EXPECT_EQ(Client(L"3317", L"kelmor482", Dir / L"again.sql"), 0);
     EXPECT_TRUE(Contains(Accounts(), "root\t%\tkelmor482\t"));
     EXPECT_FALSE(Contains(Accounts(), "other"));
@@ -119,20 +124,24 @@ TEST_F(MariaDbTest, ServerRefusesAnUninitialisedDataDirectory) {
     for (wchar_t c : Slashes(empty))
         dd += static_cast<char>(c);
     WriteText(Dir / L"empty.ini", "[mysqld]\r\ndatadir=" + dd + "\r\nport=3319\r\n");
-    EXPECT_EQ(RunAndWait(Standin(L"mariadbd.exe"), L"\"--defaults-file=" + Dir / L"empty.ini" + L"\""), 1);
+    EXPECT_EQ(
+        RunAndWait(Standin(L"mariadbd.exe"), L"\"--defaults-file=" + Dir / L"empty.ini" + L"\""),
+        1);
 }
 
 TEST_F(MariaDbTest, InstalledServiceServesOnItsPortAndStops) {
     const std::wstring name = L"CorvaneDBStandinTest";
     RemoveServiceHard(name);
     const std::wstring mariadbd = Standin(L"mariadbd.exe");
-    ASSERT_EQ(RunAndWait(mariadbd, L"--install " + name + L" --defaults-file=\"" + Ortak +
-                                       L"\\my.ini\""),
-              0);
+    ASSERT_EQ(
+        RunAndWait(mariadbd, L"--install " + name + L" --defaults-file=\"" + Ortak + L"\\my.ini\""),
+        0);
     EXPECT_EQ(ServiceImagePath(name), L"\"" + mariadbd + L"\" \"--defaults-file=" + Ortak +
                                           L"\\my.ini\" \"" + name + L"\"");
     // A second registration under the same name fails.
-    EXPECT_NE(RunAndWait(mariadbd, L"--install " + name + L" --defaults-file=\"" + Ortak + L"\\my.ini\""), 0);
+    EXPECT_NE(
+        RunAndWait(mariadbd, L"--install " + name + L" --defaults-file=\"" + Ortak + L"\\my.ini\""),
+        0);
     ASSERT_TRUE(StartServiceAndWait(name));
     WriteText(Dir / L"setup-remote.sql", kRemoteScript);
     EXPECT_EQ(Client(L"3317", L"kelmor482", Dir / L"setup-remote.sql"), 0);

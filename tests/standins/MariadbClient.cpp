@@ -12,7 +12,9 @@
 
 namespace {
 
-bool IEquals(const std::string& a, const char* b) { return _stricmp(a.c_str(), b) == 0; }
+bool IEquals(const std::string& a, const char* b) {
+    return _stricmp(a.c_str(), b) == 0;
+}
 
 // The statements of -e, with each SOURCE replaced by the file's text; false when a file is
 // missing.
@@ -80,7 +82,8 @@ int main() {
             password = ToUtf8(a.substr(11));
     }
     if (!IEquals(host, "localhost") && host.rfind("127.", 0) != 0)
-        return Fail("ERROR 2005 (HY000): Unknown server host '" + host + "' (stand-in: loopback only)");
+        return Fail("ERROR 2005 (HY000): Unknown server host '" + host +
+                    "' (stand-in: loopback only)");
 
     std::string sql;
     if (!ExpandSources(execute, sql))
@@ -112,12 +115,14 @@ int main() {
     if (!SendAll(sock, "AUTH " + user + " " + password + "\n") || !RecvLine(sock, reply)) {
         code = Fail("ERROR 2013 (HY000): Lost connection to server during query");
     } else if (reply != "OK") {
-        code = Fail("ERROR " + reply.substr(4, 4) + " (28000): " + (reply.size() > 9 ? reply.substr(9) : reply));
+        code = Fail("ERROR " + reply.substr(4, 4) +
+                    " (28000): " + (reply.size() > 9 ? reply.substr(9) : reply));
     } else if (!SendAll(sock, "SQL " + std::to_string(sql.size()) + "\n" + sql) ||
                !RecvLine(sock, reply)) {
         code = Fail("ERROR 2013 (HY000): Lost connection to server during query");
     } else if (reply.rfind("OK", 0) != 0) {
-        code = Fail("ERROR " + reply.substr(4, 4) + " (42000): " + (reply.size() > 9 ? reply.substr(9) : reply));
+        code = Fail("ERROR " + reply.substr(4, 4) +
+                    " (42000): " + (reply.size() > 9 ? reply.substr(9) : reply));
     }
     ::closesocket(sock);
     ::WSACleanup();

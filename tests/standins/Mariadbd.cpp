@@ -46,7 +46,8 @@ std::vector<TAccount> LoadAccounts(const std::wstring& file) {
         size_t f = 0, start = 0;
         for (; f < 4; ++f) {
             const size_t tab = f < 3 ? line.find('\t', start) : std::string::npos;
-            *fields[f] = line.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
+            *fields[f] =
+                line.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
             if (tab == std::string::npos)
                 break;
             start = tab + 1;

@@ -173,7 +173,8 @@ LRESULT CALLBACK StayUpWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 // Under Wine without a display a window cannot be made, and the attempt would give the prefix
 // a desktop without display for every later program (the wizard's window tests among them).
 bool CanMakeWindows() {
-    const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    const bool wine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     if (!wine)
         return true;
     wchar_t buf[256];
@@ -208,8 +209,8 @@ int StayUp(const TStandinOptions& o, const std::wstring& windowTitle) {
     wc.lpszClassName = L"CorvaneStandinWindow";
     ::RegisterClassW(&wc);
     // A hidden top-level window: the target of taskkill without /F and of WM_CLOSE.
-    HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, windowTitle.c_str(), WS_OVERLAPPEDWINDOW,
-                                  0, 0, 320, 120, nullptr, nullptr, wc.hInstance, nullptr);
+    HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, windowTitle.c_str(), WS_OVERLAPPEDWINDOW, 0,
+                                  0, 320, 120, nullptr, nullptr, wc.hInstance, nullptr);
     SignalReady(o);
     const ULONGLONG start = ::GetTickCount64();
     int code = 0;
@@ -268,7 +269,8 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specific = 0, DWORD wa
         state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     st.dwWin32ExitCode = exitCode;
     st.dwServiceSpecificExitCode = specific;
-    st.dwCheckPoint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : ++gService.CheckPoint;
+    st.dwCheckPoint =
+        state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : ++gService.CheckPoint;
     st.dwWaitHint = waitHint;
     ::SetServiceStatus(gService.Status, &st);
 }
@@ -325,10 +327,10 @@ DWORD InstallService(const std::wstring& name, const std::wstring& imagePath) {
     SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (scm == nullptr)
         return ::GetLastError();
-    SC_HANDLE svc = ::CreateServiceW(scm, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                     SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+    SC_HANDLE svc =
+        ::CreateServiceW(scm, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                         imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     const DWORD err = svc == nullptr ? ::GetLastError() : NO_ERROR;
     if (svc != nullptr)
         ::CloseServiceHandle(svc);
@@ -414,9 +416,9 @@ static bool WriteWith(const std::wstring& path, const std::string& data, DWORD d
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD put = 0;
-    const bool ok = data.empty() || (::WriteFile(h, data.data(), static_cast<DWORD>(data.size()),
-                                                 &put, nullptr) &&
-                                     put == data.size());
+    const bool ok = data.empty() ||
+                    (::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &put, nullptr) &&
+                     put == data.size());
     ::CloseHandle(h);
     return ok;
 }
