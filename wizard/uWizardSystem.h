@@ -1,0 +1,40 @@
+#pragma once
+// TWizardSystem: what the window asks of the system that a test must be able to answer in its
+// place: message boxes, the administrator test, starting programs through the shell (the
+// elevated relaunch and the till program), the drive queries, the setup file's own path and the
+// making of the engine and the payload reader. The real answers come from this class itself;
+// tests derive from it.
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+class TSetupEngine;
+class TPayloadExtractor;
+
+class TWizardSystem {
+public:
+    virtual ~TWizardSystem() = default;
+
+    virtual bool IsAdmin();
+    // Full path of the running setup file.
+    virtual std::wstring ExePath();
+    // ShellExecuteW; the result as the call returns it (greater than 32: started).
+    virtual INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
+                                 const wchar_t* params, const std::wstring& dir, int show);
+    // Modal message box with the program's title; returns the button pressed (IDOK, IDYES...).
+    virtual int ShowMessageBox(HWND owner, const std::wstring& text, UINT type);
+
+    virtual DWORD LogicalDrives();
+    virtual UINT DriveType(const std::wstring& root);
+    // Bytes free for the calling user on the drive of root; empty when the query fails.
+    virtual std::optional<uint64_t> FreeBytes(const std::wstring& root);
+
+    virtual std::unique_ptr<TSetupEngine> CreateEngine();
+    virtual std::unique_ptr<TPayloadExtractor> CreatePayload();
+};
+
+// The application's title, also the caption of its message boxes.
+inline constexpr const wchar_t* APP_TITLE = L"CorvaneMarket Kurulum";
