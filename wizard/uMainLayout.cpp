@@ -247,7 +247,8 @@ TfrmSetup::TControl& TfrmSetup::Add(const std::wstring& name, TKind kind, TContr
     c.Parent = parent;
     FControls.push_back(std::move(owned));
     const bool isPanel = cls == kPanelClass;
-    c.Handle = CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, x, y, w,
+    c.Handle = CreateWindowExW(exStyle, cls, text.c_str(),
+                               WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, x, y, w,
                                h, parent ? parent->Handle : FHandle,
                                isPanel ? nullptr : reinterpret_cast<HMENU>(INT_PTR(FNextId++)),
                                GetModuleHandleW(nullptr), isPanel ? &c : nullptr);
@@ -311,15 +312,18 @@ TfrmSetup::TControl& TfrmSetup::AddDropDown(const std::wstring& name, TControl* 
     TControl& c = Add(name, TKind::DropDown, parent, x, y, w, h + 200, WC_COMBOBOXW,
                       WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, L"");
     SetFont(c.Handle, Font(font));
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    // Adjusted by what the box really measures: what CB_GETITEMHEIGHT reports for the field
+    // differs between implementations by its padding.
+    int field =
+        static_cast<int>(SendMessageW(c.Handle, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
+    for (int attempt = 0; attempt < 4 && field > 0; ++attempt) {
         RECT r;
         GetWindowRect(c.Handle, &r);
         const int closed = r.bottom - r.top;
-        const int field =
-            static_cast<int>(SendMessageW(c.Handle, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-        if (closed == h || field <= 0 || field + h - closed <= 0)
+        if (closed == h || field + h - closed <= 0)
             break;
-        SendMessageW(c.Handle, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + h - closed);
+        field += h - closed;
+        SendMessageW(c.Handle, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
     }
     return c;
 }
@@ -467,6 +471,12 @@ void TfrmSetup::BuildControls() {
     ShowWindow(chkDemoData, SW_HIDE);
     SetTabOrder({cbDrive, chkDesktopShortcut, chkFirewall, chkRemoteAccess, chkCorvaneSync,
                  chkDemoData, cbKurulumTipi, cbDbDrive});
+    // Labels and shapes lie under the lists and boxes, so a caption longer than its place (a
+    // wider substitute font) never covers a control.
+    for (const auto& c : FControls)
+        if (c->Kind == TKind::Label || c->Kind == TKind::Circle || c->Kind == TKind::Rect)
+            SetWindowPos(c->Handle, HWND_BOTTOM, 0, 0, 0, 0,
+                         SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     // Installation page.
     lblInstallTitle =
