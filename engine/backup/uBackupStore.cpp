@@ -19,6 +19,8 @@ const wchar_t* const kInfoName = L"backup.info";
 const wchar_t* const kTillProgram = L"CorvaneZideroZUR.exe";
 // Where the previous backup waits while the new one is taken.
 const wchar_t* const kPreviousSuffix = L".onceki";
+// Tries at setting the previous backup aside before the update gives up.
+const int kMoveAttempts = 3;
 // backup.info is a few lines; anything much larger is not ours and is not read into memory.
 const int64_t kMaxInfoBytes = 64 * 1024;
 
@@ -29,8 +31,8 @@ std::string ToUtf8(const std::wstring& text) {
                                         nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
     if (n > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                              n, nullptr, nullptr);
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                              nullptr, nullptr);
     return out;
 }
 
@@ -47,8 +49,8 @@ std::wstring BackupTimestamp() {
     SYSTEMTIME t{};
     ::GetLocalTime(&t);
     const wchar_t sep = TimeSeparator();
-    return std::to_wstring(t.wYear) + L"-" + TwoDigits(t.wMonth) + L"-" + TwoDigits(t.wDay) +
-           L" " + TwoDigits(t.wHour) + sep + TwoDigits(t.wMinute) + sep + TwoDigits(t.wSecond);
+    return std::to_wstring(t.wYear) + L"-" + TwoDigits(t.wMonth) + L"-" + TwoDigits(t.wDay) + L" " +
+           TwoDigits(t.wHour) + sep + TwoDigits(t.wMinute) + sep + TwoDigits(t.wSecond);
 }
 
 // backup.info: UTF-8 with byte-order mark, CR LF after every line. A file that could not be
@@ -110,9 +112,9 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
         return false;
     bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
-    if (!bytes.empty() && (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                       &got, nullptr) ||
-                           got != bytes.size()))
+    if (!bytes.empty() &&
+        (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
+         got != bytes.size()))
         return false;
     return true;
 }
@@ -210,13 +212,23 @@ void TSetupEngine::CreateBackup() {
         Log(L"  Onceki yedek temizleniyor: " + dir);
         // A previous backup left over from an interrupted run is older than the one in dir.
         DeleteDirRecursive(previous);
-        if (!::MoveFileExW(dir.c_str(), previous.c_str(), 0)) {
+        // A scanner may hold a file in it for a moment: a few tries, half a second apart.
+        DWORD moveError = ERROR_SUCCESS;
+        for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
+            if (::MoveFileExW(dir.c_str(), previous.c_str(), 0)) {
+                previousAside = true;
+                break;
+            }
+            moveError = ::GetLastError();
+            if (attempt < kMoveAttempts)
+                Sleep(500);
+        }
+        if (!previousAside) {
             // Deleting it in place could leave a part of it to be mixed into the new backup
             // (and restored later); keep it whole and stop before anything is changed.
-            Log(L"  Uyari: Onceki yedek silinemedi: " + SysErrorMessage(::GetLastError()));
+            Log(L"  Uyari: Onceki yedek silinemedi: " + SysErrorMessage(moveError));
             throw ESetupError(L"Yedek klasoru olusturulamadi: " + dir);
         }
-        previousAside = true;
         Sleep(500);
     }
 

@@ -93,8 +93,7 @@ private:
 };
 
 inline int64_t SizeOf(const WIN32_FIND_DATAW& fd) {
-    return static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) |
-                                fd.nFileSizeLow);
+    return static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow);
 }
 
 // Size of one file as a directory search reports it; false when the search does not find a
@@ -146,14 +145,14 @@ inline std::wstring TwoDigits(unsigned v) {
 inline std::wstring LocalStamp14() {
     SYSTEMTIME t{};
     ::GetLocalTime(&t);
-    return std::to_wstring(t.wYear) + TwoDigits(t.wMonth) + TwoDigits(t.wDay) +
-           TwoDigits(t.wHour) + TwoDigits(t.wMinute) + TwoDigits(t.wSecond);
+    return std::to_wstring(t.wYear) + TwoDigits(t.wMonth) + TwoDigits(t.wDay) + TwoDigits(t.wHour) +
+           TwoDigits(t.wMinute) + TwoDigits(t.wSecond);
 }
 
 } // namespace BackupUtil
 
 // The calls of the pre-flight write test, reached through pointers that tests can swap to
 // reach the failures a healthy folder never gives (access denied, a full disk).
-extern HANDLE(WINAPI* vpfnWriteTestCreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
-                                                 DWORD, DWORD, HANDLE);
+extern HANDLE(WINAPI* vpfnWriteTestCreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                                                DWORD, HANDLE);
 extern BOOL(WINAPI* vpfnWriteTestWriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);

@@ -47,8 +47,7 @@ void TSetupEngine::RestoreBackup() {
     if (!DirectoryExists(dir))
         throw ESetupError(L"Yedek klasoru bulunamadi: " + dir);
     if (!FileExists(dir + L"\\backup.info"))
-        throw ESetupError(
-            L"Yedek bilgi dosyasi bulunamadi (backup.info). Yedek bozuk olabilir.");
+        throw ESetupError(L"Yedek bilgi dosyasi bulunamadi (backup.info). Yedek bozuk olabilir.");
     // Without the installation folder the targets would be relative to the current drive's
     // root, or a partial installation would be made up from the backup alone.
     if (FInstallDir.empty() || !DirectoryExists(FInstallDir))
@@ -101,12 +100,14 @@ void TSetupEngine::RestoreBackup() {
             continue;
         const std::wstring src = dir + L"\\" + e.Name;
         const std::wstring dst = installPrefix + e.Name;
+        if (e.IsLink) {
+            // Never put there by a backup; what it points to is not ours to copy.
+            Log(L"  ! " + e.Name + L": klasor baglantisi, geri yuklenmedi");
+            continue;
+        }
         if (e.IsFolder) {
             Log(L"  [klasor] " + e.Name);
             try {
-                // A link in the backup was never put there by us; its target is not restored.
-                if (e.IsLink)
-                    throw ESetupError(L"klasor baglantisi");
                 restoreFolder(src, dst);
             } catch (const ESetupError& err) {
                 throw ESetupError(L"Klasor geri yuklenemedi (" + e.Name + L"): " + err.Message());

@@ -9,10 +9,9 @@
 
 using namespace BackupUtil;
 
-HANDLE(WINAPI* vpfnWriteTestCreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
-                                         DWORD, HANDLE) = ::CreateFileW;
-BOOL(WINAPI* vpfnWriteTestWriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD,
-                                     LPOVERLAPPED) = ::WriteFile;
+HANDLE(WINAPI* vpfnWriteTestCreateFileW)
+(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
+BOOL(WINAPI* vpfnWriteTestWriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
 
 namespace {
 
@@ -31,9 +30,9 @@ bool WriteTestFile(const std::wstring& path, std::wstring& error) {
     }
     static const char kContent[] = "test\r\n";
     DWORD written = 0;
-    bool ok = vpfnWriteTestWriteFile(file.Get(), kContent, sizeof kContent - 1, &written,
-                                     nullptr) &&
-              written == sizeof kContent - 1;
+    bool ok =
+        vpfnWriteTestWriteFile(file.Get(), kContent, sizeof kContent - 1, &written, nullptr) &&
+        written == sizeof kContent - 1;
     if (!ok)
         error = SysErrorMessage(::GetLastError());
     if (!file.Close() && ok) {

@@ -11,7 +11,9 @@ using TLines = std::vector<std::wstring>;
 
 const std::wstring kInfo = kBackup + L"\\backup.info";
 
-int64_t SizeOfString(const std::string& s) { return static_cast<int64_t>(s.size()); }
+int64_t SizeOfString(const std::string& s) {
+    return static_cast<int64_t>(s.size());
+}
 
 // backup.info split at CR LF; fails the test on a bare LF or CR or a missing mark.
 std::vector<std::string> InfoLines(const std::string& bytes) {
@@ -200,11 +202,11 @@ TEST_F(CreateBackupTest, FullUpdateBacksUpWhatTheUpdateReplacesAndDescribesIt) {
     // Contents: exactly these, byte for byte.
     auto backup = Snapshot(kBackup);
     const auto install = Snapshot(kInstall);
-    std::vector<std::wstring> expected = {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll",
-                                          L"sqlite3.dll",          L"version.json",
-                                          L"web_resources.res",    L"masaustu",
-                                          L"masaustu\\index.html", L"masaustu\\assets",
-                                          L"masaustu\\assets\\app.js", L"backup.info"};
+    std::vector<std::wstring> expected = {
+        L"CorvaneZideroZUR.exe", L"CorvaneCore.dll",   L"sqlite3.dll",
+        L"version.json",         L"web_resources.res", L"masaustu",
+        L"masaustu\\index.html", L"masaustu\\assets",  L"masaustu\\assets\\app.js",
+        L"backup.info"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Names(backup), expected);
     for (const auto& [rel, bytes] : backup)
@@ -215,8 +217,8 @@ TEST_F(CreateBackupTest, FullUpdateBacksUpWhatTheUpdateReplacesAndDescribesIt) {
     // backup.info, byte by byte.
     const auto lines = InfoLines(backup.at(L"backup.info"));
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(std::regex_match(lines[0],
-                                 std::regex("TARIH=\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}")))
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex("TARIH=\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}")))
         << lines[0];
     EXPECT_EQ(lines[0].substr(6, 10), Today());
     EXPECT_EQ(lines[1], "MOD=TamGuncelleme");
@@ -272,8 +274,8 @@ TEST_F(CreateBackupTest, InstallDirWithTurkishLettersIsWrittenAsUtf8) {
     Step("CreateBackup");
     const auto lines = InfoLines(ReadAll(kInfo));
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[2],
-              "INSTALL_DIR=D:\\CorvaneZideroZur\\\xC5\x9E" "ube \xC3\x87\xC4\xB1k\xC4\xB1\xC5\x9F");
+    EXPECT_EQ(lines[2], "INSTALL_DIR=D:\\CorvaneZideroZur\\\xC5\x9E"
+                        "ube \xC3\x87\xC4\xB1k\xC4\xB1\xC5\x9F");
 }
 
 TEST_F(CreateBackupTest, PreviousBackupIsReplacedWholeOnlyOnceTheNewOneIsComplete) {
@@ -300,9 +302,8 @@ TEST_F(CreateBackupTest, FailedBackupPutsThePreviousOneBack) {
     MakePreviousBackup();
     const auto before = Snapshot(kBackup);
     FileUpdate(); // and no till program installed
-    EXPECT_EQ(StepError("CreateBackup"),
-              L"Yedeklenecek CorvaneZideroZUR.exe bulunamadi: "
-              L"D:\\CorvaneZideroZur\\CorvaneZideroZUR.exe");
+    EXPECT_EQ(StepError("CreateBackup"), L"Yedeklenecek CorvaneZideroZUR.exe bulunamadi: "
+                                         L"D:\\CorvaneZideroZur\\CorvaneZideroZUR.exe");
     EXPECT_EQ(Snapshot(kBackup), before);
     EXPECT_TRUE(engine->BackupExists());
     EXPECT_FALSE(IsDir(kBackup + L".onceki"));
@@ -419,6 +420,23 @@ TEST_F(CreateBackupTest, InterruptedBackupIsRecoveredFromWhereItWasSetAside) {
     StepError("CreateBackup");
     EXPECT_EQ(Snapshot(kBackup), previous);
     EXPECT_FALSE(IsDir(kBackup + L".onceki"));
+}
+
+TEST_F(CreateBackupTest, PreviousBackupThatCannotBeSetAsideIsKeptWhole) {
+    MakePreviousBackup();
+    const auto before = Snapshot(kBackup);
+    // What an interrupted run left aside cannot be cleared: a file in it is held open.
+    Put(kBackup + L".onceki\\held.dll", "x");
+    TLockedFile held(kBackup + L".onceki\\held.dll");
+    MakeInstallation();
+    FullUpdate();
+    EXPECT_EQ(StepError("CreateBackup"), L"Yedek klasoru olusturulamadi: D:\\CorvaneUpdateYedek");
+    EXPECT_EQ(Snapshot(kBackup), before) << "nothing of the previous backup is deleted";
+    EXPECT_EQ(journal.Only(L"sleep|"), (TLines{L"500", L"500"})) << "three tries";
+    const auto logs = Logs();
+    ASSERT_EQ(logs.size(), 3u) << LogText();
+    EXPECT_EQ(logs[1], L"  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
+    EXPECT_EQ(logs[2].rfind(L"  Uyari: Onceki yedek silinemedi: ", 0), 0u) << logs[2];
 }
 
 TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {

@@ -147,7 +147,9 @@ private:
     HANDLE FHandle;
 };
 
-inline std::wstring SharingViolationText() { return SysErrorMessage(ERROR_SHARING_VIOLATION); }
+inline std::wstring SharingViolationText() {
+    return SysErrorMessage(ERROR_SHARING_VIOLATION);
+}
 
 const std::wstring kInstall = L"D:\\CorvaneZideroZur";
 const std::wstring kBackup = L"D:\\CorvaneUpdateYedek";

@@ -77,8 +77,7 @@ TEST_F(Preflight, PassingCheckLogsTheFiguresAndLeavesNoTestFile) {
     Step("PreflightCheck");
     const int64_t needed = 2 * (1536 * 1024 + 3 + 10 + 7 + 52428800);
     EXPECT_EQ(journal.Entries(),
-              (TLines{L"log|[0/14] On kontrol yapiliyor...",
-                      L"freespace|D:\\CorvaneUpdateYedek",
+              (TLines{L"log|[0/14] On kontrol yapiliyor...", L"freespace|D:\\CorvaneUpdateYedek",
                       L"log|  Gereken alan: " + std::to_wstring(needed / MB) + L" MB",
                       L"log|  Bos alan:     1048576 MB", L"log|  OK - On kontrol basarili"}));
 
@@ -86,8 +85,8 @@ TEST_F(Preflight, PassingCheckLogsTheFiguresAndLeavesNoTestFile) {
     // holding "test" and CR LF, and gone afterwards.
     ASSERT_EQ(spy.Created.size(), 1u);
     const std::string created(spy.Created[0].begin(), spy.Created[0].end());
-    EXPECT_TRUE(std::regex_match(created,
-                                 std::regex(R"(D:\\CorvaneZideroZur\\\.write_test_20\d{12})")))
+    EXPECT_TRUE(
+        std::regex_match(created, std::regex(R"(D:\\CorvaneZideroZur\\\.write_test_20\d{12})")))
         << created;
     EXPECT_EQ(spy.Written, "test\r\n");
     EXPECT_TRUE(WriteTestFiles().empty());
@@ -117,7 +116,8 @@ TEST_F(Preflight, MissingInstallationFolderFailsBeforeAnyFileIsWritten) {
     engine->SetInstallDir(L"");
     EXPECT_EQ(StepError("PreflightCheck"), L"Kurulum dizini bulunamadi: ");
     EXPECT_TRUE(spy.Created.empty());
-    EXPECT_EQ(Logs(), (TLines{L"[0/14] On kontrol yapiliyor...", L"[0/14] On kontrol yapiliyor..."}));
+    EXPECT_EQ(Logs(),
+              (TLines{L"[0/14] On kontrol yapiliyor...", L"[0/14] On kontrol yapiliyor..."}));
 }
 
 TEST_F(Preflight, FolderTheUserMayNotWriteToFailsWithThreeLines) {

@@ -68,13 +68,13 @@ TEST_F(Rollback, RestorePutsEveryBackedUpEntryBackAndNothingElse) {
     BackupThenBreak();
     Step("RestoreBackup");
     ExpectRestored();
-    EXPECT_EQ(SortedMiddle(Logs(), 4, 3),
-              (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep,
-                      L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek",
-                      L"  [geri] CorvaneCore.dll", L"  [geri] CorvaneZideroZUR.exe",
-                      L"  [geri] sqlite3.dll", L"  [geri] version.json",
-                      L"  [geri] web_resources.res", L"  [klasor] masaustu", kSep,
-                      L"ROLLBACK TAMAMLANDI", kSep}));
+    EXPECT_EQ(
+        SortedMiddle(Logs(), 4, 3),
+        (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep,
+                L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek", L"  [geri] CorvaneCore.dll",
+                L"  [geri] CorvaneZideroZUR.exe", L"  [geri] sqlite3.dll", L"  [geri] version.json",
+                L"  [geri] web_resources.res", L"  [klasor] masaustu", kSep, L"ROLLBACK TAMAMLANDI",
+                kSep}));
     EXPECT_EQ(journal.Count(L"sleep|"), 0);
 }
 
@@ -98,10 +98,10 @@ TEST_F(Rollback, FileUpdateBackupRestoresOnlyTheTillProgram) {
     Step("RestoreBackup");
     EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"), exe);
     EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneCore.dll"), "core 2.0");
-    EXPECT_EQ(Logs(), (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep,
-                              L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek",
-                              L"  [geri] CorvaneZideroZUR.exe", kSep, L"ROLLBACK TAMAMLANDI",
-                              kSep}));
+    EXPECT_EQ(Logs(),
+              (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep,
+                      L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek",
+                      L"  [geri] CorvaneZideroZUR.exe", kSep, L"ROLLBACK TAMAMLANDI", kSep}));
 }
 
 TEST_F(Rollback, RestoreRefusesAMissingOrIncompleteBackup) {
@@ -111,8 +111,8 @@ TEST_F(Rollback, RestoreRefusesAMissingOrIncompleteBackup) {
     EXPECT_EQ(StepError("RestoreBackup"),
               L"Yedek bilgi dosyasi bulunamadi (backup.info). Yedek bozuk olabilir.");
     EXPECT_FALSE(IsFile(kInstall + L"\\CorvaneZideroZUR.exe")) << "nothing restored";
-    EXPECT_EQ(Logs(), (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep, kSep,
-                              L"ROLLBACK BASLATILIYOR", kSep}));
+    EXPECT_EQ(Logs(),
+              (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep, kSep, L"ROLLBACK BASLATILIYOR", kSep}));
 }
 
 TEST_F(Rollback, RestoreNeedsTheInstallationFolder) {
@@ -128,7 +128,8 @@ TEST_F(Rollback, RestoreNeedsTheInstallationFolder) {
 
 TEST_F(Rollback, BackupInfoInAnyCaseIsNeverCopied) {
     BackupThenBreak();
-    ASSERT_TRUE(MoveFileW((kBackup + L"\\backup.info").c_str(), (kBackup + L"\\Backup.Info").c_str()));
+    ASSERT_TRUE(
+        MoveFileW((kBackup + L"\\backup.info").c_str(), (kBackup + L"\\Backup.Info").c_str()));
     Step("RestoreBackup");
     EXPECT_FALSE(IsFile(kInstall + L"\\backup.info"));
     EXPECT_FALSE(IsFile(kInstall + L"\\Backup.Info"));
@@ -342,18 +343,17 @@ TEST_F(AutomaticRollback, FileUpdateRestoreThatFailsTooStillEndsWithTheCopyError
     });
     RunToEnd();
     ASSERT_TRUE(lock && lock->Locked());
-    EXPECT_EQ(journal.Only(L"sleep|"),
-              (TLines{L"2000", L"2000", L"4000", L"6000", L"8000"}))
+    EXPECT_EQ(journal.Only(L"sleep|"), (TLines{L"2000", L"2000", L"4000", L"6000", L"8000"}))
         << "the stop wait, then the copy's four waits";
     const std::wstring why = SharingViolationText();
     const std::wstring copyError = L"CorvaneZideroZUR.exe kopyalanamadı (5 deneme): " + why;
     EXPECT_EQ(journal.Only(L"finished|"), (TLines{L"0|" + copyError}));
     const TLines logs = Logs();
     ASSERT_GE(logs.size(), 3u);
-    EXPECT_EQ(TLines(logs.end() - 3, logs.end()),
-              (TLines{L"GERI YUKLEME DE BASARISIZ: Dosya geri yuklenemedi (CorvaneZideroZUR.exe): " +
-                          why,
-                      L"", L"!!! HATA: " + copyError}));
+    EXPECT_EQ(
+        TLines(logs.end() - 3, logs.end()),
+        (TLines{L"GERI YUKLEME DE BASARISIZ: Dosya geri yuklenemedi (CorvaneZideroZUR.exe): " + why,
+                L"", L"!!! HATA: " + copyError}));
     EXPECT_TRUE(Logged(L"Hata: " + copyError));
     lock.reset();
     EXPECT_TRUE(IsFile(kBackup + L"\\CorvaneZideroZUR.exe")) << "the backup stays for later";

@@ -17,7 +17,9 @@ using TSnap = std::map<std::wstring, std::string>;
 const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
 const std::wstring kLink = L"Corvane Market Pos.lnk";
 
-bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
+bool Starts(const std::wstring& s, const std::wstring& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 void Configure(TSetupEngine& e, const std::wstring& version) {
     e.SetInstallDir(kInstall);
@@ -32,10 +34,18 @@ void Configure(TSetupEngine& e, const std::wstring& version) {
 
 // The entries a full-update backup of the installation holds, as relative paths.
 TLines FullBackupNames() {
-    TLines names = {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll",
-                    L"sqlite3.dll", L"version.json", L"web_resources.res", L"masaustu",
-                    L"masaustu\\index.html", L"masaustu\\assets", L"masaustu\\assets\\app.js",
-                    L"masaustu\\assets\\style.css", L"backup.info"};
+    TLines names = {L"CorvaneZideroZUR.exe",
+                    L"CorvaneCore.dll",
+                    L"CorvaneReports.dll",
+                    L"sqlite3.dll",
+                    L"version.json",
+                    L"web_resources.res",
+                    L"masaustu",
+                    L"masaustu\\index.html",
+                    L"masaustu\\assets",
+                    L"masaustu\\assets\\app.js",
+                    L"masaustu\\assets\\style.css",
+                    L"backup.info"};
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -129,8 +139,7 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
         EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(payload + L"\\" + rel))
             << std::string(rel.begin(), rel.end());
     }
-    EXPECT_NE(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"),
-              installed.at(L"CorvaneZideroZUR.exe"));
+    EXPECT_NE(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"), installed.at(L"CorvaneZideroZUR.exe"));
     EXPECT_EQ(ReadAll(kInstall + L"\\pos-config.json"), installed.at(L"pos-config.json"));
     EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneMarketServis\\pos-config.json"),
               installed.at(L"CorvaneMarketServis\\pos-config.json"));
@@ -156,15 +165,15 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
     ExpectBackupOfTheInstallation(FullBackupNames());
     const auto lines = InfoLines(ReadAll(kBackup + L"\\backup.info"));
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(std::regex_match(lines[0],
-                                 std::regex("TARIH=\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}")))
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex("TARIH=\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}")))
         << lines[0];
     EXPECT_EQ(lines[1], "MOD=TamGuncelleme");
     EXPECT_EQ(lines[2], "INSTALL_DIR=D:\\CorvaneZideroZur");
     int64_t counted = 0;
-    for (const auto* rel : {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll",
-                            L"sqlite3.dll", L"masaustu\\index.html", L"masaustu\\assets\\app.js",
-                            L"masaustu\\assets\\style.css"})
+    for (const auto* rel :
+         {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll", L"sqlite3.dll",
+          L"masaustu\\index.html", L"masaustu\\assets\\app.js", L"masaustu\\assets\\style.css"})
         counted += static_cast<int64_t>(installed.at(rel).size());
     EXPECT_EQ(lines[3], "BOYUT=" + std::to_string(counted));
     std::wstring tarih;
@@ -221,10 +230,10 @@ TEST_F(UpdateE2e, FullUpdateWhoseCopyFailsOnALockedLibraryIsRolledBack) {
                       L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek"}));
     const size_t done = IndexOf(logs, L"ROLLBACK TAMAMLANDI", head);
     ASSERT_LT(done, logs.size()) << run.LogText();
-    EXPECT_EQ(TLines(logs.begin() + static_cast<long>(done) - 1, logs.end()),
-              (TLines{kSep, L"ROLLBACK TAMAMLANDI", kSep,
-                      L"Sistem onceki surume basariyla geri yuklendi.", L"",
-                      L"!!! HATA: " + copyError}));
+    EXPECT_EQ(
+        TLines(logs.begin() + static_cast<long>(done) - 1, logs.end()),
+        (TLines{kSep, L"ROLLBACK TAMAMLANDI", kSep,
+                L"Sistem onceki surume basariyla geri yuklendi.", L"", L"!!! HATA: " + copyError}));
     // Whatever was stopped stays stopped; nothing is started again.
     EXPECT_NE(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
 }
@@ -249,9 +258,8 @@ TEST_F(UpdateE2e, FailedCopyWhoseRestoreFailsTooEndsWithTheCopyError) {
     const TLines logs = run.Logs();
     const size_t head = IndexOf(logs, L"Hata: " + copyError);
     ASSERT_LT(head, logs.size()) << run.LogText();
-    const size_t restoreFailed =
-        IndexOf(logs, L"GERI YUKLEME DE BASARISIZ: Dosya geri yuklenemedi (CorvaneCore.dll): " + why,
-                head);
+    const size_t restoreFailed = IndexOf(
+        logs, L"GERI YUKLEME DE BASARISIZ: Dosya geri yuklenemedi (CorvaneCore.dll): " + why, head);
     ASSERT_LT(restoreFailed, logs.size()) << run.LogText();
     EXPECT_EQ(TLines(logs.begin() + static_cast<long>(restoreFailed) + 1, logs.end()),
               (TLines{L"", L"!!! HATA: " + copyError}));
