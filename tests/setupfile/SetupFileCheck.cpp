@@ -1,0 +1,797 @@
+// The machine after each scenario of the setup-file suite (tests/setupfile/suite.sh), checked
+// the way a technician would: files byte for byte against the payloads and against what was
+// there before, services with their image paths and states, the uninstall key, the shortcut,
+// the accounts the stand-in database server recorded, the firewall rules the recording netsh
+// kept, and the lines the window showed. One test suite per scenario; the script picks it.
+//   CORVANE_SF_SCENARIO      folder of the scenario: memo.txt (the log), page.txt, settings.txt,
+//                            welcome.txt (the controls, as wizard_probe dumps them), snapshots
+//   CORVANE_SF_PAYLOADS      folder of payload-1.0.0, payload-1.1.0, payload-1.1.1
+//   CORVANE_SF_FAIL_PAYLOAD  payload of the update that fails
+//   CORVANE_SF_NETSH         folder of the recording netsh.exe
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using TLines = std::vector<std::wstring>;
+
+const std::wstring kInstall = L"D:\\CorvaneZideroZur";
+const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
+const std::wstring kBackup = L"D:\\CorvaneUpdateYedek";
+const std::wstring kUninstallKey =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
+const std::wstring kSeparator(40, L'=');
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t buf[4096] = {};
+    const DWORD n = GetEnvironmentVariableW(name, buf, 4096);
+    return n > 0 && n < 4096 ? std::wstring(buf, n) : std::wstring();
+}
+
+std::wstring Scenario(const std::wstring& name) { return Env(L"CORVANE_SF_SCENARIO") + L"\\" + name; }
+std::wstring Payload(const std::wstring& version) {
+    return Env(L"CORVANE_SF_PAYLOADS") + L"\\payload-" + version;
+}
+
+std::string FileBytes(const std::wstring& path) {
+    std::string out;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
+        out.append(buf, got);
+    CloseHandle(h);
+    return out;
+}
+
+bool FileExists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+bool DirExists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring Widen(const std::string& s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(n > 0 ? n : 0, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+    return out;
+}
+
+std::string Narrow(const std::wstring& s) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+
+TLines SplitLines(const std::wstring& text) {
+    TLines lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(L'\n', pos);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == L'\r')
+            line.pop_back();
+        lines.push_back(line);
+        pos = end + 1;
+    }
+    return lines;
+}
+
+void CollectFiles(const std::wstring& root, const std::wstring& rel, TLines& out) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((root + (rel.empty() ? L"" : L"\\" + rel) + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const std::wstring r = rel.empty() ? name : rel + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            CollectFiles(root, r, out);
+        else
+            out.push_back(r);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+}
+
+// Relative paths of every file under a folder, sorted.
+TLines FilesUnder(const std::wstring& dir) {
+    TLines out;
+    CollectFiles(dir, L"", out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// --- what the window showed ---------------------------------------------------------------------
+
+// The log lines of the window.
+TLines Memo(const std::wstring& file = L"memo.txt") {
+    return SplitLines(Widen(FileBytes(Scenario(file))));
+}
+
+std::wstring Joined(const TLines& lines) {
+    std::wstring all;
+    for (const auto& l : lines)
+        all += l + L"\n";
+    return all;
+}
+
+bool HasLine(const TLines& lines, const std::wstring& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Index of the first line at or after `from` that equals `line` (or begins with it when
+// `prefix`), or -1.
+int IndexOf(const TLines& lines, const std::wstring& line, int from = 0, bool prefix = false) {
+    for (int i = std::max(from, 0); i < static_cast<int>(lines.size()); ++i)
+        if (prefix ? Starts(lines[i], line) : lines[i] == line)
+            return i;
+    return -1;
+}
+
+// Every line of `expected` appears in the log, in this order ("*" at the end: a prefix).
+void ExpectInOrder(const TLines& log, const TLines& expected) {
+    int at = 0;
+    for (const auto& e : expected) {
+        const bool prefix = !e.empty() && e.back() == L'*';
+        const int i = IndexOf(log, prefix ? e.substr(0, e.size() - 1) : e, at, prefix);
+        EXPECT_GE(i, 0) << "log line missing or out of order: \"" << Narrow(e) << "\"\n"
+                        << Narrow(Joined(log));
+        if (i >= 0)
+            at = i + 1;
+    }
+}
+
+struct TControl {
+    std::wstring Class, Text;
+    bool Visible = false, Enabled = false, Checked = false;
+};
+
+std::vector<TControl> Controls(const std::wstring& file) {
+    std::vector<TControl> out;
+    for (const auto& line : SplitLines(Widen(FileBytes(Scenario(file))))) {
+        std::vector<std::wstring> f;
+        size_t pos = 0;
+        for (;;) {
+            const size_t tab = line.find(L'\t', pos);
+            f.push_back(line.substr(pos, tab == std::wstring::npos ? std::wstring::npos : tab - pos));
+            if (tab == std::wstring::npos)
+                break;
+            pos = tab + 1;
+        }
+        if (f.size() < 5)
+            continue;
+        TControl c;
+        c.Class = f[0];
+        c.Visible = f[1] == L"visible";
+        c.Enabled = Starts(f[2], L"enabled");
+        c.Checked = f[2].find(L"checked") != std::wstring::npos;
+        c.Text = f[4];
+        out.push_back(c);
+    }
+    return out;
+}
+
+const TControl* FindControl(const std::vector<TControl>& cs, const std::wstring& text) {
+    for (const auto& c : cs)
+        if (c.Text == text)
+            return &c;
+    return nullptr;
+}
+
+// The texts of the visible controls, for failure messages.
+std::string Shown(const std::vector<TControl>& cs) {
+    std::wstring all;
+    for (const auto& c : cs)
+        if (c.Visible)
+            all += c.Class + L": " + c.Text + L"\n";
+    return Narrow(all);
+}
+
+void ExpectShown(const std::vector<TControl>& cs, const std::wstring& text, bool visible = true) {
+    const TControl* c = FindControl(cs, text);
+    if (visible) {
+        EXPECT_TRUE(c && c->Visible) << "not shown: \"" << Narrow(text) << "\"\n" << Shown(cs);
+    } else {
+        EXPECT_TRUE(!c || !c->Visible) << "shown: \"" << Narrow(text) << "\"";
+    }
+}
+
+// --- the machine --------------------------------------------------------------------------------
+
+class TSc {
+public:
+    explicit TSc(SC_HANDLE h) : FHandle(h) {}
+    ~TSc() {
+        if (FHandle)
+            CloseServiceHandle(FHandle);
+    }
+    TSc(const TSc&) = delete;
+    TSc& operator=(const TSc&) = delete;
+    SC_HANDLE get() const { return FHandle; }
+
+private:
+    SC_HANDLE FHandle;
+};
+
+// SERVICE_RUNNING, SERVICE_STOPPED, ...; 0 when the service is not registered.
+DWORD ServiceState(const wchar_t* name) {
+    TSc scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm.get())
+        return 0;
+    TSc svc(OpenServiceW(scm.get(), name, SERVICE_QUERY_STATUS));
+    if (!svc.get())
+        return 0;
+    SERVICE_STATUS st{};
+    return QueryServiceStatus(svc.get(), &st) ? st.dwCurrentState : 0;
+}
+
+std::wstring RegText(HKEY root, const std::wstring& key, const wchar_t* value) {
+    wchar_t buf[2048] = {};
+    DWORD bytes = sizeof buf - sizeof(wchar_t);
+    if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, buf, &bytes) != ERROR_SUCCESS)
+        return L"<none>";
+    return buf;
+}
+
+std::wstring ImagePath(const wchar_t* service) {
+    return RegText(HKEY_LOCAL_MACHINE, std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service,
+                   L"ImagePath");
+}
+
+bool KeyExists(const std::wstring& key) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(h);
+    return true;
+}
+
+DWORD RegNumber(const std::wstring& key, const wchar_t* value) {
+    DWORD v = 0, bytes = sizeof v;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_REG_DWORD, nullptr, &v,
+                     &bytes) != ERROR_SUCCESS)
+        return 0xFFFFFFFF;
+    return v;
+}
+
+bool ServerAnswers(int port) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    closesocket(s);
+    WSACleanup();
+    return ok;
+}
+
+bool ProcessRunning(const wchar_t* name) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W pe{};
+    pe.dwSize = sizeof pe;
+    bool found = false;
+    for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe))
+        found = _wcsicmp(pe.szExeFile, name) == 0;
+    CloseHandle(snap);
+    return found;
+}
+
+// The desktop the setup program uses: the all-users desktop when it exists, else the user's.
+std::wstring Desktop() {
+    wchar_t buf[MAX_PATH + 1] = {};
+    if (SHGetSpecialFolderPathW(nullptr, buf, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE) &&
+        DirExists(buf))
+        return buf;
+    buf[0] = 0;
+    SHGetSpecialFolderPathW(nullptr, buf, CSIDL_DESKTOPDIRECTORY, FALSE);
+    return buf;
+}
+
+struct TLink {
+    std::wstring Path, WorkDir, Description;
+    bool Loaded = false;
+};
+
+TLink ReadLink(const std::wstring& file) {
+    TLink info;
+    CoInitialize(nullptr);
+    IShellLinkW* link = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link)))) {
+        IPersistFile* pf = nullptr;
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&pf)))) {
+            if (SUCCEEDED(pf->Load(file.c_str(), STGM_READ))) {
+                wchar_t buf[MAX_PATH * 2] = {};
+                link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
+                info.Path = buf;
+                buf[0] = 0;
+                link->GetWorkingDirectory(buf, MAX_PATH);
+                info.WorkDir = buf;
+                buf[0] = 0;
+                link->GetDescription(buf, MAX_PATH);
+                info.Description = buf;
+                info.Loaded = true;
+            }
+            pf->Release();
+        }
+        link->Release();
+    }
+    CoUninitialize();
+    return info;
+}
+
+// Firewall rules the recording netsh keeps: the names, one per rule, in the order added.
+TLines FirewallRules() {
+    TLines names;
+    for (const auto& l : SplitLines(Widen(FileBytes(Env(L"CORVANE_SF_NETSH") + L"\\rules.txt")))) {
+        if (!l.empty())
+            names.push_back(l.substr(0, l.find(L'\t')));
+    }
+    return names;
+}
+
+// Every file of `expected` is in `actual` with the same bytes, except the names skipped.
+void ExpectSameFiles(const std::wstring& expected, const std::wstring& actual,
+                     const std::function<bool(const std::wstring&)>& skip = nullptr) {
+    const TLines files = FilesUnder(expected);
+    EXPECT_FALSE(files.empty()) << Narrow(expected);
+    for (const auto& rel : files) {
+        if (skip && skip(rel))
+            continue;
+        EXPECT_TRUE(FileBytes(actual + L"\\" + rel) == FileBytes(expected + L"\\" + rel))
+            << Narrow(rel) << " differs from " << Narrow(expected);
+    }
+}
+
+// Both folders hold exactly the same files with the same bytes.
+void ExpectSameTree(const std::wstring& expected, const std::wstring& actual) {
+    EXPECT_EQ(FilesUnder(actual), FilesUnder(expected)) << Narrow(actual);
+    ExpectSameFiles(expected, actual);
+}
+
+bool AppEntry(const std::wstring& rel) {
+    return Starts(rel, L"Data\\") || Starts(rel, L"mariadb\\") || rel == L"pos-config.json";
+}
+
+void ExpectDatabaseService() {
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    const std::wstring image = ImagePath(L"CorvaneDB");
+    EXPECT_NE(image.find(kOrtak + L"\\mariadb\\bin\\mariadbd.exe"), std::wstring::npos)
+        << Narrow(image);
+    EXPECT_NE(image.find(L"--defaults-file=" + kOrtak + L"\\my.ini"), std::wstring::npos)
+        << Narrow(image);
+    EXPECT_TRUE(ServerAnswers(3307));
+    const std::string accounts = FileBytes(kOrtak + L"\\Data\\mysql\\accounts.txt");
+    for (const char* host : {"\t%\t", "\t192.168.%\t", "\t10.%\t", "\t172.%\t"})
+        EXPECT_NE(accounts.find(std::string("root") + host + "kelmor482"), std::string::npos)
+            << host << "\n"
+            << accounts;
+}
+
+void ExpectTempFolderGone() {
+    EXPECT_EQ(FileBytes(Scenario(L"temp-left.txt")).substr(0, 1), "0")
+        << "the extraction folder is still in the temporary folder";
+}
+
+// The first lines: the payload extracted into a new temporary folder, then the run's header.
+void ExpectExtractedHeader(const TLines& log, const std::wstring& mode) {
+    ASSERT_GE(log.size(), 8u) << Narrow(Joined(log));
+    EXPECT_EQ(log[0], L"Dosyalar çıkarılıyor...");
+    EXPECT_TRUE(std::regex_match(
+        Narrow(log[1]), std::regex(R"(Geçici klasör: C:\\.*\\CorvaneMarketSetup_20\d{12})")))
+        << Narrow(log[1]);
+    EXPECT_EQ(IndexOf(log, L"Geliştirme modu: ", 0, true), -1);
+    ExpectInOrder(log, {kSeparator, L"Corvane Market Pos Kurulum", L"Hedef: " + kInstall, mode,
+                        kSeparator});
+}
+
+void ExpectNoError(const TLines& log) {
+    EXPECT_EQ(IndexOf(log, L"!!! HATA: ", 0, true), -1) << Narrow(Joined(log));
+}
+
+// --- new installation -----------------------------------------------------------------------
+
+TEST(NewInstall, SettingsOfferedDriveDAndTheFinishPageNamesTheFolders) {
+    const auto settings = Controls(L"settings.txt");
+    int combos = 0;
+    for (const auto& c : settings)
+        if (_wcsicmp(c.Class.c_str(), L"ComboBox") == 0 && c.Visible && c.Text == L"D:")
+            ++combos;
+    EXPECT_EQ(combos, 2) << Shown(settings);
+    ExpectShown(settings, L"Ana Makine");
+    ExpectShown(settings, L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
+    bool driveInfo = false;
+    for (const auto& c : settings)
+        driveInfo |= c.Visible && std::regex_match(Narrow(c.Text),
+                                                   std::regex(R"(Boş alan: \d+ MB  \|  Hedef: D:\\CorvaneZideroZur)"));
+    EXPECT_TRUE(driveInfo) << Shown(settings);
+    for (const wchar_t* box : {L"Masaüstü kısayolu oluştur", L"Güvenlik duvarı kuralları ekle (Port 3307, 4002)",
+                               L"Uzak erişim (terminaller için ağ erişimi)", L"CorvaneMarket Servisi kur"})
+        ExpectShown(settings, box);
+    ExpectShown(settings, L"Demo verileri yükle", false);
+
+    const auto page = Controls(L"page.txt");
+    ExpectShown(page, L"Kurulum Tamamlandı!");
+    ExpectShown(page, L"CorvaneZideroZur başarıyla kuruldu!\\n\\nKurulum klasörü: D:\\CorvaneZideroZur"
+                      L"\\nVeritabanı: D:\\CorvaneOrtakData\\nMariaDB Port: 3307");
+    ExpectShown(page, L"CorvaneMarketı başlat");
+    ExpectShown(page, L"Kapat");
+}
+
+TEST(NewInstall, LogShowsTheExtractionAndEveryStepOfTheNewInstallation) {
+    const TLines log = Memo();
+    ExpectExtractedHeader(log, L"Mod: YENI KURULUM");
+    ExpectInOrder(log, {L"[1/14] İşlemler durduruluyor...", L"[2/14] Dosyalar kopyalanıyor...",
+                        L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
+                        L"[3/14] Klasörler oluşturuluyor...", L"[4/14] my.ini...",
+                        L"[5/14] Config dosyaları...", L"[6/14] MariaDB init...",
+                        L"[7/14] CorvaneDB servisi...", L"[8/14] Firewall...",
+                        L"[11/14] Uzak erişim...", L"[12/14] CorvaneMarketService...",
+                        L"[13/14] Kısayollar...", L"[14/14] Program Ekle/Kaldır kaydı...", L"",
+                        kSeparator, L"KURULUM BAŞARIYLA TAMAMLANDI", kSeparator});
+    EXPECT_FALSE(HasLine(log, L"[10/14] Demo veriler...")) << "demo data was not asked for";
+    ExpectNoError(log);
+}
+
+TEST(NewInstall, ApplicationFilesAreThePayloadsAndTheDatabaseProgramsSitInTheSharedFolder) {
+    const std::wstring payload = Payload(L"1.0.0");
+    ExpectSameFiles(payload, kInstall, AppEntry);
+    EXPECT_FALSE(DirExists(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirExists(kInstall + L"\\mariadb"));
+    ExpectSameFiles(payload + L"\\mariadb", kOrtak + L"\\mariadb");
+    const std::string config = FileBytes(kInstall + L"\\pos-config.json");
+    EXPECT_NE(config.find("kelmor482"), std::string::npos) << config;
+    EXPECT_EQ(config.find("payload-1.0.0"), std::string::npos) << "the payload's own file was kept";
+    EXPECT_TRUE(FileExists(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
+    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_TRUE(DirExists(kOrtak + L"\\Data\\mysql"));
+    EXPECT_FALSE(FileExists(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_FALSE(DirExists(kBackup)) << "a new installation takes no backup";
+    ExpectTempFolderGone();
+}
+
+TEST(NewInstall, ServicesRunFromTheInstalledPrograms) {
+    ExpectDatabaseService();
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(ImagePath(L"CorvaneMarketService")
+                  .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
+              std::wstring::npos)
+        << Narrow(ImagePath(L"CorvaneMarketService"));
+    EXPECT_EQ(FirewallRules(), (TLines{L"CorvaneDB", L"CorvaneMarketSync"}));
+}
+
+TEST(NewInstall, ShortcutUninstallEntryAndTheTillProgramStartedByKapat) {
+    const TLink link = ReadLink(Desktop() + L"\\Corvane Market Pos.lnk");
+    ASSERT_TRUE(link.Loaded) << Narrow(Desktop());
+    EXPECT_EQ(link.Path, kInstall + L"\\CorvaneZideroZUR.exe");
+    EXPECT_EQ(link.WorkDir, kInstall);
+    EXPECT_EQ(link.Description, L"Corvane Market Pos");
+    EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Corvane Market Pos");
+    EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), kInstall);
+    EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString"),
+              L"\"" + kInstall + L"\\Uninstall Corvane Market Pos.exe\"");
+    EXPECT_EQ(RegNumber(kUninstallKey, L"NoModify"), 1u);
+    EXPECT_TRUE(ProcessRunning(L"CorvaneZideroZUR.exe"))
+        << "\"Kapat\" with the box ticked starts the till program";
+}
+
+// --- full update ------------------------------------------------------------------------------
+
+TEST(FullUpdate, WizardShowsTheUpdateFileAndItsText) {
+    ExpectShown(Controls(L"welcome.txt"), L"v1.1.0");
+    const auto settings = Controls(L"settings.txt");
+    ExpectShown(settings, L"Masaüstü kısayolu oluştur");
+    for (const wchar_t* hidden : {L"Demo verileri yükle", L"CorvaneMarket Servisi kur",
+                                  L"Güvenlik duvarı kuralları ekle (Port 3307, 4002)",
+                                  L"Uzak erişim (terminaller için ağ erişimi)", L"Kurulum Tipi:"})
+        ExpectShown(settings, hidden, false);
+    const auto page = Controls(L"page.txt");
+    ExpectShown(page, L"Kurulum Tamamlandı!");
+    ExpectShown(page, L"Corvane Market Pos başarıyla güncellendi!\\n\\nTüm dosyalar güncellendi. "
+                      L"Veritabanınız korundu.");
+}
+
+TEST(FullUpdate, LogShowsEveryStepOfTheFullUpdate) {
+    const TLines log = Memo();
+    ExpectExtractedHeader(log, L"Mod: TAM GUNCELLEME");
+    ExpectInOrder(log, {L"[0/14] On kontrol yapiliyor...", L"  OK - On kontrol basarili",
+                        L"[TAM GÜNCELLEME] Servis ve işlemler durduruluyor...",
+                        L"  Tüm işlemler durduruldu", L"[1.5/14] Yedek olusturuluyor...",
+                        L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek (*",
+                        L"[2/14] Dosyalar kopyalanıyor...",
+                        L"  [TAM GÜNCELLEME] Dosyalar kopyalanıyor...",
+                        L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Servis OK",
+                        L"[13/14] Kısayollar...", kSeparator,
+                        L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI", kSeparator});
+    ExpectNoError(log);
+}
+
+TEST(FullUpdate, NewFilesInstalledShopDataAndConnectionFileKept) {
+    ExpectSameFiles(Payload(L"1.1.0"), kInstall, AppEntry);
+    EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"), FileBytes(Scenario(L"pos-config-before.json")));
+    EXPECT_FALSE(DirExists(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirExists(kInstall + L"\\mariadb"));
+    // The database's folder is not touched: programs, configuration and accounts.
+    const std::wstring before = Scenario(L"ortak-before");
+    EXPECT_EQ(FileBytes(kOrtak + L"\\my.ini"), FileBytes(before + L"\\my.ini"));
+    ExpectSameFiles(before + L"\\mariadb\\bin", kOrtak + L"\\mariadb\\bin");
+    EXPECT_EQ(FileBytes(kOrtak + L"\\Data\\mysql\\accounts.txt"),
+              FileBytes(before + L"\\Data\\mysql\\accounts.txt"));
+    ExpectTempFolderGone();
+}
+
+TEST(FullUpdate, BackupHoldsThePreviousVersionAndDescribesIt) {
+    const std::wstring old = Payload(L"1.0.0");
+    for (const wchar_t* f : {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll",
+                             L"sqlite3.dll", L"version.json", L"web_resources.res"})
+        EXPECT_EQ(FileBytes(kBackup + L"\\" + f), FileBytes(old + L"\\" + f)) << Narrow(f);
+    ExpectSameTree(old + L"\\masaustu", kBackup + L"\\masaustu");
+    EXPECT_FALSE(FileExists(kBackup + L"\\pos-config.json"));
+    const std::string info = FileBytes(kBackup + L"\\backup.info");
+    EXPECT_TRUE(std::regex_match(info, std::regex("\xEF\xBB\xBFTARIH=20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n"
+                                                  "MOD=TamGuncelleme\r\nINSTALL_DIR=D:\\\\CorvaneZideroZur\r\n"
+                                                  "BOYUT=\\d+\r\n")))
+        << info;
+}
+
+TEST(FullUpdate, ServicesRunAgainAndTheShortcutStays) {
+    ExpectDatabaseService();
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(ImagePath(L"CorvaneMarketService")
+                  .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
+              std::wstring::npos);
+    EXPECT_TRUE(ReadLink(Desktop() + L"\\Corvane Market Pos.lnk").Loaded);
+    EXPECT_TRUE(KeyExists(kUninstallKey));
+}
+
+// --- file update --------------------------------------------------------------------------------
+
+TEST(FileUpdate, WizardShowsTheFileUpdateText) {
+    ExpectShown(Controls(L"welcome.txt"), L"v1.1.1");
+    const auto page = Controls(L"page.txt");
+    ExpectShown(page, L"Kurulum Tamamlandı!");
+    ExpectShown(page, L"CorvaneZideroZUR.exe başarıyla güncellendi!");
+}
+
+TEST(FileUpdate, LogShowsOnlyTheTillProgramReplaced) {
+    const TLines log = Memo();
+    ExpectExtractedHeader(log, L"Mod: DOSYA GUNCELLEME (sadece EXE)");
+    ExpectInOrder(log, {L"[0/14] On kontrol yapiliyor...", L"  OK - On kontrol basarili",
+                        L"[DOSYA GÜNCELLEME] Sadece CorvaneZideroZUR kapatılıyor...",
+                        L"[1.5/14] Yedek olusturuluyor...",
+                        L"  [DOSYA GUNCELLEME] Yedeklenen: CorvaneZideroZUR.exe",
+                        L"[2/14] Dosyalar kopyalanıyor...",
+                        L"  [DOSYA GÜNCELLEME] CorvaneZideroZUR.exe kopyalanıyor...",
+                        L"  CorvaneZideroZUR.exe kopyalandı", L"  EXE doğrulandı (*", kSeparator,
+                        L"DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI", kSeparator});
+    EXPECT_EQ(IndexOf(log, L"[TAM GÜNCELLEME]", 0, true), -1);
+    ExpectNoError(log);
+}
+
+TEST(FileUpdate, OnlyTheTillProgramChangedAndItsOldVersionIsTheBackup) {
+    const std::wstring before = Scenario(L"install-before");
+    EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"),
+              FileBytes(Payload(L"1.1.1") + L"\\CorvaneZideroZUR.exe"));
+    EXPECT_EQ(FilesUnder(kInstall), FilesUnder(before));
+    ExpectSameFiles(before, kInstall, [](const std::wstring& rel) {
+        return rel == L"CorvaneZideroZUR.exe" || Starts(rel, L"logs\\");
+    });
+    EXPECT_EQ(FilesUnder(kBackup), (TLines{L"CorvaneZideroZUR.exe", L"backup.info"}));
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"), FileBytes(before + L"\\CorvaneZideroZUR.exe"));
+    const std::string info = FileBytes(kBackup + L"\\backup.info");
+    EXPECT_NE(info.find("\r\nMOD=DosyaGuncelleme\r\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("\r\nBOYUT=" + std::to_string(FileBytes(before + L"\\CorvaneZideroZUR.exe").size()) + "\r\n"),
+              std::string::npos)
+        << info;
+    // The service and its server are left running.
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    ExpectDatabaseService();
+}
+
+// --- full update whose copy fails ---------------------------------------------------------------
+
+TEST(FailedUpdate, WindowShowsTheFailureWithTheCopyError) {
+    const auto page = Controls(L"page.txt");
+    ExpectShown(page, L"Hata Oluştu!");
+    ExpectShown(page, L"Kapat");
+    bool message = false;
+    for (const auto& c : page)
+        message |= c.Visible && Starts(c.Text, L"Kritik dosya kopyalanamadı: CorvaneReports.dll - ");
+    EXPECT_TRUE(message) << Shown(page);
+    EXPECT_TRUE(FileExists(Scenario(L"locker-running.txt")))
+        << "the program holding the DLL must not have been ended by the update";
+}
+
+TEST(FailedUpdate, LogShowsTheAutomaticRollbackAndTheCopyErrorAsTheResult) {
+    const TLines log = Memo();
+    ExpectExtractedHeader(log, L"Mod: TAM GUNCELLEME");
+    ExpectInOrder(log, {L"[1.5/14] Yedek olusturuluyor...", L"  ! CorvaneReports.dll yedeklenemedi: *",
+                        L"[2/14] Dosyalar kopyalanıyor...", L"",
+                        L"!!! KOPYALAMA HATASI - OTOMATIK GERI YUKLEME !!!",
+                        L"Hata: Kritik dosya kopyalanamadı: CorvaneReports.dll - *", kSeparator,
+                        L"ROLLBACK BASLATILIYOR", kSeparator,
+                        L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek", L"ROLLBACK TAMAMLANDI",
+                        L"Sistem onceki surume basariyla geri yuklendi.", L"",
+                        L"!!! HATA: Kritik dosya kopyalanamadı: CorvaneReports.dll - *"});
+    const int hata = IndexOf(log, L"Hata: ", 0, true);
+    const int final = IndexOf(log, L"!!! HATA: ", 0, true);
+    ASSERT_GE(hata, 0);
+    ASSERT_GE(final, 0);
+    EXPECT_EQ(log[final].substr(4), log[hata]) << "the run ends with the copy error itself";
+    EXPECT_EQ(IndexOf(log, L"[TAM GÜNCELLEME] Servis yeniden kuruluyor..."), -1);
+}
+
+TEST(FailedUpdate, WhatTheBackupHeldIsBackAndTheServiceStaysStopped) {
+    const std::wstring before = Scenario(L"install-before");
+    for (const wchar_t* f : {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll",
+                             L"sqlite3.dll", L"version.json", L"web_resources.res",
+                             L"pos-config.json"})
+        EXPECT_EQ(FileBytes(kInstall + L"\\" + f), FileBytes(before + L"\\" + f)) << Narrow(f);
+    ExpectSameTree(before + L"\\masaustu", kInstall + L"\\masaustu");
+    // The new backup: the installation as it was, without the DLL that could not be read.
+    EXPECT_TRUE(FileExists(kBackup + L"\\backup.info"));
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"), FileBytes(before + L"\\CorvaneZideroZUR.exe"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\CorvaneReports.dll"));
+    // Stopped for the update, and a failed update restarts nothing.
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_STOPPED));
+    ExpectDatabaseService();
+}
+
+// --- restore from the welcome page ----------------------------------------------------------------
+
+TEST(Restore, WelcomePageOffersTheBackupAndAsksFirst) {
+    const auto welcome = Controls(L"welcome.txt");
+    bool line = false;
+    for (const auto& c : welcome)
+        line |= c.Visible && std::regex_match(Narrow(c.Text), std::regex(R"(Yedek mevcut: 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d \(\d+ MB\))"));
+    EXPECT_TRUE(line) << Shown(welcome);
+    const TControl* button = FindControl(welcome, L"Onceki Surume Geri Yukle");
+    ASSERT_TRUE(button);
+    EXPECT_TRUE(button->Visible && button->Enabled);
+    const std::wstring box = Widen(FileBytes(Scenario(L"confirm.txt")));
+    EXPECT_NE(box.find(L"GERI YUKLEME ONAYI\\n\\nBu islem mevcut surumu silip onceki surume geri "
+                       L"donecek.\\n\\nYedek tarihi: "),
+              std::wstring::npos)
+        << Narrow(box);
+    EXPECT_NE(box.find(L"\\nYedek konumu: D:\\CorvaneUpdateYedek\\n\\nDIKKAT:\\n- Bu islem geri "
+                       L"alinamaz.\\n- Veritabani (CorvaneDB) ve satis verileri etkilenmeyecek.\\n- "
+                       L"CorvaneZideroZUR calisiyorsa kapatilacak.\\n\\nDevam edilsin mi?"),
+              std::wstring::npos)
+        << Narrow(box);
+}
+
+TEST(Restore, FinishPageAndLogOfTheRestore) {
+    const auto page = Controls(L"page.txt");
+    ExpectShown(page, L"Geri Yükleme Tamamlandı!");
+    ExpectShown(page, L"Corvane Market Pos onceki sürüme başarıyla geri yüklendi.\\n\\nVeritabani ve "
+                      L"satış verileriniz korundu.");
+    const TLines log = Memo();
+    ExpectInOrder(log, {L"Geri Yukleme baslatiliyor...", L"[1/14] İşlemler durduruluyor...",
+                        L"  OK", kSeparator, L"ROLLBACK BASLATILIYOR", kSeparator,
+                        L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek", L"ROLLBACK TAMAMLANDI",
+                        L"", L"Onceki surume basariyla donuldu."});
+    EXPECT_TRUE(HasLine(log, L"  [geri] CorvaneZideroZUR.exe")) << Narrow(Joined(log));
+    EXPECT_TRUE(HasLine(log, L"  [klasor] masaustu")) << Narrow(Joined(log));
+    EXPECT_EQ(IndexOf(log, L"ROLLBACK HATASI: ", 0, true), -1);
+    EXPECT_EQ(IndexOf(log, L"Dosyalar çıkarılıyor..."), -1) << "a restore extracts nothing";
+}
+
+TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
+    const std::wstring backup = Scenario(L"backup-before");
+    for (const auto& rel : FilesUnder(backup)) {
+        if (rel == L"backup.info")
+            continue;
+        EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(backup + L"\\" + rel)) << Narrow(rel);
+    }
+    // masaustu is replaced as a whole: the file added by hand is gone.
+    ExpectSameTree(backup + L"\\masaustu", kInstall + L"\\masaustu");
+    EXPECT_FALSE(FileExists(kInstall + L"\\backup.info"));
+    ExpectSameTree(backup, kBackup);
+    EXPECT_TRUE(FileExists(Scenario(L"till-stopped.txt"))) << "the running till program was not ended";
+    ExpectDatabaseService();
+}
+
+// --- a new installation cancelled through the close box --------------------------------------------
+
+TEST(Cancel, QuestionAskedAndTheWindowClosedByItself) {
+    const std::wstring box = Widen(FileBytes(Scenario(L"question.txt")));
+    EXPECT_NE(box.find(L"text\tKurulum devam ediyor! İptal edilsin mi?"), std::wstring::npos)
+        << Narrow(box);
+    EXPECT_TRUE(FileExists(Scenario(L"closed-after.txt")));
+    const TLines log = Memo();
+    EXPECT_TRUE(HasLine(log, L"[1/14] İşlemler durduruluyor...")) << Narrow(Joined(log));
+    EXPECT_EQ(IndexOf(log, L"[3/14] Klasörler oluşturuluyor..."), -1) << Narrow(Joined(log));
+}
+
+TEST(Cancel, RunStoppedAtTheNextCheckAndLeftNothingBeyondIt) {
+    // Cancelled during the first step: no configuration, no services, no entry, no shortcut.
+    const TLines log = Memo();
+    if (!HasLine(log, L"[2/14] Dosyalar kopyalanıyor...")) {
+        EXPECT_FALSE(DirExists(kInstall));
+    }
+    EXPECT_FALSE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), 0u);
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
+    EXPECT_FALSE(KeyExists(kUninstallKey));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    ExpectTempFolderGone();
+}
+
+// --- database-only installation from a signed setup file ------------------------------------------
+
+TEST(DatabaseOnly, RefusedWithoutTheApplicationFolderThenFinishedWithItsText) {
+    const std::wstring box = Widen(FileBytes(Scenario(L"refused.txt")));
+    EXPECT_NE(box.find(L"text\tKurulum klasörü bulunamadı: D:\\CorvaneZideroZur\\n\\nCorvaneDB kurulumu "
+                       L"için CorvaneZideroZur klasörü mevcut olmalıdır."),
+              std::wstring::npos)
+        << Narrow(box);
+    const auto page = Controls(L"page.txt");
+    ExpectShown(page, L"Kurulum Tamamlandı!");
+    ExpectShown(page, L"CorvaneDB başarıyla kuruldu!\\n\\nVeritabanı klasörü: D:\\CorvaneOrtakData\\n"
+                      L"MariaDB Port: 3307\\nServis Adı: CorvaneDB");
+    ExpectShown(page, L"CorvaneMarketı başlat", false);
+}
+
+TEST(DatabaseOnly, SignedFileExtractsItsPayloadAndTheLogShowsTheSevenSteps) {
+    const TLines log = Memo();
+    ExpectExtractedHeader(log, L"Mod: SADECE CorvaneDB");
+    ExpectInOrder(log, {L"Mod: SADECE CorvaneDB (MariaDB)", kSeparator,
+                        L"[1/7] Mevcut CorvaneDB kontrol ediliyor...",
+                        L"  CorvaneDB servisi yok - yeni kurulum",
+                        L"[2/7] MariaDB dosyaları kopyalanıyor...", L"  mariadb klasörü kopyalandı",
+                        L"[3/7] Data klasörü...", L"[4/7] Yapılandırma...", L"[5/7] MariaDB init...",
+                        L"[6/7] CorvaneDB servisi...", L"[7/7] Erişim ayarları...",
+                        L"  Firewall: port 3307...", kSeparator,
+                        L"CorvaneDB KURULUMU BAŞARIYLA TAMAMLANDI", kSeparator});
+    ExpectNoError(log);
+}
+
+TEST(DatabaseOnly, OnlyTheDatabaseServiceIsSetUp) {
+    ExpectDatabaseService();
+    ExpectSameFiles(Payload(L"1.0.0") + L"\\mariadb", kOrtak + L"\\mariadb");
+    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_EQ(FirewallRules(), (TLines{L"CorvaneDB"}));
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
+    EXPECT_TRUE(FilesUnder(kInstall).empty()) << "no application files in a database-only run";
+    EXPECT_FALSE(KeyExists(kUninstallKey));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    ExpectTempFolderGone();
+}
+
+} // namespace

@@ -1,0 +1,258 @@
+# Harness for the real setup files, shared by the end-to-end suite and the demo. Sourced by bash.
+#   sf_init HARNESS_ENV WORKDIR          read the build's paths, make the work folder
+#   sf_pack NAME PAYLOAD_DIR             pack a setup file NAME from the built setup program
+#   sf_prefix_create NAME                fresh Wine prefix with fixed drives C and D only
+#   sf_prefix_use NAME / sf_prefix_stop NAME
+#   sf_start SETUPFILE                   start a setup file in the current prefix, find its window
+#   sf_click CONTROL, sf_wait_page PAGE, sf_shot NAME, sf_answer_box TEXT KEY, ...
+# Every wait is bounded; every Wine process writes to files, never to the caller's pipes.
+set -uo pipefail
+
+SF_FAILED=0
+
+sf_log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+sf_fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    SF_FAILED=1
+}
+
+sf_init() {
+    # shellcheck disable=SC1090
+    source "$1"
+    SF_WORK=$2
+    mkdir -p "$SF_WORK"
+    export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
+    # The recording netsh first on the PATH of everything started in the prefix.
+    SF_NETSH_DIR=""
+}
+
+# Windows path of a Linux path (Z: is the root of the Linux file system in every prefix).
+sf_win() { printf 'Z:%s' "$(readlink -f "$1" | tr '/' '\\')"; }
+
+# --- prefixes ---------------------------------------------------------------------------------
+
+sf_prefix_use() {
+    export WINEPREFIX="$SF_WORK/prefix-$1"
+    SF_DRIVE_D="$SF_WORK/drives-$1/d"
+    SF_NETSH_DIR="$SF_WORK/netsh-$1"
+    # cmd.exe of the setup finds netsh here before the system's own.
+    export WINEPATH
+    WINEPATH=$(sf_win "$SF_NETSH_DIR")
+}
+
+sf_prefix_create() {
+    sf_prefix_use "$1"
+    sf_prefix_stop "$1"
+    rm -rf "$WINEPREFIX" "$SF_WORK/drives-$1" "$SF_NETSH_DIR"
+    mkdir -p "$WINEPREFIX" "$SF_DRIVE_D" "$SF_NETSH_DIR"
+    cp "$SF_NETSH_EXE" "$SF_NETSH_DIR/netsh.exe"
+    timeout 240 wineboot -i </dev/null >"$SF_WORK/wineboot-$1.log" 2>&1 || {
+        sf_fail "wineboot of prefix $1"
+        return 1
+    }
+    timeout 60 wineserver -w </dev/null >/dev/null 2>&1
+    # Fixed drives C (the prefix's own) and D only: a symbolic link in dosdevices is fixed.
+    rm -f "$WINEPREFIX"/dosdevices/[d-y]:
+    ln -sfn "$SF_DRIVE_D" "$WINEPREFIX/dosdevices/d:"
+    wineserver -p </dev/null >/dev/null 2>&1
+}
+
+sf_prefix_stop() {
+    local prefix="$SF_WORK/prefix-$1"
+    if [ -d "$prefix" ]; then
+        WINEPREFIX="$prefix" timeout 30 wineserver -k </dev/null >/dev/null 2>&1 || true
+        WINEPREFIX="$prefix" timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
+}
+
+# A Windows console program in the current prefix, its output through a file.
+sf_wine() {
+    local out rc
+    out=$(mktemp "$SF_WORK/wine-out.XXXXXX")
+    timeout 120 wine "$@" </dev/null >"$out" 2>&1
+    rc=$?
+    tr -d '\r' <"$out"
+    rm -f "$out"
+    return $rc
+}
+
+sf_probe() { sf_wine "$SF_PROBE_EXE" "$@"; }
+
+# --- setup files ------------------------------------------------------------------------------
+
+# sf_pack NAME PAYLOAD_DIR: $SF_WORK/setup/NAME from the built setup program and the folder.
+sf_pack() {
+    mkdir -p "$SF_WORK/setup"
+    rm -f "$SF_WORK/setup/$1"
+    sf_wine "$SF_PACK_EXE" pack "$(sf_win "$SF_SETUP_EXE")" "$(sf_win "$2")" \
+        "$(sf_win "$SF_WORK/setup")\\$1" >"$SF_WORK/pack-$1.log" || {
+        cat "$SF_WORK/pack-$1.log"
+        sf_fail "packing $1"
+        return 1
+    }
+}
+
+# --- the window -------------------------------------------------------------------------------
+
+# Client-area positions of the controls (the layout's positions, parents added up): x y w h.
+sf_control_rect() {
+    case "$1" in
+    btnBack) echo "400 520 80 30" ;;
+    btnNext) echo "485 520 90 30" ;;
+    btnCancel) echo "585 520 80 30" ;;
+    btnGeriYukle) echo "220 277 200 36" ;;
+    cbKurulumTipi) echo "507 8 142 28" ;;
+    cbDrive) echo "336 89 85 28" ;;
+    cbDbDrive) echo "336 157 85 28" ;;
+    chkRunApp) echo "220 205 300 22" ;;
+    *) return 1 ;;
+    esac
+}
+
+# sf_start SETUPFILE: starts it (the working folder is its own) and waits for its window.
+sf_start() {
+    local exe=$1 i
+    SF_SETUP_LOG="$SF_WORK/$(basename "$exe").wine.log"
+    (cd "$(dirname "$exe")" && exec wine "$(basename "$exe")" </dev/null >"$SF_SETUP_LOG" 2>&1) &
+    SF_SETUP_PID=$!
+    SF_WID=""
+    for i in $(seq 1 120); do
+        SF_WID=$(sf_find_wizard)
+        [ -n "$SF_WID" ] && break
+        sleep 0.5
+    done
+    if [ -z "$SF_WID" ]; then
+        sf_fail "no wizard window within 60 s for $(basename "$exe")"
+        return 1
+    fi
+    sf_geometry
+}
+
+# The X window of the wizard: its caption, and the size of the client area (message boxes carry
+# the same caption).
+sf_find_wizard() {
+    local w
+    for w in $(xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
+        eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
+        if [ "${WIDTH:-0}" -ge 680 ] && [ "${HEIGHT:-0}" -ge 550 ]; then
+            echo "$w"
+            return 0
+        fi
+    done
+    return 0
+}
+
+sf_geometry() {
+    eval "$(xdotool getwindowgeometry --shell "$SF_WID")"
+    SF_X=$X SF_Y=$Y SF_W=$WIDTH SF_H=$HEIGHT
+}
+
+# Clicks the middle of a control as a person would.
+sf_click() {
+    local x y w h
+    read -r x y w h <<<"$(sf_control_rect "$1")" || return 1
+    sf_geometry
+    xdotool mousemove --sync $((SF_X + x + w / 2)) $((SF_Y + y + h / 2)) click 1
+    sleep 0.3
+}
+
+# The controls the window shows now, one per line (see wizard_probe dump).
+sf_dump() { sf_probe dump "$(sf_win "$SF_WORK")\\dump.txt" >/dev/null && tr -d '\r' <"$SF_WORK/dump.txt"; }
+
+# A visible control of that class and exact text?
+sf_shows() { # CLASS TEXT
+    sf_dump | awk -F'\t' -v c="$1" -v t="$2" 'tolower($1)==tolower(c) && $2=="visible" && $5==t {f=1} END {exit !f}'
+}
+
+# sf_wait_page welcome|settings|finish|failed|running SECONDS
+sf_page_now() {
+    local d
+    d=$(sf_dump) || return 1
+    vis() { awk -F'\t' -v c="$1" -v t="$2" 'tolower($1)==tolower(c) && $2=="visible" && $5==t {f=1} END {exit !f}' <<<"$d"; }
+    if vis Static "Hata Oluştu!"; then echo failed
+    elif vis Button "Kapat"; then echo finish
+    elif vis Button "Kur"; then echo settings
+    elif vis Button "İleri >"; then echo welcome
+    else echo running
+    fi
+}
+
+sf_wait_page() {
+    local want=$1 limit=$2 start=$SECONDS page=""
+    while [ $((SECONDS - start)) -lt "$limit" ]; do
+        page=$(sf_page_now)
+        [ "$page" = "$want" ] && return 0
+        if [ "$want" != running ] && [ "$want" != failed ] && [ "$page" = failed ]; then
+            return 1
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+# The log of the window, saved as UTF-8.
+sf_save_memo() { sf_probe memo "$(sf_win "$1")" >/dev/null; }
+
+# PNG of the wizard window.
+sf_shot() {
+    mkdir -p "$SF_SHOTS"
+    sleep 0.3
+    timeout 30 import -window "$SF_WID" "$SF_SHOTS/$1.png" 2>/dev/null || sf_fail "screenshot $1"
+}
+
+# sf_answer_box TEXT_PART KEY SECONDS: waits for a message box whose text holds TEXT_PART,
+# saves what it says and answers it with a key (Return, y, n).
+sf_answer_box() {
+    local text=$1 key=$2 limit=${3:-20} start=$SECONDS w
+    while [ $((SECONDS - start)) -lt "$limit" ]; do
+        sf_probe boxes "$(sf_win "$SF_WORK")\\boxes.txt" >/dev/null
+        if grep -qF -- "$text" "$SF_WORK/boxes.txt" 2>/dev/null; then
+            tr -d '\r' <"$SF_WORK/boxes.txt" >"$SF_WORK/last-box.txt"
+            for w in $(xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
+                [ "$w" = "$SF_WID" ] && continue
+                xdotool windowfocus --sync "$w" 2>/dev/null
+                sleep 0.3
+                xdotool key --clearmodifiers "$key"
+                return 0
+            done
+        fi
+        sleep 0.5
+    done
+    sf_fail "no message box with \"$text\" within $limit s"
+    return 1
+}
+
+# Waits (bounded) for the setup process to end; true when it did.
+sf_wait_exit() {
+    local limit=$1 start=$SECONDS
+    while [ $((SECONDS - start)) -lt "$limit" ]; do
+        if ! kill -0 "$SF_SETUP_PID" 2>/dev/null; then
+            wait "$SF_SETUP_PID" 2>/dev/null
+            return 0
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+# Ends a setup process that is still there (after a failed check).
+sf_end_setup() {
+    if kill -0 "${SF_SETUP_PID:-0}" 2>/dev/null; then
+        sf_probe kill "$(basename "$1")" >/dev/null
+        sf_wait_exit 20 || kill "$SF_SETUP_PID" 2>/dev/null
+    fi
+}
+
+# The checks of the machine for one scenario: setupfile_check with that scenario's tests.
+# sf_check SUITE SCENARIO_DIR
+sf_check() {
+    local out rc
+    out="$2/check.txt"
+    CORVANE_SF_SCENARIO="$(sf_win "$2")" CORVANE_SF_PAYLOADS="$(sf_win "$SF_DEMO_DIR")" \
+        CORVANE_SF_FAIL_PAYLOAD="$(sf_win "$SF_FAIL_PAYLOAD")" CORVANE_SF_NETSH="$(sf_win "$SF_NETSH_DIR")" \
+        WINEDEBUG=-all timeout 300 wine "$SF_CHECK_EXE" --gtest_filter="$1.*" </dev/null >"$out" 2>&1
+    rc=$?
+    tr -d '\r' <"$out" | grep -E '^\[ *(RUN|OK|FAILED|PASSED) *\]|Failure|Expected|Which is|Value of|actual|^  ' | head -200
+    [ $rc -eq 0 ] || sf_fail "checks of $1"
+    return $rc
+}
