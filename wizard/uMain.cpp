@@ -25,9 +25,13 @@ bool FileExists(const std::wstring& path) {
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool IsChecked(HWND box) { return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool IsChecked(HWND box) {
+    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
 
-void SetVisible(HWND wnd, bool visible) { ShowWindow(wnd, visible ? SW_SHOWNA : SW_HIDE); }
+void SetVisible(HWND wnd, bool visible) {
+    ShowWindow(wnd, visible ? SW_SHOWNA : SW_HIDE);
+}
 
 std::wstring ItemText(HWND combo, int index) {
     const LRESULT len = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
@@ -40,7 +44,9 @@ std::wstring ItemText(HWND combo, int index) {
     return text;
 }
 
-int Selected(HWND combo) { return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)); }
+int Selected(HWND combo) {
+    return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+}
 
 std::wstring WindowText(HWND wnd) {
     const int len = GetWindowTextLengthW(wnd);
@@ -93,8 +99,9 @@ void TfrmSetup::FormCreate(HWND) {
     FEngine->SetOnLog([this](const std::wstring& Msg) { OnEngineLog(Msg); });
     FEngine->SetOnProgress(
         [this](int Percent, const std::wstring& Step) { OnEngineProgress(Percent, Step); });
-    FEngine->SetOnFinished(
-        [this](bool Success, const std::wstring& ErrorMsg) { OnEngineFinished(Success, ErrorMsg); });
+    FEngine->SetOnFinished([this](bool Success, const std::wstring& ErrorMsg) {
+        OnEngineFinished(Success, ErrorMsg);
+    });
     FPayload = FSystem.CreatePayload();
 
     FIsUpdateExe =
@@ -104,8 +111,8 @@ void TfrmSetup::FormCreate(HWND) {
     if (!FVersionStr.empty())
         SetCaption(lblVersion, L"v" + FVersionStr);
     if (FIsUpdateExe) {
-        for (HWND wnd : {chkDemoData, chkCorvaneSync, chkFirewall, chkRemoteAccess,
-                         lblKurulumTipi, cbKurulumTipi})
+        for (HWND wnd : {chkDemoData, chkCorvaneSync, chkFirewall, chkRemoteAccess, lblKurulumTipi,
+                         cbKurulumTipi})
             SetVisible(wnd, false);
     }
     FillDriveLists();
@@ -117,19 +124,21 @@ void TfrmSetup::FormCreate(HWND) {
     UpdateBackupInfo();
 }
 
-bool TfrmSetup::IsAdmin() { return FSystem.IsAdmin(); }
+bool TfrmSetup::IsAdmin() {
+    return FSystem.IsAdmin();
+}
 
 void TfrmSetup::RelaunchElevated() {
     FTerminated = true;
     const std::wstring exe = FSystem.ExePath();
-    const INT_PTR started = FSystem.ShellExecuteFile(nullptr, L"runas", exe, nullptr,
-                                                 EngineRules::ExtractFileDir(exe), SW_SHOWNORMAL);
+    const INT_PTR started = FSystem.ShellExecuteFile(
+        nullptr, L"runas", exe, nullptr, EngineRules::ExtractFileDir(exe), SW_SHOWNORMAL);
     if (started > 32)
         return;
     FSystem.ShowMessageBox(nullptr,
-                       L"Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!\r\n\r\n"
-                       L"EXE'ye sağ tıklayın > \"Yönetici olarak çalıştır\" seçin.",
-                       MB_ICONERROR | MB_OK);
+                           L"Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!\r\n\r\n"
+                           L"EXE'ye sağ tıklayın > \"Yönetici olarak çalıştır\" seçin.",
+                           MB_ICONERROR | MB_OK);
 }
 
 std::wstring TfrmSetup::GetVersionFromExeName() {
@@ -233,7 +242,9 @@ void TfrmSetup::btnBackClick(HWND) {
         GoToPage(FCurrentPage - 1);
 }
 
-void TfrmSetup::btnCancelClick(HWND) { Close(); }
+void TfrmSetup::btnCancelClick(HWND) {
+    Close();
+}
 
 void TfrmSetup::btnNextClick(HWND Sender) {
     if (FNextCloses) {
@@ -334,7 +345,7 @@ void TfrmSetup::CloseFromFinishPage() {
     const std::wstring app = FEngine->InstallDir() + L"\\CorvaneZideroZUR.exe";
     if (IsChecked(chkRunApp) && FileExists(app))
         FSystem.ShellExecuteFile(nullptr, L"open", app, nullptr, FEngine->InstallDir(),
-                             SW_SHOWNORMAL);
+                                 SW_SHOWNORMAL);
     Close();
 }
 

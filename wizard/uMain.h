@@ -77,8 +77,8 @@ private:
                   int h, const wchar_t* cls, DWORD style, DWORD exStyle, const std::wstring& text);
     TControl& AddPanel(const std::wstring& name, TControl* parent, int x, int y, int w, int h,
                        COLORREF fill);
-    TControl& AddShape(const std::wstring& name, TKind kind, TControl* parent, int x, int y,
-                       int w, int h, COLORREF fill);
+    TControl& AddShape(const std::wstring& name, TKind kind, TControl* parent, int x, int y, int w,
+                       int h, COLORREF fill);
     TControl& AddLabel(const std::wstring& name, TControl* parent, int x, int y, int w, int h,
                        const std::wstring& caption, TFontSpec font, COLORREF color,
                        TSizing sizing = TSizing::Auto);

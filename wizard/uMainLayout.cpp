@@ -95,9 +95,9 @@ LRESULT CALLBACK TfrmSetup::FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
 // on to the form, which owns every handler.
 LRESULT CALLBACK TfrmSetup::PanelProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_NCCREATE)
-        SetWindowLongPtrW(wnd, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(
-                              reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+        SetWindowLongPtrW(
+            wnd, GWLP_USERDATA,
+            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
     auto* c = reinterpret_cast<TControl*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
     switch (msg) {
     case WM_ERASEBKGND:
@@ -142,8 +142,7 @@ void TfrmSetup::PaintPanel(TControl& c) {
 LRESULT TfrmSetup::ColorControl(HDC dc, HWND ctl) {
     const TControl* c = Find(ctl);
     const COLORREF bg = BackgroundOf(c);
-    const COLORREF text =
-        (c && c->Text != CLR_DEFAULT) ? c->Text : GetSysColor(COLOR_WINDOWTEXT);
+    const COLORREF text = (c && c->Text != CLR_DEFAULT) ? c->Text : GetSysColor(COLOR_WINDOWTEXT);
     ::SetTextColor(dc, text);
     SetBkColor(dc, bg);
     return reinterpret_cast<LRESULT>(FBrushes.Get(bg));
@@ -191,8 +190,7 @@ void TfrmSetup::AutoSize(TControl& c) {
     if (text.empty())
         text = L" "; // an empty label keeps the height of one line
     TWindowDC dc(c.Handle);
-    TSelectObject font(dc.Get(),
-                       reinterpret_cast<HFONT>(SendMessageW(c.Handle, WM_GETFONT, 0, 0)));
+    TSelectObject font(dc.Get(), reinterpret_cast<HFONT>(SendMessageW(c.Handle, WM_GETFONT, 0, 0)));
     RECT r = {0, 0, 0, 0};
     DrawTextW(dc.Get(), text.c_str(), static_cast<int>(text.size()), &r,
               DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
@@ -236,8 +234,8 @@ COLORREF TfrmSetup::FillColor(const std::wstring& name) const {
     return BackgroundOf(c);
 }
 
-TfrmSetup::TControl& TfrmSetup::Add(const std::wstring& name, TKind kind, TControl* parent,
-                                    int x, int y, int w, int h, const wchar_t* cls, DWORD style,
+TfrmSetup::TControl& TfrmSetup::Add(const std::wstring& name, TKind kind, TControl* parent, int x,
+                                    int y, int w, int h, const wchar_t* cls, DWORD style,
                                     DWORD exStyle, const std::wstring& text) {
     auto owned = std::make_unique<TControl>();
     TControl& c = *owned;
@@ -247,11 +245,11 @@ TfrmSetup::TControl& TfrmSetup::Add(const std::wstring& name, TKind kind, TContr
     c.Parent = parent;
     FControls.push_back(std::move(owned));
     const bool isPanel = cls == kPanelClass;
-    c.Handle = CreateWindowExW(exStyle, cls, text.c_str(),
-                               WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, x, y, w,
-                               h, parent ? parent->Handle : FHandle,
-                               isPanel ? nullptr : reinterpret_cast<HMENU>(INT_PTR(FNextId++)),
-                               GetModuleHandleW(nullptr), isPanel ? &c : nullptr);
+    c.Handle =
+        CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
+                        x, y, w, h, parent ? parent->Handle : FHandle,
+                        isPanel ? nullptr : reinterpret_cast<HMENU>(INT_PTR(FNextId++)),
+                        GetModuleHandleW(nullptr), isPanel ? &c : nullptr);
     FByHandle[c.Handle] = &c;
     FByName[name] = &c;
     // Until told otherwise every control speaks in the window's own font.
@@ -275,10 +273,9 @@ TfrmSetup::TControl& TfrmSetup::AddShape(const std::wstring& name, TKind kind, T
 }
 
 TfrmSetup::TControl& TfrmSetup::AddLabel(const std::wstring& name, TControl* parent, int x, int y,
-                                         int w, int h, const std::wstring& caption,
-                                         TFontSpec font, COLORREF color, TSizing sizing) {
-    const DWORD style =
-        SS_NOPREFIX | (sizing == TSizing::Wraps ? SS_LEFT : SS_LEFTNOWORDWRAP);
+                                         int w, int h, const std::wstring& caption, TFontSpec font,
+                                         COLORREF color, TSizing sizing) {
+    const DWORD style = SS_NOPREFIX | (sizing == TSizing::Wraps ? SS_LEFT : SS_LEFTNOWORDWRAP);
     TControl& c = Add(name, TKind::Label, parent, x, y, w, h, L"STATIC", style, 0, caption);
     c.Sizing = sizing;
     c.Text = color;
@@ -286,8 +283,8 @@ TfrmSetup::TControl& TfrmSetup::AddLabel(const std::wstring& name, TControl* par
     return c;
 }
 
-TfrmSetup::TControl& TfrmSetup::AddButton(const std::wstring& name, TControl* parent, int x,
-                                          int y, int w, int h, const std::wstring& caption,
+TfrmSetup::TControl& TfrmSetup::AddButton(const std::wstring& name, TControl* parent, int x, int y,
+                                          int w, int h, const std::wstring& caption,
                                           TFontSpec font) {
     TControl& c = Add(name, TKind::Button, parent, x, y, w, h, L"BUTTON",
                       WS_TABSTOP | BS_PUSHBUTTON, 0, caption);
@@ -331,8 +328,7 @@ TfrmSetup::TControl& TfrmSetup::AddDropDown(const std::wstring& name, TControl* 
 // Focus moves through siblings in their z-order: put each control right after the one before.
 void TfrmSetup::SetTabOrder(const std::vector<HWND>& order) {
     for (size_t i = 1; i < order.size(); ++i)
-        SetWindowPos(order[i], order[i - 1], 0, 0, 0, 0,
-                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        SetWindowPos(order[i], order[i - 1], 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void TfrmSetup::BuildControls() {
@@ -343,9 +339,9 @@ void TfrmSetup::BuildControls() {
     // Sidebar.
     TControl& sidebar = AddPanel(L"pnlSidebar", nullptr, 0, 0, 200, 564, kSidebar);
     pnlSidebar = sidebar.Handle;
-    lblAppName = AddLabel(L"lblAppName", &sidebar, 14, 16, 147, 32, L"CorvaneMarket",
-                          {24, true}, kWhite)
-                     .Handle;
+    lblAppName =
+        AddLabel(L"lblAppName", &sidebar, 14, 16, 147, 32, L"CorvaneMarket", {24, true}, kWhite)
+            .Handle;
     lblAppDesc = AddLabel(L"lblAppDesc", &sidebar, 20, 52, 150, 25, L"Kurulum Sihirbazı", {19},
                           RGB(0xDC, 0xDC, 0xDC))
                      .Handle;
@@ -363,9 +359,9 @@ void TfrmSetup::BuildControls() {
                               labelWidth[i], 21, stepNames[i], {16}, color)
                          .Handle;
     }
-    lblVersion = AddLabel(L"lblVersion", &sidebar, 20, 435, 30, 15, L"v1.0.0", {12},
-                          RGB(0x73, 0x73, 0x73))
-                     .Handle;
+    lblVersion =
+        AddLabel(L"lblVersion", &sidebar, 20, 435, 30, 15, L"v1.0.0", {12}, RGB(0x73, 0x73, 0x73))
+            .Handle;
 
     // Content: accent stripe, pages, button bar.
     TControl& content = AddPanel(L"pnlContent", nullptr, 200, 0, 490, 564, kWhite);
@@ -375,9 +371,9 @@ void TfrmSetup::BuildControls() {
     pcPages = pages.Handle;
     TControl& buttons = AddPanel(L"pnlButtons", &content, 0, 488, 490, 76, kSidebar);
     pnlButtons = buttons.Handle;
-    pbProgress = Add(L"pbProgress", TKind::Progress, &buttons, 0, 0, 490, 21, PROGRESS_CLASSW, 0,
-                     0, L"")
-                     .Handle;
+    pbProgress =
+        Add(L"pbProgress", TKind::Progress, &buttons, 0, 0, 490, 21, PROGRESS_CLASSW, 0, 0, L"")
+            .Handle;
     SendMessageW(pbProgress, PBM_SETRANGE32, 0, 100);
     SendMessageW(pbProgress, PBM_SETPOS, 0, 0);
     btnBack = AddButton(L"btnBack", &buttons, 200, 32, 80, 30, L"< Geri", {16}).Handle;
@@ -401,18 +397,16 @@ void TfrmSetup::BuildControls() {
     lblWelcomeTitle = AddLabel(L"lblWelcomeTitle", &welcome, 20, 10, 369, 28,
                                L"CorvaneMarket Kurulumuna Hoş Geldiniz", {20, true}, text)
                           .Handle;
-    lblWelcomeDesc =
-        AddLabel(L"lblWelcomeDesc", &welcome, 20, 50, 430, 98,
-                 L"Bu sihirbaz CorvaneMarket market yönetim sistemini bilgisayarınıza "
-                 L"kuracaktır.\r\n\r\nDevam etmek için İleri butonuna tıklayın.",
-                 {16}, kGrey, wraps)
-            .Handle;
-    lblWelcomeWarn =
-        AddLabel(L"lblWelcomeWarn", &welcome, 20, 156, 430, 60,
-                 L"! Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır.\r\n"
-                 L"Servisler ve veritabanı için Admin yetkisi gereklidir.",
-                 {14, false, true}, kMaroon, wraps)
-            .Handle;
+    lblWelcomeDesc = AddLabel(L"lblWelcomeDesc", &welcome, 20, 50, 430, 98,
+                              L"Bu sihirbaz CorvaneMarket market yönetim sistemini bilgisayarınıza "
+                              L"kuracaktır.\r\n\r\nDevam etmek için İleri butonuna tıklayın.",
+                              {16}, kGrey, wraps)
+                         .Handle;
+    lblWelcomeWarn = AddLabel(L"lblWelcomeWarn", &welcome, 20, 156, 430, 60,
+                              L"! Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır.\r\n"
+                              L"Servisler ve veritabanı için Admin yetkisi gereklidir.",
+                              {14, false, true}, kMaroon, wraps)
+                         .Handle;
     lblYedekBilgi = AddLabel(L"lblYedekBilgi", &welcome, 20, 248, 430, 18, L"Yedek bulunamadi",
                              {13}, kGrey, fixed)
                         .Handle;
@@ -423,19 +417,19 @@ void TfrmSetup::BuildControls() {
     ShowWindow(btnGeriYukle, SW_HIDE);
 
     // Settings page.
-    lblSettingsTitle = AddLabel(L"lblSettingsTitle", &settings, 19, 4, 130, 21,
-                                L"Kurulum Ayarları", {16, true}, text)
+    lblSettingsTitle = AddLabel(L"lblSettingsTitle", &settings, 19, 4, 130, 21, L"Kurulum Ayarları",
+                                {16, true}, text)
                            .Handle;
     lblKurulumTipi =
         AddLabel(L"lblKurulumTipi", &settings, 200, 6, 103, 21, L"Kurulum Tipi:", {16, true}, text)
             .Handle;
     cbKurulumTipi = AddDropDown(L"cbKurulumTipi", &settings, 307, 3, 142, 28, {15, true}).Handle;
-    Shape2 = AddShape(L"Shape2", TKind::Rect, &settings, 4, 41, 450, 4, RGB(0x47, 0x9A, 0x80))
-                 .Handle;
+    Shape2 =
+        AddShape(L"Shape2", TKind::Rect, &settings, 4, 41, 450, 4, RGB(0x47, 0x9A, 0x80)).Handle;
     lblDriveInfo = AddLabel(L"lblDriveInfo", &settings, 22, 53, 9, 20, L"...", {15}, kGrey).Handle;
-    lblDiskCaption = AddLabel(L"lblDiskCaption", &settings, 19, 85, 110, 21, L"Kurulum diski:",
-                              {16, true}, text)
-                         .Handle;
+    lblDiskCaption =
+        AddLabel(L"lblDiskCaption", &settings, 19, 85, 110, 21, L"Kurulum diski:", {16, true}, text)
+            .Handle;
     cbDrive = AddDropDown(L"cbDrive", &settings, 136, 84, 85, 28, {15}).Handle;
     lblDbDriveInfo =
         AddLabel(L"lblDbDriveInfo", &settings, 22, 122, 9, 20, L"...", {15}, kGrey).Handle;
@@ -446,13 +440,14 @@ void TfrmSetup::BuildControls() {
     lblUpdateWarn = AddLabel(L"lblUpdateWarn", &settings, 3, 182, 435, 32, L"...", {14, true},
                              RGB(0xFF, 0x80, 0x00), wraps)
                         .Handle;
-    shpDivider = AddShape(L"shpDivider", TKind::Rect, &settings, 4, 214, 450, 4, RGB(0xC0, 0xC0, 0xC0))
-                     .Handle;
+    shpDivider =
+        AddShape(L"shpDivider", TKind::Rect, &settings, 4, 214, 450, 4, RGB(0xC0, 0xC0, 0xC0))
+            .Handle;
     lblOptionsCaption = AddLabel(L"lblOptionsCaption", &settings, 20, 220, 186, 25,
                                  L"Kurulum seçenekleri:", {19, true}, text)
                             .Handle;
-    Shape1 = AddShape(L"Shape1", TKind::Rect, &settings, 4, 255, 450, 4, RGB(0xC0, 0xC0, 0xC0))
-                 .Handle;
+    Shape1 =
+        AddShape(L"Shape1", TKind::Rect, &settings, 4, 255, 450, 4, RGB(0xC0, 0xC0, 0xC0)).Handle;
     chkDesktopShortcut = AddCheckBox(L"chkDesktopShortcut", &settings, 11, 262, 450, 30,
                                      L"Masaüstü kısayolu oluştur", {19}, true)
                              .Handle;
@@ -465,9 +460,9 @@ void TfrmSetup::BuildControls() {
     chkCorvaneSync = AddCheckBox(L"chkCorvaneSync", &settings, 11, 355, 450, 30,
                                  L"CorvaneMarket Servisi kur", {19}, true)
                          .Handle;
-    chkDemoData =
-        AddCheckBox(L"chkDemoData", &settings, 11, 389, 450, 30, L"Demo verileri yükle", {19}, false)
-            .Handle;
+    chkDemoData = AddCheckBox(L"chkDemoData", &settings, 11, 389, 450, 30, L"Demo verileri yükle",
+                              {19}, false)
+                      .Handle;
     ShowWindow(chkDemoData, SW_HIDE);
     SetTabOrder({cbDrive, chkDesktopShortcut, chkFirewall, chkRemoteAccess, chkCorvaneSync,
                  chkDemoData, cbKurulumTipi, cbDbDrive});
@@ -501,9 +496,9 @@ void TfrmSetup::BuildControls() {
     lblFinishDesc = AddLabel(L"lblFinishDesc", &finish, 20, 55, 420, 120,
                              L"CorvaneMarket başarıyla kuruldu.", {16}, kGrey, wraps)
                         .Handle;
-    chkRunApp = AddCheckBox(L"chkRunApp", &finish, 20, 200, 300, 22, L"CorvaneMarketı başlat",
-                            {19}, true)
-                    .Handle;
+    chkRunApp =
+        AddCheckBox(L"chkRunApp", &finish, 20, 200, 300, 22, L"CorvaneMarketı başlat", {19}, true)
+            .Handle;
 
     // Page content before the button bar when tabbing through the window.
     SetTabOrder({pcPages, pnlButtons});

@@ -7,7 +7,9 @@
 #include "uPayload.h"
 #include "uSetupEngine.h"
 
-bool TWizardSystem::IsAdmin() { return IsUserAnAdmin() != FALSE; }
+bool TWizardSystem::IsAdmin() {
+    return IsUserAnAdmin() != FALSE;
+}
 
 std::wstring TWizardSystem::ExePath() {
     std::wstring buf(MAX_PATH, L'\0');
@@ -26,18 +28,22 @@ std::wstring TWizardSystem::ExePath() {
 }
 
 INT_PTR TWizardSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
-                                    const wchar_t* params, const std::wstring& dir, int show) {
-    return reinterpret_cast<INT_PTR>(
-        ShellExecuteW(owner, verb, file.c_str(), params, dir.empty() ? nullptr : dir.c_str(), show));
+                                        const wchar_t* params, const std::wstring& dir, int show) {
+    return reinterpret_cast<INT_PTR>(ShellExecuteW(owner, verb, file.c_str(), params,
+                                                   dir.empty() ? nullptr : dir.c_str(), show));
 }
 
 int TWizardSystem::ShowMessageBox(HWND owner, const std::wstring& text, UINT type) {
     return MessageBoxW(owner, text.c_str(), APP_TITLE, type);
 }
 
-DWORD TWizardSystem::LogicalDrives() { return GetLogicalDrives(); }
+DWORD TWizardSystem::LogicalDrives() {
+    return GetLogicalDrives();
+}
 
-UINT TWizardSystem::DriveType(const std::wstring& root) { return GetDriveTypeW(root.c_str()); }
+UINT TWizardSystem::DriveType(const std::wstring& root) {
+    return GetDriveTypeW(root.c_str());
+}
 
 std::optional<uint64_t> TWizardSystem::FreeBytes(const std::wstring& root) {
     ULARGE_INTEGER freeToCaller = {};

@@ -23,7 +23,7 @@ public:
     virtual std::wstring ExePath();
     // ShellExecuteW; the result as the call returns it (greater than 32: started).
     virtual INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
-                                 const wchar_t* params, const std::wstring& dir, int show);
+                                     const wchar_t* params, const std::wstring& dir, int show);
     // Modal message box with the program's title; returns the button pressed (IDOK, IDYES...).
     virtual int ShowMessageBox(HWND owner, const std::wstring& text, UINT type);
 

@@ -27,17 +27,21 @@ struct TLayoutRow {
 
 const TLayoutRow kLayout[] = {
     {L"pnlSidebar", nullptr, 0, 0, 200, 564, nullptr, 0, false, false, kBlue, true},
-    {L"lblAppName", L"pnlSidebar", 14, 16, kAuto, kAuto, L"CorvaneMarket", 24, true, false, kWhite, true},
-    {L"lblAppDesc", L"pnlSidebar", 20, 52, kAuto, kAuto, L"Kurulum Sihirbazı", 19, false, false, RGB(0xDC, 0xDC, 0xDC), true},
+    {L"lblAppName", L"pnlSidebar", 14, 16, kAuto, kAuto, L"CorvaneMarket", 24, true, false, kWhite,
+     true},
+    {L"lblAppDesc", L"pnlSidebar", 20, 52, kAuto, kAuto, L"Kurulum Sihirbazı", 19, false, false,
+     RGB(0xDC, 0xDC, 0xDC), true},
     {L"shpStep0", L"pnlSidebar", 20, 110, 12, 12, nullptr, 0, false, false, kWhite, true},
-    {L"lblStep0", L"pnlSidebar", 40, 107, kAuto, kAuto, L"Hoş Geldiniz", 16, true, false, kWhite, true},
+    {L"lblStep0", L"pnlSidebar", 40, 107, kAuto, kAuto, L"Hoş Geldiniz", 16, true, false, kWhite,
+     true},
     {L"shpStep1", L"pnlSidebar", 20, 145, 12, 12, nullptr, 0, false, false, kGrey, true},
     {L"lblStep1", L"pnlSidebar", 40, 137, kAuto, kAuto, L"Ayarlar", 16, false, false, kGrey, true},
     {L"shpStep2", L"pnlSidebar", 20, 175, 12, 12, nullptr, 0, false, false, kGrey, true},
     {L"lblStep2", L"pnlSidebar", 40, 167, kAuto, kAuto, L"Kurulum", 16, false, false, kGrey, true},
     {L"shpStep3", L"pnlSidebar", 20, 205, 12, 12, nullptr, 0, false, false, kGrey, true},
     {L"lblStep3", L"pnlSidebar", 40, 197, kAuto, kAuto, L"Tamamla", 16, false, false, kGrey, true},
-    {L"lblVersion", L"pnlSidebar", 20, 435, kAuto, kAuto, L"v1.0.0", 12, false, false, RGB(0x73, 0x73, 0x73), true},
+    {L"lblVersion", L"pnlSidebar", 20, 435, kAuto, kAuto, L"v1.0.0", 12, false, false,
+     RGB(0x73, 0x73, 0x73), true},
     {L"pnlContent", nullptr, 200, 0, 490, 564, nullptr, 0, false, false, kWhite, true},
     {L"shpAccent", L"pnlContent", 0, 0, 490, 5, nullptr, 0, false, false, kBlue, true},
     {L"pnlButtons", L"pnlContent", 0, 488, 490, 76, nullptr, 0, false, false, kBlue, true},
@@ -46,40 +50,66 @@ const TLayoutRow kLayout[] = {
     {L"btnNext", L"pnlButtons", 285, 32, 90, 30, L"İleri >", 16, false, false, CLR_NONE, true},
     {L"btnCancel", L"pnlButtons", 385, 32, 80, 30, L"İptal", 16, false, false, CLR_NONE, true},
     {L"pcPages", L"pnlContent", 0, 5, 490, 483, nullptr, 0, false, false, kWhite, true},
-    {L"lblWelcomeTitle", L"tsWelcome", 20, 10, kAuto, kAuto, L"CorvaneMarket Kurulumuna Hoş Geldiniz", 20, true, false, kWindowText, true},
+    {L"lblWelcomeTitle", L"tsWelcome", 20, 10, kAuto, kAuto,
+     L"CorvaneMarket Kurulumuna Hoş Geldiniz", 20, true, false, kWindowText, true},
     {L"lblWelcomeDesc", L"tsWelcome", 20, 50, 430, 98,
      L"Bu sihirbaz CorvaneMarket market yönetim sistemini bilgisayarınıza kuracaktır.\r\n\r\n"
-     L"Devam etmek için İleri butonuna tıklayın.", 16, false, false, kGrey, true},
+     L"Devam etmek için İleri butonuna tıklayın.",
+     16, false, false, kGrey, true},
     {L"lblWelcomeWarn", L"tsWelcome", 20, 156, 430, 60,
      L"! Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır.\r\n"
-     L"Servisler ve veritabanı için Admin yetkisi gereklidir.", 14, false, true, RGB(0x80, 0x00, 0x00), true},
-    {L"lblYedekBilgi", L"tsWelcome", 20, 248, 430, 18, L"Yedek bulunamadi", 13, false, false, kGrey, false},
-    {L"btnGeriYukle", L"tsWelcome", 20, 272, 200, 36, L"Onceki Surume Geri Yukle", 13, true, false, CLR_NONE, false},
-    {L"lblSettingsTitle", L"tsSettings", 19, 4, kAuto, kAuto, L"Kurulum Ayarları", 16, true, false, kWindowText, true},
-    {L"lblKurulumTipi", L"tsSettings", 200, 6, kAuto, kAuto, L"Kurulum Tipi:", 16, true, false, kWindowText, true},
+     L"Servisler ve veritabanı için Admin yetkisi gereklidir.",
+     14, false, true, RGB(0x80, 0x00, 0x00), true},
+    {L"lblYedekBilgi", L"tsWelcome", 20, 248, 430, 18, L"Yedek bulunamadi", 13, false, false, kGrey,
+     false},
+    {L"btnGeriYukle", L"tsWelcome", 20, 272, 200, 36, L"Onceki Surume Geri Yukle", 13, true, false,
+     CLR_NONE, false},
+    {L"lblSettingsTitle", L"tsSettings", 19, 4, kAuto, kAuto, L"Kurulum Ayarları", 16, true, false,
+     kWindowText, true},
+    {L"lblKurulumTipi", L"tsSettings", 200, 6, kAuto, kAuto, L"Kurulum Tipi:", 16, true, false,
+     kWindowText, true},
     {L"cbKurulumTipi", L"tsSettings", 307, 3, 142, 28, nullptr, 15, true, false, CLR_NONE, true},
-    {L"Shape2", L"tsSettings", 4, 41, 450, 4, nullptr, 0, false, false, RGB(0x47, 0x9A, 0x80), true},
+    {L"Shape2", L"tsSettings", 4, 41, 450, 4, nullptr, 0, false, false, RGB(0x47, 0x9A, 0x80),
+     true},
     {L"lblDriveInfo", L"tsSettings", 22, 53, kAuto, kAuto, nullptr, 15, false, false, kGrey, true},
-    {L"lblDiskCaption", L"tsSettings", 19, 85, kAuto, kAuto, L"Kurulum diski:", 16, true, false, kWindowText, true},
+    {L"lblDiskCaption", L"tsSettings", 19, 85, kAuto, kAuto, L"Kurulum diski:", 16, true, false,
+     kWindowText, true},
     {L"cbDrive", L"tsSettings", 136, 84, 85, 28, nullptr, 15, false, false, CLR_NONE, true},
-    {L"lblDbDriveInfo", L"tsSettings", 22, 122, kAuto, kAuto, nullptr, 15, false, false, kGrey, true},
-    {L"lblDbDriveCaption", L"tsSettings", 1, 153, kAuto, kAuto, L"Veritabanı diski:", 16, true, false, kWindowText, true},
+    {L"lblDbDriveInfo", L"tsSettings", 22, 122, kAuto, kAuto, nullptr, 15, false, false, kGrey,
+     true},
+    {L"lblDbDriveCaption", L"tsSettings", 1, 153, kAuto, kAuto, L"Veritabanı diski:", 16, true,
+     false, kWindowText, true},
     {L"cbDbDrive", L"tsSettings", 136, 152, 85, 28, nullptr, 15, false, false, CLR_NONE, true},
-    {L"lblUpdateWarn", L"tsSettings", 3, 182, 435, 32, L"...", 14, true, false, RGB(0xFF, 0x80, 0x00), true},
-    {L"shpDivider", L"tsSettings", 4, 214, 450, 4, nullptr, 0, false, false, RGB(0xC0, 0xC0, 0xC0), true},
-    {L"lblOptionsCaption", L"tsSettings", 20, 220, kAuto, kAuto, L"Kurulum seçenekleri:", 19, true, false, kWindowText, true},
-    {L"Shape1", L"tsSettings", 4, 255, 450, 4, nullptr, 0, false, false, RGB(0xC0, 0xC0, 0xC0), true},
-    {L"chkDesktopShortcut", L"tsSettings", 11, 262, 450, 30, L"Masaüstü kısayolu oluştur", 19, false, false, CLR_NONE, true},
-    {L"chkFirewall", L"tsSettings", 13, 293, 450, 30, L"Güvenlik duvarı kuralları ekle (Port 3307, 4002)", 19, false, false, CLR_NONE, true},
-    {L"chkRemoteAccess", L"tsSettings", 11, 323, 450, 30, L"Uzak erişim (terminaller için ağ erişimi)", 19, false, false, CLR_NONE, true},
-    {L"chkCorvaneSync", L"tsSettings", 11, 355, 450, 30, L"CorvaneMarket Servisi kur", 19, false, false, CLR_NONE, true},
-    {L"chkDemoData", L"tsSettings", 11, 389, 450, 30, L"Demo verileri yükle", 19, false, false, CLR_NONE, false},
-    {L"lblInstallTitle", L"tsInstall", 21, 6, kAuto, kAuto, L"Kuruluyor...", 16, true, false, kWindowText, true},
-    {L"lblCurrentStep", L"tsInstall", 21, 32, kAuto, kAuto, L"Başlatılıyor...", 16, false, false, RGB(0x80, 0x00, 0x00), true},
-    {L"memoLog", L"tsInstall", 20, 65, 430, 290, L"", 13, false, false, RGB(0xF0, 0xF0, 0xF0), true},
-    {L"lblFinishTitle", L"tsFinish", 20, 20, kAuto, kAuto, L"Kurulum Tamamlandı!", 19, true, false, RGB(0x80, 0x40, 0x40), true},
-    {L"lblFinishDesc", L"tsFinish", 20, 55, 420, 120, L"CorvaneMarket başarıyla kuruldu.", 16, false, false, kGrey, true},
-    {L"chkRunApp", L"tsFinish", 20, 200, 300, 22, L"CorvaneMarketı başlat", 19, false, false, CLR_NONE, true},
+    {L"lblUpdateWarn", L"tsSettings", 3, 182, 435, 32, L"...", 14, true, false,
+     RGB(0xFF, 0x80, 0x00), true},
+    {L"shpDivider", L"tsSettings", 4, 214, 450, 4, nullptr, 0, false, false, RGB(0xC0, 0xC0, 0xC0),
+     true},
+    {L"lblOptionsCaption", L"tsSettings", 20, 220, kAuto, kAuto, L"Kurulum seçenekleri:", 19, true,
+     false, kWindowText, true},
+    {L"Shape1", L"tsSettings", 4, 255, 450, 4, nullptr, 0, false, false, RGB(0xC0, 0xC0, 0xC0),
+     true},
+    {L"chkDesktopShortcut", L"tsSettings", 11, 262, 450, 30, L"Masaüstü kısayolu oluştur", 19,
+     false, false, CLR_NONE, true},
+    {L"chkFirewall", L"tsSettings", 13, 293, 450, 30,
+     L"Güvenlik duvarı kuralları ekle (Port 3307, 4002)", 19, false, false, CLR_NONE, true},
+    {L"chkRemoteAccess", L"tsSettings", 11, 323, 450, 30,
+     L"Uzak erişim (terminaller için ağ erişimi)", 19, false, false, CLR_NONE, true},
+    {L"chkCorvaneSync", L"tsSettings", 11, 355, 450, 30, L"CorvaneMarket Servisi kur", 19, false,
+     false, CLR_NONE, true},
+    {L"chkDemoData", L"tsSettings", 11, 389, 450, 30, L"Demo verileri yükle", 19, false, false,
+     CLR_NONE, false},
+    {L"lblInstallTitle", L"tsInstall", 21, 6, kAuto, kAuto, L"Kuruluyor...", 16, true, false,
+     kWindowText, true},
+    {L"lblCurrentStep", L"tsInstall", 21, 32, kAuto, kAuto, L"Başlatılıyor...", 16, false, false,
+     RGB(0x80, 0x00, 0x00), true},
+    {L"memoLog", L"tsInstall", 20, 65, 430, 290, L"", 13, false, false, RGB(0xF0, 0xF0, 0xF0),
+     true},
+    {L"lblFinishTitle", L"tsFinish", 20, 20, kAuto, kAuto, L"Kurulum Tamamlandı!", 19, true, false,
+     RGB(0x80, 0x40, 0x40), true},
+    {L"lblFinishDesc", L"tsFinish", 20, 55, 420, 120, L"CorvaneMarket başarıyla kuruldu.", 16,
+     false, false, kGrey, true},
+    {L"chkRunApp", L"tsFinish", 20, 200, 300, 22, L"CorvaneMarketı başlat", 19, false, false,
+     CLR_NONE, true},
 };
 
 } // namespace
@@ -156,7 +186,8 @@ TEST_F(LayoutTest, EveryControlAsLaidOut) {
             const bool filled = name.rfind(L"pnl", 0) == 0 || name.rfind(L"shp", 0) == 0 ||
                                 name.rfind(L"Shape", 0) == 0 || name == L"pcPages" ||
                                 name == L"memoLog";
-            const COLORREF expected = row.Color == kWindowText ? GetSysColor(COLOR_WINDOWTEXT) : row.Color;
+            const COLORREF expected =
+                row.Color == kWindowText ? GetSysColor(COLOR_WINDOWTEXT) : row.Color;
             EXPECT_EQ(filled ? Form->FillColor(name) : Form->TextColor(name), expected);
         }
         EXPECT_EQ(Shown(wnd), row.Visible);
@@ -182,14 +213,15 @@ TEST_F(LayoutTest, KeyboardOrderThroughTheSettingsPageAndTheButtonBar) {
     ASSERT_TRUE(Open(true));
     GoToSettings();
     Pick(C(L"cbKurulumTipi"), L"Ana Makine"); // shows the demo box, which takes its place
-    const wchar_t* const order[] = {L"cbDrive",        L"chkDesktopShortcut", L"chkFirewall",
+    const wchar_t* const order[] = {L"cbDrive",         L"chkDesktopShortcut", L"chkFirewall",
                                     L"chkRemoteAccess", L"chkCorvaneSync",     L"chkDemoData",
-                                    L"cbKurulumTipi",  L"cbDbDrive",          L"btnBack",
-                                    L"btnNext",        L"btnCancel",          L"cbDrive"};
+                                    L"cbKurulumTipi",   L"cbDbDrive",          L"btnBack",
+                                    L"btnNext",         L"btnCancel",          L"cbDrive"};
     HWND at = C(order[0]);
     for (size_t i = 1; i < std::size(order); ++i) {
         at = GetNextDlgTabItem(Form->Handle(), at, FALSE);
-        EXPECT_EQ(at, C(order[i])) << "after " << testing::PrintToString(std::wstring(order[i - 1]));
+        EXPECT_EQ(at, C(order[i]))
+            << "after " << testing::PrintToString(std::wstring(order[i - 1]));
         if (at != C(order[i])) {
             at = C(order[i]);
         }
@@ -216,10 +248,12 @@ TEST_F(LayoutTest, ScreenshotsOfTheFourPages) {
         for (int i = 0; i < 40; ++i)
             engine.OnLog()(L"  > satır " + std::to_wstring(i));
     }).join();
-    ASSERT_TRUE(PumpUntil([&] { return Text(C(L"lblCurrentStep")) == L"MariaDB başlatılıyor..."; }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return Text(C(L"lblCurrentStep")) == L"MariaDB başlatılıyor..."; }));
     Shoot(L"wizard-page2-install.png");
     const TCapture install = CaptureClient(Form->Handle());
-    EXPECT_EQ(install.Pixel(200 + 20 + 200, 5 + 65 + 280), RGB(0xF0, 0xF0, 0xF0)) << "log background";
+    EXPECT_EQ(install.Pixel(200 + 20 + 200, 5 + 65 + 280), RGB(0xF0, 0xF0, 0xF0))
+        << "log background";
 
     std::thread([&engine] { engine.OnFinished()(true, L""); }).join();
     ASSERT_TRUE(PumpUntil([&] { return Shown(C(L"tsFinish")); }));

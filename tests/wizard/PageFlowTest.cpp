@@ -150,7 +150,8 @@ TEST_F(PagesTest, KapatOnTheFinishPageClosesAndStartsNothingWithoutTheTillProgra
     Click(C(L"btnNext"));
     EXPECT_TRUE(WindowGone());
     EXPECT_TRUE(Sys.Boxes.empty());
-    EXPECT_TRUE(Sys.ShellCalls.empty()) << "D:\\CorvaneZideroZur\\CorvaneZideroZUR.exe is not there";
+    EXPECT_TRUE(Sys.ShellCalls.empty())
+        << "D:\\CorvaneZideroZur\\CorvaneZideroZUR.exe is not there";
 }
 
 TEST_F(PagesTest, KapatStartsTheTillProgramWhenAskedAndPresent) {

@@ -18,7 +18,9 @@ std::wstring ErrorOfLastLine(const std::vector<std::wstring>& lines) {
     return lines.back().substr(prefix.size());
 }
 
-int ProgressPos(HWND bar) { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); }
+int ProgressPos(HWND bar) {
+    return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+}
 
 // A setup file: a stand-in executable, then the archive, its length and the magic.
 std::string SetupFile(const std::string& archive) {
@@ -149,7 +151,8 @@ TEST_F(RunningTest, TwentyThousandLinesFromTheWorkerArriveInOrderWithProgressAnd
     PressKur();
     // A report from the UI thread itself is on the page before the call returns; the worker's
     // reports wait for the UI thread, which looks at nothing until the run has ended.
-    EXPECT_EQ(MemoLines(C(L"memoLog")), (std::vector<std::wstring>{L"Geliştirme modu: C:\\corvane"}));
+    EXPECT_EQ(MemoLines(C(L"memoLog")),
+              (std::vector<std::wstring>{L"Geliştirme modu: C:\\corvane"}));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (Sys.Engine().IsRunning() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -297,8 +300,9 @@ TEST_F(RunningTest, FailureStaysOnTheInstallationPageAndKapatClosesWithoutAQuest
     const std::vector<std::wstring> lines = MemoLines(C(L"memoLog"));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front(), L"Geliştirme modu: C:\\corvane");
-    EXPECT_EQ(std::vector<std::wstring>(lines.end() - 2, lines.end()),
-              (std::vector<std::wstring>{L"[2/14] Dosyalar kopyalanıyor...", L"!!! HATA: Disk dolu"}));
+    EXPECT_EQ(
+        std::vector<std::wstring>(lines.end() - 2, lines.end()),
+        (std::vector<std::wstring>{L"[2/14] Dosyalar kopyalanıyor...", L"!!! HATA: Disk dolu"}));
     EXPECT_EQ(Form->FillColor(L"shpStep2"), RGB(0xFF, 0xFF, 0xFF)) << "markers stay";
 
     Sys.Engine().Cancel(); // the held run is still there: let it end quietly

@@ -17,7 +17,8 @@ TEST_F(SettingsTest, DrivesCAndDPreselectD) {
     EXPECT_EQ(Sys.Engine().InstallDir(), L"D:\\CorvaneZideroZur");
     EXPECT_EQ(Sys.Engine().DbDrive(), L"D");
     EXPECT_EQ(Text(C(L"lblDriveInfo")), L"Boş alan: 51200 MB  |  Hedef: D:\\CorvaneZideroZur");
-    EXPECT_EQ(Text(C(L"lblDbDriveInfo")), L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
+    EXPECT_EQ(Text(C(L"lblDbDriveInfo")),
+              L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
 }
 
 TEST_F(SettingsTest, PreselectionWithoutD) {
@@ -127,14 +128,16 @@ TEST_F(SettingsTest, PickingEMovesTheDatabaseDrivePickingCForTheDatabaseDoesNot)
     EXPECT_EQ(Sys.Engine().InstallDir(), L"E:\\CorvaneZideroZur");
     EXPECT_EQ(Sys.Engine().DbDrive(), L"E");
     EXPECT_EQ(Text(C(L"lblDriveInfo")), L"Boş alan: 777 MB  |  Hedef: E:\\CorvaneZideroZur");
-    EXPECT_EQ(Text(C(L"lblDbDriveInfo")), L"E:\\CorvaneOrtakData\\mariadb  |  E:\\CorvaneOrtakData\\Data");
+    EXPECT_EQ(Text(C(L"lblDbDriveInfo")),
+              L"E:\\CorvaneOrtakData\\mariadb  |  E:\\CorvaneOrtakData\\Data");
 
     Pick(C(L"cbDbDrive"), L"C:");
     EXPECT_EQ(SelectedItem(C(L"cbDrive")), L"E:");
     EXPECT_EQ(Sys.Engine().InstallDir(), L"E:\\CorvaneZideroZur");
     EXPECT_EQ(Sys.Engine().DbDrive(), L"C");
     EXPECT_EQ(Text(C(L"lblDriveInfo")), L"Boş alan: 777 MB  |  Hedef: E:\\CorvaneZideroZur");
-    EXPECT_EQ(Text(C(L"lblDbDriveInfo")), L"C:\\CorvaneOrtakData\\mariadb  |  C:\\CorvaneOrtakData\\Data");
+    EXPECT_EQ(Text(C(L"lblDbDriveInfo")),
+              L"C:\\CorvaneOrtakData\\mariadb  |  C:\\CorvaneOrtakData\\Data");
 }
 
 TEST_F(SettingsTest, WarningLineWaitsForTheUsersFirstDriveChange) {
@@ -198,8 +201,9 @@ TEST_F(SettingsTest, DatabaseOnlyWithoutTheInstallationFolderIsRefusedAfterCopyi
     PressKur();
     ASSERT_EQ(Sys.Boxes.size(), 1u);
     EXPECT_EQ(Sys.Boxes[0].Type, UINT(MB_ICONERROR | MB_OK));
-    EXPECT_EQ(Sys.Boxes[0].Text, L"Kurulum klasörü bulunamadı: D:\\CorvaneZideroZur\r\n\r\n"
-                                 L"CorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut olmalıdır.");
+    EXPECT_EQ(Sys.Boxes[0].Text,
+              L"Kurulum klasörü bulunamadı: D:\\CorvaneZideroZur\r\n\r\n"
+              L"CorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut olmalıdır.");
     EXPECT_TRUE(Shown(C(L"tsSettings")));
     EXPECT_TRUE(Sys.Engine().OptCorvaneDBOnly());
     EXPECT_FALSE(Sys.Engine().OptFirewall());

@@ -80,7 +80,8 @@ TEST_F(StartupTest, ElevatedStartShowsTheWelcomePageWithTheEngineReady) {
     EXPECT_TRUE(Sys.Engine().OnLog());
     EXPECT_TRUE(Sys.Engine().OnProgress());
     EXPECT_TRUE(Sys.Engine().OnFinished());
-    EXPECT_EQ(Items(C(L"cbKurulumTipi")), (std::vector<std::wstring>{L"Ana Makine", L"Sadece CorvaneDB"}));
+    EXPECT_EQ(Items(C(L"cbKurulumTipi")),
+              (std::vector<std::wstring>{L"Ana Makine", L"Sadece CorvaneDB"}));
     EXPECT_EQ(SelectedItem(C(L"cbKurulumTipi")), L"Ana Makine");
     // No installation known on a fresh engine: no backup line, no restore button.
     EXPECT_FALSE(Shown(C(L"lblYedekBilgi")));
@@ -88,8 +89,8 @@ TEST_F(StartupTest, ElevatedStartShowsTheWelcomePageWithTheEngineReady) {
 }
 
 TEST_F(StartupTest, UpdateFileNameHidesTheOptionsOfANewInstallation) {
-    for (const wchar_t* exe : {L"C:\\dl\\CorvaneMarketUpdate-2.0.exe",
-                               L"C:\\dl\\CorvaneMarketDosyaUpdate-2.0.exe"}) {
+    for (const wchar_t* exe :
+         {L"C:\\dl\\CorvaneMarketUpdate-2.0.exe", L"C:\\dl\\CorvaneMarketDosyaUpdate-2.0.exe"}) {
         Sys.Exe = exe;
         ASSERT_TRUE(Open());
         for (const wchar_t* name : {L"chkDemoData", L"chkCorvaneSync", L"chkFirewall",

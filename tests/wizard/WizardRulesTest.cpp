@@ -27,7 +27,8 @@ TEST(RulesVersion, TakenFromTheLastHyphenOfTheFileName) {
         {L"", L""},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(VersionFromExeName(c.exe), c.version) << testing::PrintToString(std::wstring(c.exe));
+        EXPECT_EQ(VersionFromExeName(c.exe), c.version)
+            << testing::PrintToString(std::wstring(c.exe));
 }
 
 static std::vector<TDriveItem> Drives(const wchar_t* letters, const wchar_t* withFolder = L"") {
@@ -59,12 +60,14 @@ TEST(RulesPreselection, UpdateTakesTheLastDriveWithAnInstallation) {
 TEST(RulesInfoLines, FreeSpaceInWholeMegabytesOrTheTargetAlone) {
     EXPECT_EQ(DriveInfoText(L"D:", uint64_t(51200) * 1048576),
               L"Boş alan: 51200 MB  |  Hedef: D:\\CorvaneZideroZur");
-    EXPECT_EQ(DriveInfoText(L"C:", uint64_t(1048575)), L"Boş alan: 0 MB  |  Hedef: C:\\CorvaneZideroZur");
+    EXPECT_EQ(DriveInfoText(L"C:", uint64_t(1048575)),
+              L"Boş alan: 0 MB  |  Hedef: C:\\CorvaneZideroZur");
     // Above 4 GiB megabytes: 64-bit arithmetic throughout.
     EXPECT_EQ(DriveInfoText(L"E:", uint64_t(5000000) * 1048576 + 1048575),
               L"Boş alan: 5000000 MB  |  Hedef: E:\\CorvaneZideroZur");
     EXPECT_EQ(DriveInfoText(L"D:", std::nullopt), L"Hedef: D:\\CorvaneZideroZur");
-    EXPECT_EQ(DbDriveInfoText(L"D:"), L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
+    EXPECT_EQ(DbDriveInfoText(L"D:"),
+              L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
 }
 
 TEST(RulesFinishTexts, FirstRuleThatAppliesWins) {
@@ -75,14 +78,16 @@ TEST(RulesFinishTexts, FirstRuleThatAppliesWins) {
 
     TFinishTexts t = FinishTexts(s);
     EXPECT_FALSE(t.Title);
-    EXPECT_EQ(t.Desc, L"CorvaneZideroZur başarıyla kuruldu!\r\n\r\nKurulum klasörü: "
-                      L"D:\\CorvaneZideroZur\r\nVeritabanı: E:\\CorvaneOrtakData\r\nMariaDB Port: 3307");
+    EXPECT_EQ(t.Desc,
+              L"CorvaneZideroZur başarıyla kuruldu!\r\n\r\nKurulum klasörü: "
+              L"D:\\CorvaneZideroZur\r\nVeritabanı: E:\\CorvaneOrtakData\r\nMariaDB Port: 3307");
 
     s.DbOnly = true;
     t = FinishTexts(s);
     EXPECT_FALSE(t.Title);
-    EXPECT_EQ(t.Desc, L"CorvaneDB başarıyla kuruldu!\r\n\r\nVeritabanı klasörü: E:\\CorvaneOrtakData"
-                      L"\r\nMariaDB Port: 3307\r\nServis Adı: CorvaneDB");
+    EXPECT_EQ(t.Desc,
+              L"CorvaneDB başarıyla kuruldu!\r\n\r\nVeritabanı klasörü: E:\\CorvaneOrtakData"
+              L"\r\nMariaDB Port: 3307\r\nServis Adı: CorvaneDB");
 
     s.IsUpdateInstall = true; // the update rules come before database-only
     t = FinishTexts(s);

@@ -18,7 +18,9 @@ void TScriptedHost::Call(const std::wstring& what) {
         OnCall(what);
 }
 
-void TScriptedHost::Sleep(int ms) { Call(L"Sleep " + std::to_wstring(ms)); }
+void TScriptedHost::Sleep(int ms) {
+    Call(L"Sleep " + std::to_wstring(ms));
+}
 
 int TScriptedHost::RunCmd(const std::wstring& cmd, int) {
     Call(L"RunCmd " + cmd);
@@ -148,9 +150,15 @@ std::wstring Text(HWND wnd) {
     return text;
 }
 
-bool Shown(HWND wnd) { return (GetWindowLongW(wnd, GWL_STYLE) & WS_VISIBLE) != 0; }
-bool Enabled(HWND wnd) { return IsWindowEnabled(wnd) != FALSE; }
-bool Checked(HWND wnd) { return SendMessageW(wnd, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool Shown(HWND wnd) {
+    return (GetWindowLongW(wnd, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+bool Enabled(HWND wnd) {
+    return IsWindowEnabled(wnd) != FALSE;
+}
+bool Checked(HWND wnd) {
+    return SendMessageW(wnd, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
 
 void SetChecked(HWND wnd, bool checked) {
     SendMessageW(wnd, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -175,7 +183,8 @@ void Pick(HWND combo, const std::wstring& item) {
 static std::wstring ComboItem(HWND combo, int i) {
     const LRESULT len = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
     std::wstring text(static_cast<size_t>(len) + 1, L'\0');
-    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()));
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                 reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<size_t>(len));
     return text;
 }
@@ -257,7 +266,9 @@ TTempDir::TTempDir(std::wstring path) : FPath(std::move(path)) {
     SHCreateDirectoryExW(nullptr, FPath.c_str(), nullptr);
 }
 
-TTempDir::~TTempDir() { RemoveTree(FPath); }
+TTempDir::~TTempDir() {
+    RemoveTree(FPath);
+}
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -284,7 +295,8 @@ COLORREF TCapture::Pixel(int x, int y) const {
 }
 
 TCapture CaptureClient(HWND wnd) {
-    RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(wnd, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     PumpFor(300);
     RECT client;
     GetClientRect(wnd, &client);
@@ -359,8 +371,9 @@ void WritePng(const TCapture& image, const std::wstring& path) {
     std::string raw;
     for (int y = 0; y < image.Height; ++y) {
         raw += '\0'; // filter: none
-        raw.append(reinterpret_cast<const char*>(&image.Rgb[static_cast<size_t>(y) * image.Width * 3]),
-                   static_cast<size_t>(image.Width) * 3);
+        raw.append(
+            reinterpret_cast<const char*>(&image.Rgb[static_cast<size_t>(y) * image.Width * 3]),
+            static_cast<size_t>(image.Width) * 3);
     }
     std::string z = "\x78\x01";
     uint32_t a = 1, b = 0;
@@ -436,4 +449,6 @@ void TWizardTest::Destroy() {
     PumpFor(10);
 }
 
-void TWizardTest::TearDown() { Destroy(); }
+void TWizardTest::TearDown() {
+    Destroy();
+}
