@@ -9,6 +9,7 @@
 set -uo pipefail
 
 SF_FAILED=0
+SF_SETUP_PID=""
 
 sf_log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 sf_fail() {
@@ -132,8 +133,8 @@ sf_start() {
 # the same caption).
 sf_find_wizard() {
     local w
-    for w in $(xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
-        eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
+    for w in $(timeout 10 xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
+        eval "$(timeout 10 xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
         if [ "${WIDTH:-0}" -ge 680 ] && [ "${HEIGHT:-0}" -ge 550 ]; then
             echo "$w"
             return 0
@@ -143,7 +144,7 @@ sf_find_wizard() {
 }
 
 sf_geometry() {
-    eval "$(xdotool getwindowgeometry --shell "$SF_WID")"
+    eval "$(timeout 10 xdotool getwindowgeometry --shell "$SF_WID")"
     SF_X=$X SF_Y=$Y SF_W=$WIDTH SF_H=$HEIGHT
 }
 
@@ -152,7 +153,10 @@ sf_click() {
     local x y w h
     read -r x y w h <<<"$(sf_control_rect "$1")" || return 1
     sf_geometry
-    xdotool mousemove --sync $((SF_X + x + w / 2)) $((SF_Y + y + h / 2)) click 1
+    # No --sync: it never returns when the pointer is already there (Next and Kur share a place).
+    timeout 10 xdotool mousemove $((SF_X + x + w / 2)) $((SF_Y + y + h / 2))
+    sleep 0.2
+    timeout 10 xdotool click 1
     sleep 0.3
 }
 
@@ -208,11 +212,11 @@ sf_answer_box() {
         sf_probe boxes "$(sf_win "$SF_WORK")\\boxes.txt" >/dev/null
         if grep -qF -- "$text" "$SF_WORK/boxes.txt" 2>/dev/null; then
             tr -d '\r' <"$SF_WORK/boxes.txt" >"$SF_WORK/last-box.txt"
-            for w in $(xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
+            for w in $(timeout 10 xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
                 [ "$w" = "$SF_WID" ] && continue
-                xdotool windowfocus --sync "$w" 2>/dev/null
+                timeout 10 xdotool windowfocus "$w" 2>/dev/null
                 sleep 0.3
-                xdotool key --clearmodifiers "$key"
+                timeout 10 xdotool key --clearmodifiers "$key"
                 return 0
             done
         fi
@@ -237,7 +241,7 @@ sf_wait_exit() {
 
 # Ends a setup process that is still there (after a failed check).
 sf_end_setup() {
-    if kill -0 "${SF_SETUP_PID:-0}" 2>/dev/null; then
+    if [ -n "$SF_SETUP_PID" ] && kill -0 "$SF_SETUP_PID" 2>/dev/null; then
         sf_probe kill "$(basename "$1")" >/dev/null
         sf_wait_exit 20 || kill "$SF_SETUP_PID" 2>/dev/null
     fi

@@ -17,7 +17,7 @@ fi
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-work=$2
+work=$(realpath -m "$2")
 rm -rf "$work"
 sf_init "$1" "$work"
 SF_SHOTS="$work/shots"
@@ -217,8 +217,9 @@ if sf_start "$current_exe" && sf_wait_page welcome 30; then
         grep -q '^\[1/14\] ' "$scen/memo.txt" 2>/dev/null && break
         sleep 0.25
     done
-    xdotool windowfocus --sync "$SF_WID" 2>/dev/null
-    xdotool key --clearmodifiers alt+F4
+    timeout 10 xdotool windowfocus "$SF_WID" 2>/dev/null
+    sleep 0.2
+    timeout 10 xdotool key --clearmodifiers alt+F4
     if sf_answer_box "Kurulum devam ediyor! İptal edilsin mi?" Return 15; then
         cp "$work/last-box.txt" "$scen/question.txt"
         sf_shot "Cancel-1-cancelling"
@@ -245,7 +246,7 @@ scenario DatabaseOnly
 current_exe="$work/signed/CorvaneMarketSetup-1.0.0.exe"
 choose_db_only() {
     sf_click cbKurulumTipi
-    xdotool key Down Return
+    timeout 10 xdotool key Down Return
     sleep 0.5
     sf_dump | awk -F'\t' 'tolower($1)=="combobox" && $5=="Sadece CorvaneDB" {f=1} END {exit !f}' ||
         { sf_fail "DatabaseOnly: \"Sadece CorvaneDB\" not selected"; return 1; }
