@@ -173,6 +173,10 @@ void TfrmSetup::FormCloseQuery(HWND, bool& CanClose) {
         FClosing = true;
         if (FEngine)
             FEngine->Cancel();
+        // The run may have reported its end while the question was open (the box runs the
+        // queued procedures): nothing is left to wait for, so the window goes as asked.
+        if (!FIsInstalling)
+            CanClose = true;
     }
 }
 

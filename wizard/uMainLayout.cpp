@@ -525,8 +525,13 @@ LRESULT TfrmSetup::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         }
         break;
     case WM_COMMAND:
-        if (lp)
+        if (lp) {
             HandleCommand(reinterpret_cast<HWND>(lp), HIWORD(wp));
+        } else if (LOWORD(wp) == IDOK) {
+            // Enter, turned into IDOK by the dialog keyboard handling: the focused button acts.
+            if (const TControl* c = Find(GetFocus()); c && c->Kind == TKind::Button)
+                SendMessageW(c->Handle, BM_CLICK, 0, 0);
+        }
         return 0;
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLORBTN:

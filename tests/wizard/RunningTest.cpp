@@ -354,6 +354,24 @@ TEST_F(RunningTest, CloseDuringARunAnsweredYesCancelsAndTheWindowClosesAtTheEnd)
     EXPECT_EQ(Sys.Boxes.size(), 1u);
 }
 
+TEST_F(RunningTest, RunEndingWhileTheQuestionIsOpenClosesOnYes) {
+    HoldRuns();
+    ASSERT_TRUE(Open());
+    GoToSettings();
+    PressKur();
+    ASSERT_TRUE(WaitRunHeld());
+    Sys.Answers = {IDYES};
+    Sys.WhileMessageBox = [this] {
+        // The run fails on its own and its report is handled before the user answers.
+        Sys.Engine().Cancel();
+        ReleaseRun();
+        ASSERT_TRUE(PumpUntil([&] { return InFailureState(); }));
+    };
+    SendMessageW(Form->Handle(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WindowGone()) << "the user asked to cancel and nothing runs any more";
+    EXPECT_EQ(Sys.Boxes.size(), 1u);
+}
+
 TEST_F(RunningTest, DevelopmentModeUsesTheSetupFilesFolder) {
     HoldRuns();
     Sys.Exe = L"C:\\Program Files\\Kurulum\\CorvaneMarketSetup-2.0.exe";

@@ -62,6 +62,8 @@ INT_PTR TFakeSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const std
 
 int TFakeSystem::ShowMessageBox(HWND owner, const std::wstring& text, UINT type) {
     Boxes.push_back({owner, text, type});
+    if (WhileMessageBox)
+        WhileMessageBox();
     if (Answers.empty())
         return IDOK;
     const int answer = Answers.front();

@@ -137,6 +137,8 @@ public:
     std::wstring Exe = L"C:\\corvane\\CorvaneMarketSetup.exe";
     INT_PTR ShellResult = 42;
     std::deque<int> Answers; // for message boxes; IDOK when none is left
+    // Runs while a message box is "open", as the box's own message loop would run other work.
+    std::function<void()> WhileMessageBox;
     // Drives by letter with their type; letters absent do not exist. Empty optional free space:
     // the query fails.
     std::map<wchar_t, UINT> Drives = {{L'C', DRIVE_FIXED}, {L'D', DRIVE_FIXED}};
