@@ -56,7 +56,7 @@ private:
         COLORREF Fill = CLR_NONE;    // CLR_NONE: the parent's background
     };
 
-    struct TFontSpec {
+    struct TFontStyle {
         int Height = 12;
         bool Bold = false;
         bool Italic = false;
@@ -80,15 +80,15 @@ private:
     TControl& AddShape(const std::wstring& name, TKind kind, TControl* parent, int x, int y, int w,
                        int h, COLORREF fill);
     TControl& AddLabel(const std::wstring& name, TControl* parent, int x, int y, int w, int h,
-                       const std::wstring& caption, TFontSpec font, COLORREF color,
+                       const std::wstring& caption, TFontStyle font, COLORREF color,
                        TSizing sizing = TSizing::Auto);
     TControl& AddButton(const std::wstring& name, TControl* parent, int x, int y, int w, int h,
-                        const std::wstring& caption, TFontSpec font);
+                        const std::wstring& caption, TFontStyle font);
     TControl& AddCheckBox(const std::wstring& name, TControl* parent, int x, int y, int w, int h,
-                          const std::wstring& caption, TFontSpec font, bool checked);
+                          const std::wstring& caption, TFontStyle font, bool checked);
     TControl& AddDropDown(const std::wstring& name, TControl* parent, int x, int y, int w, int h,
-                          TFontSpec font);
-    HFONT Font(const TFontSpec& spec);
+                          TFontStyle font);
+    HFONT Font(const TFontStyle& style);
     void SetFont(HWND wnd, HFONT font);
     void SetCaption(HWND wnd, const std::wstring& text);
     void AutoSize(TControl& c);

@@ -161,8 +161,8 @@ COLORREF TfrmSetup::BackgroundOf(const TControl* c) const {
     return kWhite;
 }
 
-HFONT TfrmSetup::Font(const TFontSpec& spec) {
-    return FFonts.Get(spec.Face, spec.Height, spec.Bold, spec.Italic);
+HFONT TfrmSetup::Font(const TFontStyle& style) {
+    return FFonts.Get(style.Face, style.Height, style.Bold, style.Italic);
 }
 
 void TfrmSetup::SetFont(HWND wnd, HFONT font) {
@@ -273,7 +273,7 @@ TfrmSetup::TControl& TfrmSetup::AddShape(const std::wstring& name, TKind kind, T
 }
 
 TfrmSetup::TControl& TfrmSetup::AddLabel(const std::wstring& name, TControl* parent, int x, int y,
-                                         int w, int h, const std::wstring& caption, TFontSpec font,
+                                         int w, int h, const std::wstring& caption, TFontStyle font,
                                          COLORREF color, TSizing sizing) {
     const DWORD style = SS_NOPREFIX | (sizing == TSizing::Wraps ? SS_LEFT : SS_LEFTNOWORDWRAP);
     TControl& c = Add(name, TKind::Label, parent, x, y, w, h, L"STATIC", style, 0, caption);
@@ -285,7 +285,7 @@ TfrmSetup::TControl& TfrmSetup::AddLabel(const std::wstring& name, TControl* par
 
 TfrmSetup::TControl& TfrmSetup::AddButton(const std::wstring& name, TControl* parent, int x, int y,
                                           int w, int h, const std::wstring& caption,
-                                          TFontSpec font) {
+                                          TFontStyle font) {
     TControl& c = Add(name, TKind::Button, parent, x, y, w, h, L"BUTTON",
                       WS_TABSTOP | BS_PUSHBUTTON, 0, caption);
     SetFont(c.Handle, Font(font));
@@ -294,7 +294,7 @@ TfrmSetup::TControl& TfrmSetup::AddButton(const std::wstring& name, TControl* pa
 
 TfrmSetup::TControl& TfrmSetup::AddCheckBox(const std::wstring& name, TControl* parent, int x,
                                             int y, int w, int h, const std::wstring& caption,
-                                            TFontSpec font, bool checked) {
+                                            TFontStyle font, bool checked) {
     TControl& c = Add(name, TKind::CheckBox, parent, x, y, w, h, L"BUTTON",
                       WS_TABSTOP | BS_AUTOCHECKBOX, 0, caption);
     SetFont(c.Handle, Font(font));
@@ -303,7 +303,7 @@ TfrmSetup::TControl& TfrmSetup::AddCheckBox(const std::wstring& name, TControl* 
 }
 
 TfrmSetup::TControl& TfrmSetup::AddDropDown(const std::wstring& name, TControl* parent, int x,
-                                            int y, int w, int h, TFontSpec font) {
+                                            int y, int w, int h, TFontStyle font) {
     // The height given to a combo box includes its drop-down list; the closed box gets the
     // layout's height through the height of its selection field below.
     TControl& c = Add(name, TKind::DropDown, parent, x, y, w, h + 200, WC_COMBOBOXW,
