@@ -1,5 +1,5 @@
-# Front door: make deps | make build | make test
-.PHONY: deps build build-native build-windows test test-native test-windows clean
+# Front door: make deps | make build | make test | make demo
+.PHONY: deps build build-native build-windows test test-native test-windows demo clean
 
 JOBS ?= $(shell nproc)
 
@@ -25,6 +25,10 @@ test-windows: build-windows
 test: deps
 	$(MAKE) test-native
 	$(MAKE) test-windows
+
+# Packs the demo setup files and runs the first one in a fresh Wine prefix (scripts/demo.sh).
+demo:
+	@bash scripts/demo.sh
 
 clean:
 	rm -rf build

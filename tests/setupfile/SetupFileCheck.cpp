@@ -653,7 +653,7 @@ TEST(FailedUpdate, LogShowsTheAutomaticRollbackAndTheCopyErrorAsTheResult) {
     const int final = IndexOf(log, L"!!! HATA: ", 0, true);
     ASSERT_GE(hata, 0);
     ASSERT_GE(final, 0);
-    EXPECT_EQ(log[final].substr(4), log[hata]) << "the run ends with the copy error itself";
+    EXPECT_EQ(log[final].substr(10), log[hata].substr(6)) << "the run ends with the copy error itself";
     EXPECT_EQ(IndexOf(log, L"[TAM GÜNCELLEME] Servis yeniden kuruluyor..."), -1);
 }
 

@@ -8,7 +8,7 @@
 //   wizard_probe kill NAME       ends every process of that file name
 //   wizard_probe wait-locked PATH SECONDS
 //                                waits until PATH is held open without sharing (exit 0), or 1
-// Exit code 3: no wizard window.
+// Exit code 3: no wizard window; 4: the window did not answer (it is closing).
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -195,7 +195,10 @@ int wmain(int argc, wchar_t** argv) {
                 reinterpret_cast<LPARAM>(&memo));
             if (!memo)
                 return 3;
-            return WriteFileText(argv[2], Utf8(TextOf(memo))) ? 0 : 1;
+            const std::wstring text = TextOf(memo);
+            if (text == L"<no answer>")
+                return 4; // the window is going away: keep what was read before
+            return WriteFileText(argv[2], Utf8(text)) ? 0 : 1;
         }
         TDump d{form, L""};
         RECT client{};

@@ -250,11 +250,12 @@ sf_end_setup() {
 # The checks of the machine for one scenario: setupfile_check with that scenario's tests.
 # sf_check SUITE SCENARIO_DIR
 sf_check() {
-    local out rc
+    local out rc filter=$1
+    [[ "$filter" == *[.*]* ]] || filter="$filter.*"
     out="$2/check.txt"
     CORVANE_SF_SCENARIO="$(sf_win "$2")" CORVANE_SF_PAYLOADS="$(sf_win "$SF_DEMO_DIR")" \
         CORVANE_SF_FAIL_PAYLOAD="$(sf_win "$SF_FAIL_PAYLOAD")" CORVANE_SF_NETSH="$(sf_win "$SF_NETSH_DIR")" \
-        WINEDEBUG=-all timeout 300 wine "$SF_CHECK_EXE" --gtest_filter="$1.*" </dev/null >"$out" 2>&1
+        WINEDEBUG=-all timeout 300 wine "$SF_CHECK_EXE" --gtest_filter="$filter" </dev/null >"$out" 2>&1
     rc=$?
     tr -d '\r' <"$out" | grep -E '^\[ *(RUN|OK|FAILED|PASSED) *\]|Failure|Expected|Which is|Value of|actual|^  ' | head -200
     [ $rc -eq 0 ] || sf_fail "checks of $1"
