@@ -209,14 +209,16 @@ void TWinHost::CopyDirWithRetry(const std::wstring& src, const std::wstring& dst
             return;
         }
         const bool critical = IsCriticalFile(name);
-        for (int i = 1; i <= attempts; ++i) {
+        // At least one attempt: with none, a file would be skipped without a word.
+        const int tries = attempts < 1 ? 1 : attempts;
+        for (int i = 1; i <= tries; ++i) {
             try {
                 CopyOneFile(JoinPath(src, name), JoinPath(dst, name));
                 return;
             } catch (const ESetupError& e) {
-                if (i < attempts) {
+                if (i < tries) {
                     Log(L"    ! " + name + L" kilitli, tekrar (" + std::to_wstring(i) + L"/" +
-                        std::to_wstring(attempts) + L")...");
+                        std::to_wstring(tries) + L")...");
                     Sleep(2000);
                 } else if (critical) {
                     throw ESetupError(L"Kritik dosya kopyalanamadı: " + name + L" - " +

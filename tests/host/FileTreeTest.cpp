@@ -148,6 +148,21 @@ TEST(CopyDirWithRetry, FileUnlockedBeforeTheThirdAttemptIsCopied) {
     EXPECT_EQ(ReadText(dst + L"\\CorvaneZideroZUR.exe"), "till");
 }
 
+TEST(CopyDirWithRetry, NoAttemptsStillCopiesOnceAndReports) {
+    TTempDir dir;
+    const std::wstring src = dir / L"src", dst = dir / L"dst";
+    MakeDirs(src);
+    MakeFile(src + L"\\a.dll", "a");
+    TRecordingHost host;
+    host.CopyDirWithRetry(src, dst, 0);
+    EXPECT_EQ(ReadText(dst + L"\\a.dll"), "a");
+    TLocker lock(src + L"\\a.dll");
+    EXPECT_EQ(Message([&] { host.CopyDirWithRetry(src, dir / L"dst2", 0); }),
+              L"Kritik dosya kopyalanamadı: a.dll - " + SharingText());
+    EXPECT_TRUE(host.Lines.empty());
+    EXPECT_TRUE(host.Sleeps.empty());
+}
+
 TEST(CopyOneFile, PathChecksInTheirOrder) {
     TTempDir dir;
     MakeFile(dir / L"ok.txt", "ok");
