@@ -154,7 +154,10 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
     EXPECT_NE(ServiceImagePath(L"CorvaneMarketService")
                   .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
               std::wstring::npos);
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    // The database is not the update's business (its state is not checked here: other test
+    // trees on this machine may hold port 3307).
+    for (const auto& line : run.Logs())
+        EXPECT_EQ(line.find(L"CorvaneDB"), std::wstring::npos) << std::wstring(line);
     EXPECT_TRUE(IsFile(link));
     for (const auto* line :
          {L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Servis OK",
