@@ -53,8 +53,9 @@ void ResetMachine() {
                             L"TarvikBridge.exe", L"OmnelBridge.exe", L"mariadb.exe"})
         KillAllNamed(exe);
     for (const auto* dir : {L"D:\\CorvaneZideroZur", L"D:\\CorvaneOrtakData",
-                            L"D:\\CorvaneUpdateYedek", L"E:\\CorvaneZideroZur",
-                            L"E:\\CorvaneOrtakData", L"E:\\CorvaneUpdateYedek"})
+                            L"D:\\CorvaneUpdateYedek", L"D:\\CorvaneUpdateYedek.onceki",
+                            L"E:\\CorvaneZideroZur", L"E:\\CorvaneOrtakData",
+                            L"E:\\CorvaneUpdateYedek", L"E:\\CorvaneUpdateYedek.onceki"})
         RemoveTree(dir);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE,
                   L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos");
