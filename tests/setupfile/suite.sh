@@ -22,7 +22,11 @@ rm -rf "$work"
 sf_init "$1" "$work"
 SF_SHOTS="$work/shots"
 suite_start=$SECONDS
-declare -A took
+declare -A took ran
+# The fixed waits each run must make (the driver's and the steps' sleeps, and one poll second
+# for each service that stops or goes away at once), in seconds: the floor of its wall time.
+declare -A waits=([NewInstall]=22 [FullUpdate]=11 [FileUpdate]=2.5 [FailedUpdate]=3.5
+                  [Restore]=5 [DatabaseOnly]=11)
 
 finish() {
     sf_end_setup "${current_exe:-x.exe}"
@@ -55,6 +59,7 @@ run_to() { # EXE PAGE LIMIT [settings-hook]
     sf_dump >"$scen/settings.txt"
     [ -n "$hook" ] && { $hook || return 1; }
     sf_shot "$current-2-settings"
+    local kur=$SECONDS
     sf_click btnNext
     sf_wait_page running 30 || { sf_fail "$current: installation did not start"; return 1; }
     sleep 1
@@ -65,6 +70,8 @@ run_to() { # EXE PAGE LIMIT [settings-hook]
         sed -n '1,400p' "$scen/memo.txt"
         return 1
     fi
+    # From "Kur" to the result page: the run's wall time (the page is polled twice a second).
+    ran[$current]=$((SECONDS - kur))
     sf_shot "$current-4-$page"
     sf_save_memo "$scen/memo.txt"
     sf_dump >"$scen/page.txt"
@@ -176,9 +183,11 @@ if sf_start "$current_exe" && sf_wait_page welcome 30; then
         sf_click btnGeriYukle
         if sf_answer_box "GERI YUKLEME ONAYI" Return 20; then
             cp "$work/last-box.txt" "$scen/confirm.txt"
+            kur=$SECONDS
             sf_wait_page running 20
             sf_shot "Restore-2-running"
             if sf_wait_page finish 120; then
+                ran[Restore]=$((SECONDS - kur))
                 sf_shot "Restore-3-finish"
                 sf_save_memo "$scen/memo.txt"
                 sf_dump >"$scen/page.txt"
@@ -267,9 +276,16 @@ scenario_end
 sf_prefix_stop terminal
 
 took[total]=$((SECONDS - suite_start))
-for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore Cancel DatabaseOnly total; do
-    printf '%-14s %4s s\n' "$k" "${took[$k]:-}"
-done | tee "$work/timings.txt"
+{
+    printf '%-14s %8s %8s %8s %8s\n' scenario total run waits overhead
+    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore Cancel DatabaseOnly total; do
+        ratio=""
+        if [ -n "${ran[$k]:-}" ] && [ -n "${waits[$k]:-}" ]; then
+            ratio=$(awk -v r="${ran[$k]}" -v w="${waits[$k]}" 'BEGIN {printf "%.1fx", r / w}')
+        fi
+        printf '%-14s %7ss %7ss %7ss %8s\n' "$k" "${took[$k]:-}" "${ran[$k]:-}" "${waits[$k]:-}" "$ratio"
+    done
+} | tee "$work/timings.txt"
 if [ "$SF_FAILED" -ne 0 ]; then
     echo "setup-file suite: FAILED (screenshots in $SF_SHOTS)"
     exit 1
