@@ -172,6 +172,12 @@ void TWinHost::CopyOneFile(const std::wstring& src, const std::wstring& dst) {
         throw ESetupError(L"The specified path was not found");
     if (!IsExistingFile(src))
         throw ESetupError(L"The specified file was not found");
+    // The copy takes the source's attributes anyway; a read-only, hidden or system target
+    // would otherwise refuse to be overwritten and block every later update of that file.
+    const DWORD target = ::GetFileAttributesW(dst.c_str());
+    if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        (target & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0)
+        ::SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!::CopyFileW(src.c_str(), dst.c_str(), FALSE))
         throw ESetupError(SysErrorMessage(::GetLastError()));
 }

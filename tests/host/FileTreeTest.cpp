@@ -206,6 +206,20 @@ TEST(CopyOneFile, OverwritesTheTargetAndReportsTheSystemText) {
               SharingText());
 }
 
+// Windows' CopyFileW refuses such targets with "access denied"; Wine's overwrites them, so under
+// Wine this guards the contract only.
+TEST(CopyOneFile, OverwritesReadOnlyAndHiddenTargets) {
+    TTempDir dir;
+    MakeFile(dir / L"new.dll", "new");
+    MakeFile(dir / L"ro.dll", "old", FILE_ATTRIBUTE_READONLY);
+    MakeFile(dir / L"hidden.dll", "old", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    TRecordingHost host;
+    host.CopyOneFile(dir / L"new.dll", dir / L"ro.dll");
+    host.CopyOneFile(dir / L"new.dll", dir / L"hidden.dll");
+    EXPECT_EQ(ReadText(dir / L"ro.dll"), "new");
+    EXPECT_EQ(ReadText(dir / L"hidden.dll"), "new");
+}
+
 TEST(CopyDirRecursive, PathOfTwoHundredSixtyCharactersIsReported) {
     TTempDir dir;
     const std::wstring src = dir / L"src";
