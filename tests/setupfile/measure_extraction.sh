@@ -17,7 +17,8 @@ work=$(realpath -m "$2")
 rm -rf "$work"
 sf_init "$1" "$work"
 SF_SHOTS="$work/shots"
-trap 'sf_end_setup x.exe; sf_prefix_stop measure' EXIT
+# The extracted copies stay in the prefix's temporary folder (the runs are ended): drop it all.
+trap 'sf_end_setup x.exe; sf_prefix_stop measure; rm -rf "$work"' EXIT
 sf_prefix_create measure || exit 1
 
 cp -a "$SF_DEMO_DIR/payload-1.0.0" "$work/payload-demo"
