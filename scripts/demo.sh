@@ -37,6 +37,7 @@ sf_pack CorvaneMarketUpdate-1.1.0.exe "$SF_DEMO_DIR/payload-1.1.0" || exit 1
 sf_pack CorvaneMarketDosyaUpdate-1.1.1.exe "$SF_DEMO_DIR/payload-1.1.1" || exit 1
 ls -l "$work/setup"
 exe="$work/setup/CorvaneMarketSetup-1.0.0.exe"
+sf_wait_port_free 120
 scen="$work/result"
 mkdir -p "$scen"
 started=$SECONDS

@@ -79,6 +79,19 @@ sf_wine() {
 
 sf_probe() { sf_wine "$SF_PROBE_EXE" "$@"; }
 
+# Port 3307 belongs to the host, not to a prefix: a database server of another Wine prefix (another
+# test run on this machine) would keep ours from listening. Waits for it to be free, bounded.
+sf_wait_port_free() {
+    local start=$SECONDS
+    while ss -ltn 2>/dev/null | awk '{print $4}' | grep -q ':3307$'; do
+        if [ $((SECONDS - start)) -ge "${1:-180}" ]; then
+            sf_fail "port 3307 is held by another program on this host: $(ss -ltnp 2>/dev/null | grep ':3307 ')"
+            return 1
+        fi
+        sleep 2
+    done
+}
+
 # --- setup files ------------------------------------------------------------------------------
 
 # sf_pack NAME PAYLOAD_DIR: $SF_WORK/setup/NAME from the built setup program and the folder.

@@ -112,6 +112,7 @@ S="$work/setup"
 
 # --- shop: new installation -------------------------------------------------------------------
 scenario NewInstall
+sf_wait_port_free
 check_drives() { # both lists offer C: and D:, D: selected
     sf_shows ComboBox "D:" || { sf_fail "NewInstall: D: is not the selected drive"; return 1; }
 }
@@ -252,6 +253,7 @@ scenario_end
 
 # --- terminal: database-only installation from the signed setup file ---------------------------
 scenario DatabaseOnly
+sf_wait_port_free
 current_exe="$work/signed/CorvaneMarketSetup-1.0.0.exe"
 choose_db_only() {
     sf_click cbKurulumTipi
