@@ -4,6 +4,9 @@
 
 #include <commctrl.h>
 
+#include <chrono>
+#include <thread>
+
 #include "uEngineRules.h"
 #include "uPayload.h"
 #include "uSetupEngine.h"
@@ -66,7 +69,9 @@ std::wstring Widen(const char* what) {
 
 } // namespace
 
-TfrmSetup::TfrmSetup(TWizardSystem& system) : FSystem(system) {}
+TfrmSetup::TfrmSetup(TWizardSystem& system) : FSystem(system) {
+    FLink->Form = this;
+}
 
 TfrmSetup::~TfrmSetup() {
     // The owner may go before the window has closed (a test's end): no question asked then.
@@ -96,12 +101,7 @@ void TfrmSetup::FormCreate(HWND) {
         return;
     }
     FEngine = FSystem.CreateEngine();
-    FEngine->SetOnLog([this](const std::wstring& Msg) { OnEngineLog(Msg); });
-    FEngine->SetOnProgress(
-        [this](int Percent, const std::wstring& Step) { OnEngineProgress(Percent, Step); });
-    FEngine->SetOnFinished([this](bool Success, const std::wstring& ErrorMsg) {
-        OnEngineFinished(Success, ErrorMsg);
-    });
+    BindEngineEvents();
     FPayload = FSystem.CreatePayload();
 
     FIsUpdateExe =
@@ -156,6 +156,20 @@ void TfrmSetup::FormDestroy(HWND) {
         }
     }
     FPayload.reset();
+    {
+        // From here on no thread reaches the window's handlers.
+        std::unique_lock<std::recursive_mutex> lock(FLink->Lock);
+        FLink->Form = nullptr;
+        // The close guard keeps the window while a restore runs, but the window can still be
+        // destroyed from outside (its owner going away). The restore uses the engine to its
+        // end and cannot be cancelled: let it finish rather than free the engine under it or
+        // end the process in the middle of a copy.
+        if (!FLink->Changed.wait_for(lock, std::chrono::minutes(10),
+                                     [&] { return !FLink->RestoreRunning; })) {
+            // Still not done: the engine stays with the thread rather than be freed under it.
+            (void)FEngine.release();
+        }
+    }
     // Waits for a worker that still runs; its reports only queue, so the wait ends.
     FEngine.reset();
     FUiQueue.Close();
@@ -505,19 +519,40 @@ void TfrmSetup::ShowResult(bool Success, const std::wstring& ErrorMsg) {
 
 // --- welcome page -------------------------------------------------------------------------------
 
+// The installation whose backup the welcome page offers: the folder the uninstall entry records
+// when it exists, otherwise the last fixed drive from C to Z with a CorvaneZideroZur folder.
+std::wstring TfrmSetup::FindInstalledDir() {
+    const std::wstring recorded =
+        WizardRules::CleanInstallLocation(FSystem.RecordedInstallLocation());
+    const bool recordedExists = !recorded.empty() && DirectoryExists(recorded);
+    std::vector<WizardRules::TDriveItem> drives;
+    if (!recordedExists) {
+        const DWORD mask = FSystem.LogicalDrives();
+        for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+            if ((mask & (1u << (letter - L'A'))) == 0)
+                continue;
+            const std::wstring root = std::wstring(1, letter) + L":\\";
+            if (FSystem.DriveType(root) == DRIVE_FIXED)
+                drives.push_back({letter, DirectoryExists(root + L"CorvaneZideroZur")});
+        }
+    }
+    return WizardRules::InstalledFolder(recorded, recordedExists, drives);
+}
+
 void TfrmSetup::UpdateBackupInfo() {
     SetVisible(btnGeriYukle, false);
     SetVisible(lblYedekBilgi, false);
     try {
         std::unique_ptr<TSetupEngine> probe = FSystem.CreateEngine();
         probe->DetectExistingInstall();
+        // Detection leaves the folder empty: the installed one is looked up here.
+        probe->SetInstallDir(FindInstalledDir());
         if (probe->InstallDir().empty())
             return;
         std::wstring date;
         int64_t size = 0;
         if (probe->BackupExists() && probe->GetBackupInfo(date, size)) {
-            SetCaption(lblYedekBilgi, L"Yedek mevcut: " + date + L" (" +
-                                          std::to_wstring(size / 1048576) + L" MB)");
+            SetCaption(lblYedekBilgi, WizardRules::BackupLine(date, size));
             SetTextColor(lblYedekBilgi, RGB(0x20, 0x80, 0x20));
             EnableWindow(btnGeriYukle, TRUE);
         } else {
@@ -529,5 +564,131 @@ void TfrmSetup::UpdateBackupInfo() {
         SetVisible(lblYedekBilgi, true);
     } catch (const std::exception&) {
         // no backup line rather than no window
+    }
+}
+
+// The engine's events reach the window through the link, so that a thread the window does not
+// keep can never call into a window that has gone.
+void TfrmSetup::BindEngineEvents() {
+    std::shared_ptr<TReportLink> link = FLink;
+    FEngine->SetOnLog([link](const std::wstring& Msg) {
+        std::lock_guard<std::recursive_mutex> lock(link->Lock);
+        if (link->Form)
+            link->Form->OnEngineLog(Msg);
+    });
+    FEngine->SetOnProgress([link](int Percent, const std::wstring& Step) {
+        std::lock_guard<std::recursive_mutex> lock(link->Lock);
+        if (link->Form)
+            link->Form->OnEngineProgress(Percent, Step);
+    });
+    FEngine->SetOnFinished([link](bool Success, const std::wstring& ErrorMsg) {
+        std::lock_guard<std::recursive_mutex> lock(link->Lock);
+        if (link->Form)
+            link->Form->OnEngineFinished(Success, ErrorMsg);
+    });
+}
+
+void TfrmSetup::btnGeriYukleClick(HWND) {
+    // Only from the welcome page and only once: a second click (or a click sent to the hidden
+    // button) must not start a second restore on the same engine.
+    if (FCurrentPage != 0 || FIsInstalling || FRestoreStarted || !FEngine || FEngine->IsRunning())
+        return;
+    // The settings page's folder comes back on every way out that starts nothing: its drive
+    // list still shows it, and "Kur" installs there.
+    const std::wstring chosenDir = FEngine->InstallDir();
+    bool started = false;
+    struct TPutBack {
+        TSetupEngine& Engine;
+        const std::wstring& Dir;
+        const bool& Started;
+        ~TPutBack() {
+            if (!Started)
+                Engine.SetInstallDir(Dir);
+        }
+    } putBack{*FEngine, chosenDir, started};
+
+    // The folder the backup line was made for, set before the first backup test: the line and
+    // the restore always look at the same backup, whatever drive the settings page preselects.
+    FEngine->SetInstallDir(FindInstalledDir());
+
+    if (!FEngine->BackupExists()) {
+        ShowMessage(L"Geri yuklenecek yedek bulunamadi.", MB_ICONWARNING | MB_OK);
+        return;
+    }
+    std::wstring date;
+    int64_t size = 0;
+    if (!FEngine->GetBackupInfo(date, size)) {
+        ShowMessage(L"Yedek bilgisi okunamadi. Yedek bozuk olabilir.", MB_ICONWARNING | MB_OK);
+        return;
+    }
+    if (ShowMessage(WizardRules::RestoreQuestion(date, size, FEngine->BackupDir()),
+                    MB_ICONQUESTION | MB_YESNO) != IDYES)
+        return;
+    // The box ran the message loop: anything may have happened meanwhile.
+    if (FCurrentPage != 0 || FIsInstalling || FRestoreStarted || FEngine->IsRunning())
+        return;
+    FEngine->DetectExistingInstall();
+    if (FEngine->InstallDir().empty()) {
+        ShowMessage(L"Kurulu CorvaneZideroZUR bulunamadi.", MB_ICONWARNING | MB_OK);
+        return;
+    }
+
+    started = true;
+    FRestoreStarted = true;
+    BindEngineEvents();
+    FIsInstalling = true;
+    GoToPage(2);
+    SetCaption(lblInstallTitle, L"Geri Yukleme");
+    SetCaption(lblCurrentStep, L"Hazirlaniyor...");
+    FPendingLog.clear();
+    SetWindowTextW(memoLog, L"");
+    SendMessageW(pbProgress, PBM_SETPOS, 0, 0);
+    StartRestoreThread();
+}
+
+void TfrmSetup::StartRestoreThread() {
+    std::shared_ptr<TReportLink> link = FLink;
+    TSetupEngine* engine = FEngine.get();
+    {
+        std::lock_guard<std::recursive_mutex> lock(link->Lock);
+        link->RestoreRunning = true;
+    }
+    try {
+        std::thread([link, engine] {
+            std::wstring escaped;
+            bool failed = false;
+            try {
+                engine->ExecuteRollback(); // reports its own outcome
+            } catch (const ESetupError& e) {
+                failed = true;
+                escaped = e.Message();
+            } catch (const std::exception& e) {
+                failed = true;
+                escaped = Widen(e.what());
+            } catch (...) {
+                failed = true;
+                escaped = L"Geri yukleme beklenmeyen bir hatayla sonlandi.";
+            }
+            std::lock_guard<std::recursive_mutex> lock(link->Lock);
+            if (failed && link->Form) {
+                try {
+                    link->Form->OnEngineFinished(false, escaped);
+                } catch (...) {
+                    // nowhere left to report to on this thread
+                }
+            }
+            // The thread's last touch: the window may free the engine from now on.
+            link->RestoreRunning = false;
+            link->Changed.notify_all();
+        }).detach();
+    } catch (const std::exception& e) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(link->Lock);
+            link->RestoreRunning = false;
+        }
+        // Never leave the page running with nothing behind it.
+        const std::wstring msg = L"Geri yukleme baslatilamadi: " + Widen(e.what());
+        OnEngineLog(L"HATA: " + msg);
+        OnEngineFinished(false, msg);
     }
 }

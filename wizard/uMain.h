@@ -6,8 +6,10 @@
 
 #include <commctrl.h>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -132,8 +134,12 @@ private:
     void ShowProgress(int Percent, const std::wstring& Step);
     void ShowResult(bool Success, const std::wstring& ErrorMsg);
 
-    // Welcome page.
+    // Welcome page and the restore.
     void UpdateBackupInfo();
+    void btnGeriYukleClick(HWND Sender);
+    std::wstring FindInstalledDir();
+    void BindEngineEvents();
+    void StartRestoreThread();
 
     int ShowMessage(const std::wstring& text, UINT type);
 
@@ -151,6 +157,17 @@ private:
     std::wstring FExtractedDir;
     bool FIsUpdateExe = false;
     std::wstring FVersionStr;
+
+    // Between the window and the threads that report to it. The restore thread is not kept by
+    // the window, so the window must be able to cut it off and to know when it has ended.
+    struct TReportLink {
+        std::recursive_mutex Lock; // the UI thread may report while it holds it
+        std::condition_variable_any Changed;
+        TfrmSetup* Form = nullptr; // null once the window is going: reports go nowhere
+        bool RestoreRunning = false;
+    };
+    std::shared_ptr<TReportLink> FLink = std::make_shared<TReportLink>();
+    bool FRestoreStarted = false;
 
     TUiQueue FUiQueue;
     // Log lines of the batch of procedures being run, put into the memo in one piece: appending

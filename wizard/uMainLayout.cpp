@@ -559,6 +559,8 @@ void TfrmSetup::HandleCommand(HWND ctl, WORD code) {
             btnBackClick(ctl);
         else if (ctl == btnCancel)
             btnCancelClick(ctl);
+        else if (ctl == btnGeriYukle)
+            btnGeriYukleClick(ctl);
     } else if (code == CBN_SELCHANGE) {
         if (ctl == cbDrive)
             cbDriveChange(ctl);

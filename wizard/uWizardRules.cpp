@@ -92,4 +92,66 @@ TFinishTexts FinishTexts(const TFinishState& s) {
                               L"\r\nMariaDB Port: 3307"};
 }
 
+std::wstring CleanInstallLocation(const std::wstring& recorded) {
+    std::wstring path = recorded;
+    while (!path.empty() && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    const bool letter = path.size() >= 2 && ((path[0] >= L'A' && path[0] <= L'Z') ||
+                                             (path[0] >= L'a' && path[0] <= L'z'));
+    if (!letter || path[1] != L':' || path.size() < 4 || path[2] != L'\\')
+        return std::wstring();
+    // Every part a plain name: no "." or "..", no empty part, no further colon.
+    size_t start = 3;
+    for (;;) {
+        const size_t end = path.find(L'\\', start);
+        const std::wstring part = path.substr(start, end == std::wstring::npos ? end : end - start);
+        if (part.empty() || part == L"." || part == L".." ||
+            part.find_first_of(L":/") != std::wstring::npos)
+            return std::wstring();
+        if (end == std::wstring::npos)
+            break;
+        start = end + 1;
+    }
+    return path;
+}
+
+std::wstring InstalledFolder(const std::wstring& recorded, bool recordedExists,
+                             const std::vector<TDriveItem>& drives) {
+    if (!recorded.empty() && recordedExists)
+        return recorded;
+    std::wstring found;
+    for (const TDriveItem& d : drives)
+        if (d.HasInstallDir)
+            found = std::wstring(1, d.Letter) + L":\\CorvaneZideroZur";
+    return found;
+}
+
+std::wstring BackupLine(const std::wstring& date, int64_t size) {
+    return L"Yedek mevcut: " + date + L" (" + std::to_wstring(size / 1048576) + L" MB)";
+}
+
+std::wstring RestoreQuestion(const std::wstring& date, int64_t size,
+                             const std::wstring& backupDir) {
+    return L"GERI YUKLEME ONAYI\r\n"
+           L"\r\n"
+           L"Bu islem mevcut surumu silip onceki surume geri donecek.\r\n"
+           L"\r\n"
+           L"Yedek tarihi: " +
+           date +
+           L"\r\n"
+           L"Yedek boyutu: " +
+           std::to_wstring(size / 1048576) +
+           L" MB\r\n"
+           L"Yedek konumu: " +
+           backupDir +
+           L"\r\n"
+           L"\r\n"
+           L"DIKKAT:\r\n"
+           L"- Bu islem geri alinamaz.\r\n"
+           L"- Veritabani (CorvaneDB) ve satis verileri etkilenmeyecek.\r\n"
+           L"- CorvaneZideroZUR calisiyorsa kapatilacak.\r\n"
+           L"\r\n"
+           L"Devam edilsin mi?";
+}
+
 } // namespace WizardRules

@@ -43,4 +43,20 @@ struct TFinishState {
 // Texts of the finish page after a successful run, by the first rule that applies.
 TFinishTexts FinishTexts(const TFinishState& s);
 
+// The uninstall entry's InstallLocation as a folder to look at: without trailing backslashes,
+// or empty when it is no full local path below a drive's root (a root would restore the
+// backup's files into it, a relative path into the current folder).
+std::wstring CleanInstallLocation(const std::wstring& recorded);
+
+// The installed folder whose backup the welcome page offers: the recorded folder when it exists,
+// otherwise the folder on the last drive (in list order) that holds one, otherwise empty.
+std::wstring InstalledFolder(const std::wstring& recorded, bool recordedExists,
+                             const std::vector<TDriveItem>& drives);
+
+// "Yedek mevcut: " line of the welcome page; the size in whole megabytes.
+std::wstring BackupLine(const std::wstring& date, int64_t size);
+
+// The question before a restore, fourteen lines joined by CR LF.
+std::wstring RestoreQuestion(const std::wstring& date, int64_t size, const std::wstring& backupDir);
+
 } // namespace WizardRules

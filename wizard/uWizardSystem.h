@@ -2,7 +2,8 @@
 // TWizardSystem: what the window asks of the system that a test must be able to answer in its
 // place: message boxes, the administrator test, starting programs through the shell (the
 // elevated relaunch and the till program), the drive queries, the setup file's own path and the
-// making of the engine and the payload reader. The real answers come from this class itself;
+// installation folder recorded in the uninstall entry and the making of the engine and the
+// payload reader. The real answers come from this class itself;
 // tests derive from it.
 #include <windows.h>
 
@@ -31,6 +32,9 @@ public:
     virtual UINT DriveType(const std::wstring& root);
     // Bytes free for the calling user on the drive of root; empty when the query fails.
     virtual std::optional<uint64_t> FreeBytes(const std::wstring& root);
+
+    // "InstallLocation" of the uninstall entry an installation leaves; empty when there is none.
+    virtual std::wstring RecordedInstallLocation();
 
     virtual std::unique_ptr<TSetupEngine> CreateEngine();
     virtual std::unique_ptr<TPayloadExtractor> CreatePayload();

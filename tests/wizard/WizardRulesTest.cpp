@@ -123,3 +123,49 @@ TEST(RulesFinishTexts, RestoreRecognisedByTheTitleInAnyAsciiCase) {
         EXPECT_FALSE(FinishTexts(s).Title) << testing::PrintToString(std::wstring(title));
     }
 }
+
+TEST(RulesInstalledFolder, RecordedFolderFirstThenTheLastDriveHoldingOne) {
+    const std::vector<TDriveItem> dAndE = {{L'C', false}, {L'D', true}, {L'E', true}};
+    EXPECT_EQ(InstalledFolder(L"F:\\Pos", true, dAndE), L"F:\\Pos");
+    EXPECT_EQ(InstalledFolder(L"F:\\Pos", false, dAndE), L"E:\\CorvaneZideroZur");
+    EXPECT_EQ(InstalledFolder(L"", false, dAndE), L"E:\\CorvaneZideroZur");
+    EXPECT_EQ(InstalledFolder(L"", false, {{L'C', true}, {L'D', false}}), L"C:\\CorvaneZideroZur");
+    EXPECT_EQ(InstalledFolder(L"", false, {{L'C', false}, {L'D', false}}), L"");
+    EXPECT_EQ(InstalledFolder(L"", false, {}), L"");
+}
+
+TEST(RulesInstalledFolder, OnlyAFullLocalPathBelowARootIsTakenFromTheEntry) {
+    const struct {
+        const wchar_t* recorded;
+        const wchar_t* taken;
+    } cases[] = {
+        {L"E:\\CorvaneZideroZur", L"E:\\CorvaneZideroZur"},
+        {L"E:\\CorvaneZideroZur\\", L"E:\\CorvaneZideroZur"},
+        {L"d:\\Magaza\\Pos\\\\", L"d:\\Magaza\\Pos"},
+        {L"C:\\", L""},
+        {L"C:", L""},
+        {L"CorvaneZideroZur", L""},
+        {L"\\CorvaneZideroZur", L""},
+        {L"C:CorvaneZideroZur", L""},
+        {L"\\\\server\\share\\CorvaneZideroZur", L""},
+        {L"C:\\Pos\\..\\Windows", L""},
+        {L"C:\\.\\Pos", L""},
+        {L"C:\\Pos\\\\Alt", L""},
+        {L"C:\\Pos:stream", L""},
+        {L"1:\\Pos", L""},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CleanInstallLocation(c.recorded), c.taken) << testing::PrintToString(c.recorded);
+}
+
+TEST(RulesRestoreTexts, BackupLineAndQuestionInWholeMegabytes) {
+    EXPECT_EQ(BackupLine(L"2026-05-17 00:06:04", 32182272),
+              L"Yedek mevcut: 2026-05-17 00:06:04 (30 MB)");
+    EXPECT_EQ(BackupLine(L"2026-05-17 00:06:04", 1048575),
+              L"Yedek mevcut: 2026-05-17 00:06:04 (0 MB)");
+    EXPECT_EQ(BackupLine(L"", 1048576), L"Yedek mevcut:  (1 MB)");
+    const std::wstring q = RestoreQuestion(L"2026-05-17 00:06:04", 5 * 1048576 - 1, L"E:\\Y");
+    EXPECT_NE(q.find(L"\r\nYedek boyutu: 4 MB\r\nYedek konumu: E:\\Y\r\n"), std::wstring::npos);
+    EXPECT_NE(q.back(), L'\n');
+}

@@ -148,6 +148,8 @@ public:
     // there is no payload).
     std::function<std::unique_ptr<TPayloadExtractor>()> PayloadFactory;
     std::function<void(TScriptedHost&)> ConfigureHost;
+    // The uninstall entry's folder as the window reads it.
+    std::wstring InstallLocation;
 
     // What the window did.
     std::vector<TMessageBoxCall> Boxes;
@@ -164,6 +166,7 @@ public:
     DWORD LogicalDrives() override;
     UINT DriveType(const std::wstring& root) override;
     std::optional<uint64_t> FreeBytes(const std::wstring& root) override;
+    std::wstring RecordedInstallLocation() override { return InstallLocation; }
     std::unique_ptr<TSetupEngine> CreateEngine() override;
     std::unique_ptr<TPayloadExtractor> CreatePayload() override;
 
