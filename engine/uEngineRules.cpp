@@ -46,6 +46,40 @@ std::wstring ServiceFolderFromImagePath(const std::wstring& imagePath) {
     return std::wstring();
 }
 
+bool SameTextAscii(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= L'A' && x <= L'Z')
+            x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z')
+            y = static_cast<wchar_t>(y - L'A' + L'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+bool HasExtension(const std::wstring& name, const std::wstring& ext) {
+    const size_t dot = name.rfind(L'.');
+    return dot != std::wstring::npos && SameTextAscii(name.substr(dot), ext);
+}
+
+std::wstring DrivePart(const std::wstring& p) {
+    if (p.size() >= 2 && p[1] == L':' &&
+        ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')))
+        return p.substr(0, 2);
+    if (p.size() > 2 && p[0] == L'\\' && p[1] == L'\\') {
+        const size_t server = p.find(L'\\', 2);
+        if (server == std::wstring::npos || server == 2)
+            return std::wstring();
+        const size_t share = p.find(L'\\', server + 1);
+        return share == std::wstring::npos ? p : p.substr(0, share);
+    }
+    return std::wstring();
+}
+
 TNameMode ModeFromExeName(const std::wstring& exeFileName) {
     if (exeFileName.find(L"DosyaUpdate") != std::wstring::npos)
         return TNameMode::FileUpdate;

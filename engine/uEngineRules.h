@@ -18,6 +18,15 @@ std::wstring ExtractFileDir(const std::wstring& path);
 // File name part of a path: text after the last backslash or colon.
 std::wstring ExtractFileName(const std::wstring& path);
 
+// Equal when only the ASCII letters A-Z differ in case; every other character must match.
+bool SameTextAscii(const std::wstring& a, const std::wstring& b);
+
+// The name ends in the extension (".dll": the text from the last dot), ignoring ASCII case.
+bool HasExtension(const std::wstring& name, const std::wstring& ext);
+
+// The drive part of a path: "D:" or "\\server\share"; empty when the path has none.
+std::wstring DrivePart(const std::wstring& path);
+
 enum class TNameMode { FileUpdate, FullUpdate, None };
 // What the setup file's own name asks for; case-sensitive, "DosyaUpdate" before "Update".
 TNameMode ModeFromExeName(const std::wstring& exeFileName);

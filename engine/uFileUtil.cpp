@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "host/uWinHandles.h"
+#include "uEngineRules.h"
 #include "uSetupError.h"
 
 bool FileExists(const std::wstring& path) {
@@ -15,32 +17,65 @@ bool DirectoryExists(const std::wstring& dir) {
 }
 
 bool ForceDirectories(const std::wstring& dir) {
-    if (dir.empty())
+    std::wstring d = dir;
+    while (d.size() > 3 && d.back() == L'\\')
+        d.pop_back();
+    if (d.empty())
         return false;
-    if (DirectoryExists(dir))
+    if (DirectoryExists(d))
         return true;
-    const size_t cut = dir.find_last_of(L'\\');
-    if (cut != std::wstring::npos && cut > 0 && dir[cut - 1] != L':' && dir[cut - 1] != L'\\')
-        ForceDirectories(dir.substr(0, cut));
-    return CreateDirectoryW(dir.c_str(), nullptr) || DirectoryExists(dir);
+    const std::wstring parent = EngineRules::ExtractFileDir(d);
+    if (!parent.empty() && parent != d)
+        ForceDirectories(parent);
+    return CreateDirectoryW(d.c_str(), nullptr) || DirectoryExists(d);
+}
+
+std::wstring WithBackslash(const std::wstring& dir) {
+    if (dir.empty() || dir.back() == L'\\')
+        return dir;
+    return dir + L"\\";
+}
+
+bool IsFolderLink(const WIN32_FIND_DATAW& fd) {
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    return fd.dwReserved0 == 0 || IsReparseTagNameSurrogate(fd.dwReserved0);
+}
+
+int64_t SizeOf(const WIN32_FIND_DATAW& fd) {
+    return static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow);
+}
+
+bool ListedFileSize(const std::wstring& path, int64_t& size) {
+    size = 0;
+    if (path.empty())
+        return false;
+    WIN32_FIND_DATAW fd{};
+    TFindHandle find(::FindFirstFileW(path.c_str(), &fd));
+    if (!find.Valid() || (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    size = SizeOf(fd);
+    return true;
+}
+
+std::vector<TDirEntry> ListEntries(const std::wstring& pattern) {
+    std::vector<TDirEntry> entries;
+    WIN32_FIND_DATAW fd{};
+    TFindHandle find(::FindFirstFileW(pattern.c_str(), &fd));
+    if (!find.Valid())
+        return entries;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const bool folder = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries.push_back({name, folder, IsFolderLink(fd), SizeOf(fd)});
+    } while (::FindNextFileW(find.Get(), &fd));
+    return entries;
 }
 
 namespace {
-
-class TFileHandle {
-public:
-    explicit TFileHandle(HANDLE h) : FHandle(h) {}
-    ~TFileHandle() {
-        if (FHandle != INVALID_HANDLE_VALUE)
-            CloseHandle(FHandle);
-    }
-    TFileHandle(const TFileHandle&) = delete;
-    TFileHandle& operator=(const TFileHandle&) = delete;
-    HANDLE get() const { return FHandle; }
-
-private:
-    HANDLE FHandle;
-};
 
 std::string Encode(const std::wstring& text, unsigned codePage) {
     if (text.empty())
@@ -69,12 +104,12 @@ void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& li
     // No sharing while it is written: nobody reads half a configuration.
     TFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE)
+    if (!file.Valid())
         throw ESetupError(L"Cannot create file \"" + path + L"\". " +
                           SysErrorMessage(GetLastError()));
     DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !file.Close())
         // A full disk must not leave a silently truncated configuration behind.
         throw ESetupError(L"Cannot write file \"" + path + L"\". " +
                           SysErrorMessage(GetLastError()));

@@ -1,12 +1,44 @@
 #pragma once
 // Small file-system helpers shared by the engine's driver and steps.
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& dir);
-// Creates a folder and every missing parent; returns whether the folder exists afterwards.
+// Creates a folder and every missing parent (trailing backslashes ignored); returns whether
+// the folder exists afterwards.
 bool ForceDirectories(const std::wstring& dir);
+
+// The folder with exactly one trailing backslash added when it has none; an empty folder stays
+// empty, so that a missing installation folder never turns into the root of the current drive.
+std::wstring WithBackslash(const std::wstring& dir);
+
+// A folder entry that only points elsewhere: a junction or symbolic link. Wine reports its
+// links with the reparse attribute but no tag at all; other reparse folders (cloud-file
+// placeholders) hold their own content.
+bool IsFolderLink(const WIN32_FIND_DATAW& fd);
+
+int64_t SizeOf(const WIN32_FIND_DATAW& fd);
+
+// Size of one file as a directory search reports it; false (size 0) when the search does not
+// find a file (a folder of that name does not count).
+bool ListedFileSize(const std::wstring& path, int64_t& size);
+
+struct TDirEntry {
+    std::wstring Name;
+    bool IsFolder;
+    bool IsLink; // a folder that only points elsewhere
+    int64_t Size;
+};
+
+// Entries matching a pattern ("D:\x\*", "D:\x\*.dll") in listing order, without "." and "..".
+// Collected first, so that the listing is closed before any entry is worked on.
+std::vector<TDirEntry> ListEntries(const std::wstring& pattern);
 // The system's message text for an error code, without the trailing line break (host/).
 std::wstring SysErrorMessage(unsigned long code);
 

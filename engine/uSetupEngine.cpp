@@ -6,32 +6,30 @@
 #include "uFileUtil.h"
 #include <shlobj.h>
 
+#include "host/uWinHandles.h"
 #include "uEngineRules.h"
 
 namespace {
 
-// Registry key handle that is closed on every path.
+// A registry key opened for reading.
 class TRegKey {
 public:
-    TRegKey() = default;
-    ~TRegKey() {
-        if (FKey)
-            RegCloseKey(FKey);
-    }
-    TRegKey(const TRegKey&) = delete;
-    TRegKey& operator=(const TRegKey&) = delete;
     bool OpenRead(HKEY root, const wchar_t* path) {
-        return RegOpenKeyExW(root, path, 0, KEY_READ, &FKey) == ERROR_SUCCESS;
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return false;
+        FKey.Reset(key);
+        return true;
     }
     // A missing or unreadable value reads as empty text.
     std::wstring ReadString(const wchar_t* name) const {
         DWORD type = 0, bytes = 0;
-        if (RegQueryValueExW(FKey, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+        if (RegQueryValueExW(FKey.Get(), name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
             (type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0)
             return std::wstring();
         std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-        if (RegQueryValueExW(FKey, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()),
+        if (RegQueryValueExW(FKey.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()),
                              &got) != ERROR_SUCCESS)
             return std::wstring();
         value.resize(got / sizeof(wchar_t));
@@ -41,7 +39,7 @@ public:
     }
 
 private:
-    HKEY FKey = nullptr;
+    TRegKeyHandle FKey;
 };
 
 } // namespace

@@ -6,33 +6,13 @@
 #include <functional>
 
 #include "uEngineRules.h"
+#include "uFileUtil.h"
 #include "uSetupEngine.h"
 #include "uSetupError.h"
 #include "uWinHandles.h"
 #include "uWinHost.h"
 
 namespace {
-
-bool IsExistingDir(const std::wstring& path) {
-    if (path.empty())
-        return false;
-    const DWORD a = ::GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool IsExistingFile(const std::wstring& path) {
-    const DWORD a = ::GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-// A folder entry that only points elsewhere. Junctions and symbolic links carry name-surrogate
-// reparse tags; Wine reports its links with the reparse attribute but no tag at all. Other
-// reparse folders (such as cloud-file placeholders) hold their own content and are walked.
-bool IsFolderLink(const WIN32_FIND_DATAW& fd) {
-    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-        return false;
-    return fd.dwReserved0 == 0 || IsReparseTagNameSurrogate(fd.dwReserved0);
-}
 
 bool IsFolder(const WIN32_FIND_DATAW& fd) {
     return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -60,20 +40,6 @@ bool ForEachEntry(const std::wstring& dir,
         visit(fd);
     } while (::FindNextFileW(find.Get(), &fd));
     return true;
-}
-
-// Creates a folder with all its missing parents; failures show up later, when the folder is
-// used.
-void ForceDirectories(const std::wstring& dir) {
-    std::wstring d = dir;
-    while (d.size() > 3 && d.back() == L'\\')
-        d.pop_back();
-    if (d.empty() || IsExistingDir(d))
-        return;
-    const std::wstring parent = EngineRules::ExtractFileDir(d);
-    if (!parent.empty() && parent != d)
-        ForceDirectories(parent);
-    ::CreateDirectoryW(d.c_str(), nullptr);
 }
 
 const wchar_t* const kLongPrefix = L"\\\\?\\";
@@ -125,37 +91,7 @@ std::wstring FullPath(const std::wstring& p) {
 
 bool ParentFolderMissing(const std::wstring& p) {
     const std::wstring dir = EngineRules::ExtractFileDir(FullPath(p));
-    return dir.empty() || !IsExistingDir(dir);
-}
-
-bool IsCriticalFile(const std::wstring& name) {
-    const size_t dot = name.rfind(L'.');
-    if (dot == std::wstring::npos)
-        return false;
-    std::wstring ext = name.substr(dot);
-    for (wchar_t& c : ext)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return ext == L".exe" || ext == L".dll";
-}
-
-int64_t FileSize(const WIN32_FIND_DATAW& fd) {
-    return static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow);
-}
-
-// The drive part of a path: "D:" or "\\server\share"; empty when the path has none.
-std::wstring DrivePart(const std::wstring& p) {
-    if (p.size() >= 2 && p[1] == L':' &&
-        ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')))
-        return p.substr(0, 2);
-    if (p.size() > 2 && p[0] == L'\\' && p[1] == L'\\') {
-        const size_t server = p.find(L'\\', 2);
-        if (server == std::wstring::npos || server == 2)
-            return std::wstring();
-        const size_t share = p.find(L'\\', server + 1);
-        return share == std::wstring::npos ? p : p.substr(0, share);
-    }
-    return std::wstring();
+    return dir.empty() || !DirectoryExists(dir);
 }
 
 } // namespace
@@ -170,7 +106,7 @@ void TWinHost::CopyOneFile(const std::wstring& src, const std::wstring& dst) {
         throw ESetupError(L"Invalid characters in path");
     if (ParentFolderMissing(src) || ParentFolderMissing(dst))
         throw ESetupError(L"The specified path was not found");
-    if (!IsExistingFile(src))
+    if (!FileExists(src))
         throw ESetupError(L"The specified file was not found");
     // The copy takes the source's attributes anyway; a read-only, hidden or system target
     // would otherwise refuse to be overwritten and block every later update of that file.
@@ -214,7 +150,8 @@ void TWinHost::CopyDirWithRetry(const std::wstring& src, const std::wstring& dst
             CopyDirWithRetry(JoinPath(src, name), JoinPath(dst, name), attempts);
             return;
         }
-        const bool critical = IsCriticalFile(name);
+        const bool critical =
+            EngineRules::HasExtension(name, L".exe") || EngineRules::HasExtension(name, L".dll");
         // At least one attempt: with none, a file would be skipped without a word.
         const int tries = attempts < 1 ? 1 : attempts;
         for (int i = 1; i <= tries; ++i) {
@@ -238,9 +175,9 @@ void TWinHost::CopyDirWithRetry(const std::wstring& src, const std::wstring& dst
 }
 
 int64_t TWinHost::GetFreeSpace(const std::wstring& path) {
-    std::wstring drive = DrivePart(path);
+    std::wstring drive = EngineRules::DrivePart(path);
     if (drive.empty())
-        drive = DrivePart(InstallDir());
+        drive = EngineRules::DrivePart(InstallDir());
     if (drive.empty())
         return 0;
     ULARGE_INTEGER available{};
@@ -250,7 +187,7 @@ int64_t TWinHost::GetFreeSpace(const std::wstring& path) {
 }
 
 int64_t TWinHost::GetDirSize(const std::wstring& dir) {
-    if (!IsExistingDir(dir))
+    if (!DirectoryExists(dir))
         return 0;
     int64_t total = 0;
     ForEachEntry(dir, [&](const WIN32_FIND_DATAW& fd) {
@@ -259,7 +196,7 @@ int64_t TWinHost::GetDirSize(const std::wstring& dir) {
                 total += GetDirSize(JoinPath(dir, fd.cFileName));
             return;
         }
-        total += FileSize(fd);
+        total += SizeOf(fd);
     });
     return total;
 }

@@ -4,25 +4,10 @@
 
 #include <tlhelp32.h>
 
+#include "uEngineRules.h"
 #include "uWinHandles.h"
 
 namespace {
-
-// Equal when only the ASCII letters differ in case; every other character must match exactly.
-bool SameTextAscii(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'A' && x <= L'Z')
-            x = static_cast<wchar_t>(x - L'A' + L'a');
-        if (y >= L'A' && y <= L'Z')
-            y = static_cast<wchar_t>(y - L'A' + L'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 std::wstring FileNamePart(const wchar_t* exeFile) {
     std::wstring name(exeFile, ::wcsnlen(exeFile, MAX_PATH));
@@ -52,7 +37,7 @@ bool TWinHost::IsProcessRunning(const std::wstring& exeName) {
     entry.dwSize = sizeof(entry);
     for (BOOL ok = ::Process32FirstW(snapshot.Get(), &entry); ok;
          ok = ::Process32NextW(snapshot.Get(), &entry)) {
-        if (SameTextAscii(FileNamePart(entry.szExeFile), exeName))
+        if (EngineRules::SameTextAscii(FileNamePart(entry.szExeFile), exeName))
             return true;
     }
     return false;

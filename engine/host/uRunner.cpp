@@ -2,19 +2,9 @@
 #include <vector>
 
 #include "uEngineRules.h"
+#include "uFileUtil.h"
 #include "uWinHandles.h"
 #include "uWinHost.h"
-
-namespace {
-
-bool IsExistingDir(const std::wstring& path) {
-    if (path.empty())
-        return false;
-    const DWORD a = ::GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-} // namespace
 
 int TWinHost::Run(const std::wstring& commandLine, const wchar_t* workDir, int timeoutMs) {
     STARTUPINFOW si{};
@@ -47,7 +37,7 @@ int TWinHost::RunCmd(const std::wstring& cmd, int timeoutMs) {
     // cmd.exe strips the outer pair of quotes, so a command with quoted parts runs as written.
     const std::wstring line = L"cmd.exe /C \"" + cmd + L"\"";
     const std::wstring installDir = InstallDir();
-    return Run(line, IsExistingDir(installDir) ? installDir.c_str() : nullptr, timeoutMs);
+    return Run(line, DirectoryExists(installDir) ? installDir.c_str() : nullptr, timeoutMs);
 }
 
 int TWinHost::RunExe(const std::wstring& exePath, const std::wstring& args, int timeoutMs) {
@@ -56,5 +46,5 @@ int TWinHost::RunExe(const std::wstring& exePath, const std::wstring& args, int 
     // The program's own folder; when that folder is missing the start fails on the program
     // itself, so the log names the real cause instead of an invalid working folder.
     const std::wstring dir = EngineRules::ExtractFileDir(exePath);
-    return Run(line, IsExistingDir(dir) ? dir.c_str() : nullptr, timeoutMs);
+    return Run(line, DirectoryExists(dir) ? dir.c_str() : nullptr, timeoutMs);
 }

@@ -54,6 +54,35 @@ struct TScHandleTraits {
     static void Close(SC_HANDLE h) { ::CloseServiceHandle(h); }
 };
 
+struct TRegKeyTraits {
+    using T = HKEY;
+    static bool Valid(HKEY h) { return h != nullptr; }
+    static void Close(HKEY h) { ::RegCloseKey(h); }
+};
+
 using TWinHandle = TUniqueHandle<TKernelHandleTraits>;
+using TRegKeyHandle = TUniqueHandle<TRegKeyTraits>;
 using TFindHandle = TUniqueHandle<TFindHandleTraits>;
 using TScHandle = TUniqueHandle<TScHandleTraits>;
+
+// A file being written: its close is checked, since a failed close can lose written data.
+class TFileHandle {
+public:
+    explicit TFileHandle(HANDLE h = INVALID_HANDLE_VALUE) : FHandle(h) {}
+    ~TFileHandle() { Close(); }
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    HANDLE Get() const { return FHandle; }
+    bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
+    // Closes now and says whether the close succeeded.
+    bool Close() {
+        if (FHandle == INVALID_HANDLE_VALUE)
+            return true;
+        const BOOL ok = ::CloseHandle(FHandle);
+        FHandle = INVALID_HANDLE_VALUE;
+        return ok != FALSE;
+    }
+
+private:
+    HANDLE FHandle;
+};

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include "host/uWinHandles.h"
 #include "uAppRegistration.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
@@ -31,18 +32,16 @@ private:
     T* FPtr = nullptr;
 };
 
+// The uninstall key, opened for writing.
 class TRegKey {
 public:
-    TRegKey() = default;
-    ~TRegKey() {
-        if (FKey)
-            RegCloseKey(FKey);
-    }
-    TRegKey(const TRegKey&) = delete;
-    TRegKey& operator=(const TRegKey&) = delete;
     bool Create(HKEY root, const wchar_t* path) {
-        return RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
-                               &FKey, nullptr) == ERROR_SUCCESS;
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                            &key, nullptr) != ERROR_SUCCESS)
+            return false;
+        FKey.Reset(key);
+        return true;
     }
     void WriteString(const wchar_t* name, const std::wstring& value) {
         Write(name, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
@@ -53,11 +52,11 @@ public:
 
 private:
     void Write(const wchar_t* name, DWORD type, const void* data, size_t bytes) {
-        if (vpfnRegSetValueExW(FKey, name, 0, type, static_cast<const BYTE*>(data),
+        if (vpfnRegSetValueExW(FKey.Get(), name, 0, type, static_cast<const BYTE*>(data),
                            static_cast<DWORD>(bytes)) != ERROR_SUCCESS)
             throw ESetupError(L"Failed to set data for '" + std::wstring(name) + L"'");
     }
-    HKEY FKey = nullptr;
+    TRegKeyHandle FKey;
 };
 
 // CoInitialize on the worker thread for the span of one step, undone whatever happens.

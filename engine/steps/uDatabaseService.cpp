@@ -1,6 +1,7 @@
 // Database initialisation and the CorvaneDB service.
 #include <windows.h>
 
+#include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uSetupEngine.h"
 
@@ -15,19 +16,7 @@ std::wstring WithoutTrailingBackslash(std::wstring path) {
 // Folder names compare without regard to the case of A to Z only, as the service folder is
 // taken from a registry text that the user may have typed in any case.
 bool SameFolder(const std::wstring& a, const std::wstring& b) {
-    const std::wstring x = WithoutTrailingBackslash(a), y = WithoutTrailingBackslash(b);
-    if (x.size() != y.size())
-        return false;
-    for (size_t i = 0; i < x.size(); ++i) {
-        wchar_t p = x[i], q = y[i];
-        if (p >= L'a' && p <= L'z')
-            p -= L'a' - L'A';
-        if (q >= L'a' && q <= L'z')
-            q -= L'a' - L'A';
-        if (p != q)
-            return false;
-    }
-    return true;
+    return EngineRules::SameTextAscii(WithoutTrailingBackslash(a), WithoutTrailingBackslash(b));
 }
 
 } // namespace

@@ -2,67 +2,19 @@
 // file update.
 #include <windows.h>
 
+#include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uSetupEngine.h"
 
 namespace {
 
-// Case-insensitive for the ASCII letters, as the names come from the payload as typed.
-bool SameName(const std::wstring& a, const wchar_t* b) {
-    const std::wstring other = b;
-    if (a.size() != other.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = other[i];
-        if (x >= L'A' && x <= L'Z')
-            x += L'a' - L'A';
-        if (y >= L'A' && y <= L'Z')
-            y += L'a' - L'A';
-        if (x != y)
-            return false;
-    }
-    return true;
-}
+using EngineRules::HasExtension;
+using EngineRules::SameTextAscii;
 
 // Programs and libraries: without them the installation does not start, so their failure is
 // fatal, where any other file is only reported.
 bool IsCriticalFile(const std::wstring& name) {
-    const size_t dot = name.rfind(L'.');
-    if (dot == std::wstring::npos)
-        return false;
-    const std::wstring ext = name.substr(dot);
-    return SameName(ext, L".exe") || SameName(ext, L".dll");
-}
-
-struct TEntry {
-    std::wstring Name;
-    bool IsFolder;
-};
-
-// The top level of a folder, in listing order, without "." and "..".
-std::vector<TEntry> ListTopLevel(const std::wstring& dir) {
-    std::vector<TEntry> entries;
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (find == INVALID_HANDLE_VALUE)
-        return entries;
-    do {
-        const std::wstring name = fd.cFileName;
-        if (name != L"." && name != L"..")
-            entries.push_back({name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
-    return entries;
-}
-
-// Size as a directory search reports it; a file the search does not find counts as 0.
-int64_t ListedFileSize(const std::wstring& path) {
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW(path.c_str(), &fd);
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
-    FindClose(find);
-    return (static_cast<int64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+    return HasExtension(name, L".exe") || HasExtension(name, L".dll");
 }
 
 } // namespace
@@ -87,9 +39,9 @@ void TSetupEngine::CopyFiles() {
     if (FIsUpdate && FIsFullUpdate) {
         Log(L"  [TAM GÜNCELLEME] Dosyalar kopyalanıyor...");
         Log(L"  Korunan: Data, mariadb, config dosyalari");
-        for (const TEntry& entry : ListTopLevel(FSourceDir)) {
-            if (SameName(entry.Name, L"Data") || SameName(entry.Name, L"mariadb") ||
-                SameName(entry.Name, L"pos-config.json"))
+        for (const TDirEntry& entry : ListEntries(FSourceDir + L"\\*")) {
+            if (SameTextAscii(entry.Name, L"Data") || SameTextAscii(entry.Name, L"mariadb") ||
+                SameTextAscii(entry.Name, L"pos-config.json"))
                 continue;
             if (entry.IsFolder) {
                 Log(L"  [klasor] " + entry.Name);
@@ -124,18 +76,20 @@ void TSetupEngine::CopyFiles() {
         }
         if (!copied || !FileExists(target))
             throw ESetupError(L"CorvaneZideroZUR.exe kopyalama başarısız!");
-        const int64_t targetSize = ListedFileSize(target);
-        if (ListedFileSize(source) != targetSize)
+        int64_t sourceSize = 0, targetSize = 0;
+        ListedFileSize(source, sourceSize);
+        ListedFileSize(target, targetSize);
+        if (sourceSize != targetSize)
             throw ESetupError(L"EXE boyut uyuşmazlığı!");
         Log(L"  EXE doğrulandı (" + std::to_wstring(targetSize / 1024) + L" KB)");
         Log(L"  OK");
         return;
     }
 
-    for (const TEntry& entry : ListTopLevel(FSourceDir)) {
-        if (SameName(entry.Name, L"Data"))
+    for (const TDirEntry& entry : ListEntries(FSourceDir + L"\\*")) {
+        if (SameTextAscii(entry.Name, L"Data"))
             continue;
-        if (SameName(entry.Name, L"mariadb")) {
+        if (SameTextAscii(entry.Name, L"mariadb")) {
             if (!entry.IsFolder)
                 continue;
             // A running database keeps the programs it was started from.

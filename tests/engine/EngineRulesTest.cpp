@@ -63,3 +63,19 @@ TEST(ModeByName, CaseSensitiveAndFileUpdateFirst) {
     EXPECT_EQ(ModeFromExeName(L"dosyaUpdate.exe"), TNameMode::FullUpdate);
     EXPECT_EQ(ModeFromExeName(L"UPDATE.exe"), TNameMode::None);
 }
+
+TEST(NameRules, AsciiCaseOnlyExtensionsAndDriveParts) {
+    EXPECT_TRUE(SameTextAscii(L"CorvaneDB", L"corvanedb"));
+    EXPECT_FALSE(SameTextAscii(L"İ", L"i")) << "only A-Z fold";
+    EXPECT_FALSE(SameTextAscii(L"ab", L"abc"));
+    EXPECT_TRUE(HasExtension(L"Setup.DLL", L".dll"));
+    EXPECT_TRUE(HasExtension(L"a.b.exe", L".EXE"));
+    EXPECT_FALSE(HasExtension(L"exe", L".exe"));
+    EXPECT_FALSE(HasExtension(L"x.dll.txt", L".dll"));
+    EXPECT_EQ(DrivePart(L"d:\\x"), L"d:");
+    EXPECT_EQ(DrivePart(L"\\\\srv\\share\\x\\y"), L"\\\\srv\\share");
+    EXPECT_EQ(DrivePart(L"\\\\srv\\share"), L"\\\\srv\\share");
+    EXPECT_EQ(DrivePart(L"\\\\srv"), L"");
+    EXPECT_EQ(DrivePart(L"relative\\x"), L"");
+    EXPECT_EQ(DrivePart(L"1:\\x"), L"");
+}
