@@ -92,6 +92,15 @@ sf_wait_port_free() {
     done
 }
 
+# Who listens on 3307: a wineserver of another prefix means another test run on this host took
+# the database port, and the database checks above say nothing about the setup program.
+sf_port_holder() {
+    local pid
+    for pid in $(ss -ltnp 2>/dev/null | awk '$4 ~ /:3307$/' | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+        echo "port 3307 held by pid $pid, $(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep '^WINEPREFIX=' || echo 'no Wine prefix')"
+    done
+}
+
 # --- setup files ------------------------------------------------------------------------------
 
 # sf_pack NAME PAYLOAD_DIR: $SF_WORK/setup/NAME from the built setup program and the folder.
@@ -271,6 +280,9 @@ sf_check() {
         WINEDEBUG=-all timeout 300 wine "$SF_CHECK_EXE" --gtest_filter="$filter" </dev/null >"$out" 2>&1
     rc=$?
     tr -d '\r' <"$out" | grep -E '^\[ *(RUN|OK|FAILED|PASSED) *\]|Failure|Expected|Which is|Value of|actual|^  ' | head -200
-    [ $rc -eq 0 ] || sf_fail "checks of $1"
+    if [ $rc -ne 0 ]; then
+        sf_fail "checks of $1"
+        sf_port_holder
+    fi
     return $rc
 }
