@@ -312,3 +312,43 @@ TEST_F(RestoreTest, CloseConfirmedDuringARestoreClosesWhenItHasEnded) {
     // A restore is not cancelled: it was carried out.
     EXPECT_TRUE(Called(L"CopyOneFile D:\\CorvaneUpdateYedek\\CorvaneZideroZUR.exe"));
 }
+
+TEST_F(RestoreTest, InstallationGoneByTheAnswerWarnsAndStaysOnTheWelcomePage) {
+    TTempDir install(kD);
+    MakeBackup(kDBackup, "2026-05-17 00:06:04", "32182272");
+    ASSERT_TRUE(Open());
+    // Without an installation the engine's backup folder is the one on C.
+    RemoveTree(kD);
+    TTempDir onC(L"C:\\CorvaneUpdateYedek");
+    MakeBackup(onC.Path(), "2026-05-17 00:06:04", "0");
+    Sys.Answers = {IDYES};
+    Click(C(L"btnGeriYukle"));
+    ASSERT_EQ(Sys.Boxes.size(), 2u);
+    EXPECT_EQ(Sys.Boxes[1].Text, L"Kurulu CorvaneZideroZUR bulunamadi.");
+    EXPECT_EQ(Sys.Boxes[1].Type, UINT(MB_ICONWARNING | MB_OK));
+    EXPECT_TRUE(OnWelcomePageUnchanged());
+    EXPECT_EQ(Sys.Engine().InstallDir(), kD) << "the settings page's folder is back";
+}
+
+TEST_F(RestoreTest, FailedRestoreShowsTheFailureStateWithTheEnginesMessage) {
+    TTempDir install(kD);
+    MakeBackup(kDBackup, "2026-05-17 00:06:04", "32182272");
+    Sys.ConfigureHost = [this](TScriptedHost& host) {
+        if (Sys.Hosts.size() == 1)
+            host.OnCall = [](const std::wstring& call) {
+                if (call.rfind(L"CopyOneFile ", 0) == 0)
+                    throw ESetupError(L"Erişim engellendi.");
+            };
+    };
+    ASSERT_TRUE(Open());
+    Sys.Answers = {IDYES};
+    Click(C(L"btnGeriYukle"));
+    ASSERT_TRUE(PumpUntil([&] { return Finished() || Failed(); }));
+    ASSERT_TRUE(Failed());
+    const std::wstring error = L"Dosya geri yuklenemedi (CorvaneZideroZUR.exe): Erişim engellendi.";
+    EXPECT_EQ(Text(C(L"lblCurrentStep")), error);
+    EXPECT_EQ(MemoLines(C(L"memoLog")).back(), L"ROLLBACK HATASI: " + error);
+    EXPECT_EQ(Text(C(L"btnNext")), L"Kapat");
+    Click(C(L"btnNext"));
+    EXPECT_TRUE(WindowGone());
+}
