@@ -30,6 +30,7 @@ sf_init "$build/tests/setupfile/harness-env.sh" "$work"
 SF_SHOTS="$work/pages"
 trap 'sf_end_setup "${exe:-x.exe}"; sf_prefix_stop demo' EXIT
 
+sf_lock_db_port 600 || exit 1
 sf_log "packing the demo setup files into $work/setup"
 sf_prefix_create demo || exit 1
 sf_pack CorvaneMarketSetup-1.0.0.exe "$SF_DEMO_DIR/payload-1.0.0" || exit 1

@@ -47,7 +47,7 @@ sf_prefix_create() {
     rm -rf "$WINEPREFIX" "$SF_WORK/drives-$1" "$SF_NETSH_DIR"
     mkdir -p "$WINEPREFIX" "$SF_DRIVE_D" "$SF_NETSH_DIR"
     cp "$SF_NETSH_EXE" "$SF_NETSH_DIR/netsh.exe"
-    timeout 240 wineboot -i </dev/null >"$SF_WORK/wineboot-$1.log" 2>&1 || {
+    timeout 240 wineboot -i </dev/null >"$SF_WORK/wineboot-$1.log" 2>&1 9>&- || {
         sf_fail "wineboot of prefix $1"
         return 1
     }
@@ -55,7 +55,7 @@ sf_prefix_create() {
     # Fixed drives C (the prefix's own) and D only: a symbolic link in dosdevices is fixed.
     rm -f "$WINEPREFIX"/dosdevices/[d-y]:
     ln -sfn "$SF_DRIVE_D" "$WINEPREFIX/dosdevices/d:"
-    wineserver -p </dev/null >/dev/null 2>&1
+    wineserver -p </dev/null >/dev/null 2>&1 9>&-
 }
 
 sf_prefix_stop() {
@@ -70,7 +70,7 @@ sf_prefix_stop() {
 sf_wine() {
     local out rc
     out=$(mktemp "$SF_WORK/wine-out.XXXXXX")
-    timeout 120 wine "$@" </dev/null >"$out" 2>&1
+    timeout 120 wine "$@" </dev/null >"$out" 2>&1 9>&-
     rc=$?
     tr -d '\r' <"$out"
     rm -f "$out"
@@ -90,6 +90,18 @@ sf_wait_port_free() {
         fi
         sleep 2
     done
+}
+
+# One run at a time on this host for everything that starts the database stand-in: the suite and
+# the demo of other build trees take the same lock (other tests that start it may take it too).
+# Wine processes that outlive a command (the wineserver, services) are started with the lock's
+# descriptor closed, so that only this script holds it.
+sf_lock_db_port() {
+    exec 9>"${TMPDIR:-/tmp}/corvane-db-port-3307.lock"
+    flock -w "${1:-1200}" 9 || {
+        sf_fail "another run on this host holds the database port lock"
+        return 1
+    }
 }
 
 # Who listens on 3307: a wineserver of another prefix means another test run on this host took
@@ -136,7 +148,7 @@ sf_control_rect() {
 sf_start() {
     local exe=$1 i
     SF_SETUP_LOG="$SF_WORK/$(basename "$exe").wine.log"
-    (cd "$(dirname "$exe")" && exec wine "$(basename "$exe")" </dev/null >"$SF_SETUP_LOG" 2>&1) &
+    (cd "$(dirname "$exe")" && exec wine "$(basename "$exe")" </dev/null >"$SF_SETUP_LOG" 2>&1 9>&-) &
     SF_SETUP_PID=$!
     SF_WID=""
     for i in $(seq 1 120); do

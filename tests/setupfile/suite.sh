@@ -91,6 +91,7 @@ temp_leftovers() { # the extraction folders still in the user's temporary folder
 }
 
 # --- setup files ------------------------------------------------------------------------------
+sf_lock_db_port || exit 1
 sf_log "packing the setup files"
 sf_prefix_create shop || exit 1
 sf_pack CorvaneMarketSetup-1.0.0.exe "$SF_DEMO_DIR/payload-1.0.0"
@@ -151,7 +152,7 @@ cp -a "$SF_DRIVE_D/CorvaneUpdateYedek" "$scen/backup-before"
 # A reporting tool of the shop (a stay-up stand-in the updater does not know) holds a DLL open.
 cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
 (cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
-    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1) &
+    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
 locker=$!
 if ! sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null; then
     sf_fail "FailedUpdate: the DLL was not held open"
@@ -174,7 +175,7 @@ cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 cp "$SF_STANDINS_DIR/TarvikBridge.exe" "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe"
 rm -f "$SF_DRIVE_D/CorvaneZideroZur/masaustu/assets/app.js"
 printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
-(cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1) &
+(cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
 sleep 2
 current_exe="$S/CorvaneMarketSetup-1.0.0.exe"
 if sf_start "$current_exe" && sf_wait_page welcome 30; then
