@@ -41,6 +41,8 @@ public:
     // Starts a run on a new worker thread and returns at once. Refused (returns false, starts
     // nothing) while an earlier run of this engine is still active.
     bool Execute();
+    // Runs on the caller's thread (the wizard's restore thread). The destructor waits only for
+    // the worker of Execute: whoever runs a restore must see it end before freeing the engine.
     void ExecuteRollback();
     void Cancel();
     // True from Execute until the worker has finished its run.
