@@ -4,8 +4,9 @@
 # windows: the program runs under Wine in a prefix that this test run creates itself
 #          (fixture "wineprefix"), with D: and E: mapped to fixed-drive folders of the build
 #          tree and one persistent wineserver for the whole run, stopped at its end.
-#          WINDOW tests run under Xvfb; SERIAL tests touch the prefix's shared state
-#          (services, registry, drives) and never run beside another test.
+#          Every test of the run shares one Xvfb display started by the fixture; WINDOW tests
+#          and SERIAL tests (which touch the prefix's shared state: services, registry, drives)
+#          never run beside another test.
 
 set(CORVANE_WINE_DIR "${CMAKE_BINARY_DIR}/wine")
 
@@ -33,11 +34,7 @@ function(corvane_add_test)
     set(T_TIMEOUT 300)
   endif()
   if(WIN32)
-    set(cmd ${CORVANE_WINE_RUN})
-    if(T_WINDOW)
-      set(cmd xvfb-run -a -s "-screen 0 1280x1024x24" ${cmd})
-    endif()
-    add_test(NAME ${T_NAME} COMMAND ${cmd} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
+    add_test(NAME ${T_NAME} COMMAND ${CORVANE_WINE_RUN} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
     set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wineprefix)
     if(T_SERIAL OR T_WINDOW)
       set_tests_properties(${T_NAME} PROPERTIES RUN_SERIAL ON)
