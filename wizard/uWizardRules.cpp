@@ -54,27 +54,8 @@ std::wstring DbDriveInfoText(const std::wstring& drive) {
     return drive + L"\\CorvaneOrtakData\\mariadb  |  " + drive + L"\\CorvaneOrtakData\\Data";
 }
 
-namespace {
-
-bool SameTextAscii(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'a' && x <= L'z')
-            x = static_cast<wchar_t>(x - L'a' + L'A');
-        if (y >= L'a' && y <= L'z')
-            y = static_cast<wchar_t>(y - L'a' + L'A');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 TFinishTexts FinishTexts(const TFinishState& s) {
-    if (SameTextAscii(s.InstallTitle, L"Geri Yukleme"))
+    if (EngineRules::SameTextAscii(s.InstallTitle, L"Geri Yukleme"))
         return {L"Geri Yükleme Tamamlandı!",
                 L"Corvane Market Pos onceki sürüme başarıyla geri yüklendi.\r\n\r\n"
                 L"Veritabani ve satış verileriniz korundu."};
