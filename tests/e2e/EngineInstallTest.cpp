@@ -38,6 +38,20 @@ bool ServerAnswers(int port) {
     return ok;
 }
 
+// The shared data folder of a database set up by the engine, its service running and the
+// server answering.
+void ExpectDatabaseServing(TSetupEngine& engine) {
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\logs"));
+    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(engine.GetMevcutServisYolu(), kOrtak);
+    EXPECT_TRUE(ServerAnswers(3307));
+}
+
 struct TLinkInfo {
     std::wstring Path, WorkDir, Description, Icon;
     int IconIndex = -1;
@@ -153,19 +167,11 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
             << exe;
 
     // Database: data folder, configuration, service, answer on 3307, accounts, no script left.
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\logs"));
+    ExpectDatabaseServing(run.Engine());
     EXPECT_TRUE(DirExistsW(kInstall + L"\\logs"));
-    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
     const std::wstring image = ServiceImagePath(L"CorvaneDB");
     EXPECT_NE(image.find(L"--defaults-file="), std::wstring::npos) << image;
     EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
-    EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);
-    EXPECT_TRUE(ServerAnswers(3307));
     const std::string accounts = FileBytes(kOrtak + L"\\Data\\mysql\\accounts.txt");
     for (const char* host : {"\t%\t", "\t192.168.%\t", "\t10.%\t", "\t172.%\t"})
         EXPECT_NE(accounts.find(std::string("root") + host + "kelmor482"), std::string::npos)
@@ -262,16 +268,8 @@ TEST_F(DatabaseOnly, SetsUpTheDatabaseServiceAndASecondRunChangesNothing) {
     TEngineRun run;
     ConfigureDbOnly(run.Engine());
     ASSERT_TRUE(run.Run()) << run.LogText();
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
+    ExpectDatabaseServing(run.Engine());
     EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\bin"));
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\logs"));
-    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);
-    EXPECT_TRUE(ServerAnswers(3307));
     EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
     EXPECT_FALSE(FileExistsW(kInstall + L"\\pos-config.json"));
     EXPECT_TRUE(ReadKey(kUninstallKey).empty());
