@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "host/uWin32Seam.h"
 #include "host/uWinHandles.h"
 #include "uEngineRules.h"
 #include "uSetupError.h"
@@ -101,12 +102,23 @@ void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& li
     for (const auto& line : lines)
         bytes += Encode(line, codePage) + "\r\n";
 
+    // Windows refuses CREATE_ALWAYS over a read-only file, and over a hidden or system one
+    // unless the same attributes are asked for: the file is replaced as a plain one. Should the
+    // creation fail all the same, the file keeps the attributes it had.
+    const DWORD before = GetFileAttributesW(path.c_str());
+    const bool cleared = before != INVALID_FILE_ATTRIBUTES &&
+                         (before & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                         (before & kProtectingAttributes) != 0 &&
+                         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     // No sharing while it is written: nobody reads half a configuration.
-    TFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
-        throw ESetupError(L"Cannot create file \"" + path + L"\". " +
-                          SysErrorMessage(GetLastError()));
+    TFileHandle file(vpfnCreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        const DWORD error = GetLastError();
+        if (cleared)
+            SetFileAttributesW(path.c_str(), before);
+        throw ESetupError(L"Cannot create file \"" + path + L"\". " + SysErrorMessage(error));
+    }
     DWORD written = 0;
     if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size() || !file.Close())

@@ -42,9 +42,16 @@ std::vector<TDirEntry> ListEntries(const std::wstring& pattern);
 // The system's message text for an error code, without the trailing line break (host/).
 std::wstring SysErrorMessage(unsigned long code);
 
+#ifdef _WIN32
+// Attributes that make Windows refuse to replace or overwrite a file.
+const DWORD kProtectingAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+#endif
+
 // Writes a text file of the engine: each line followed by CR LF (the last included), the
 // characters in the given ANSI code page (the system's active one unless a test says
 // otherwise), a UTF-8 byte-order mark only for code page 65001. An existing file is replaced.
-// Raises "Cannot create file "<path>". <system text>" when the file cannot be created.
+// A read-only, hidden or system file is replaced by a plain one. Raises "Cannot create file
+// "<path>". <system text>" when the file cannot be created.
 void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& lines,
                    unsigned codePage = 0);

@@ -110,12 +110,18 @@ void TWinHost::CopyOneFile(const std::wstring& src, const std::wstring& dst) {
         throw ESetupError(L"The specified file was not found");
     // The copy takes the source's attributes anyway; a read-only, hidden or system target
     // would otherwise refuse to be overwritten and block every later update of that file.
+    // A copy that fails leaves the target as it was, its attributes included.
     const DWORD target = ::GetFileAttributesW(dst.c_str());
-    if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        (target & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0)
-        ::SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!::CopyFileW(src.c_str(), dst.c_str(), FALSE))
-        throw ESetupError(SysErrorMessage(::GetLastError()));
+    const bool cleared = target != INVALID_FILE_ATTRIBUTES &&
+                         (target & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                         (target & kProtectingAttributes) != 0 &&
+                         ::SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::CopyFileW(src.c_str(), dst.c_str(), FALSE)) {
+        const DWORD error = ::GetLastError();
+        if (cleared)
+            ::SetFileAttributesW(dst.c_str(), target);
+        throw ESetupError(SysErrorMessage(error));
+    }
 }
 
 void TWinHost::CopyDirRecursive(const std::wstring& src, const std::wstring& dst) {

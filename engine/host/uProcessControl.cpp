@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include "uEngineRules.h"
+#include "uWin32Seam.h"
 #include "uWinHandles.h"
 
 namespace {
@@ -13,6 +14,12 @@ std::wstring FileNamePart(const wchar_t* exeFile) {
     std::wstring name(exeFile, ::wcsnlen(exeFile, MAX_PATH));
     const size_t i = name.find_last_of(L"\\/");
     return i == std::wstring::npos ? name : name.substr(i + 1);
+}
+
+// Only this error means the service is not there; any other refusal (access denied, a
+// manager that is shutting down) says nothing about whether it exists.
+bool ServiceMissing(DWORD error) {
+    return error == ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 } // namespace
@@ -63,10 +70,15 @@ bool TWinHost::StopServiceWait(const std::wstring& serviceName, int seconds) {
         Sleep(3000);
         return true;
     }
-    TScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    TScHandle service(vpfnOpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
     if (!service) {
-        Log(L"    Servis bulunamadı: " + serviceName + L" (yeni kurulum?)");
-        return true;
+        const DWORD error = ::GetLastError();
+        if (ServiceMissing(error)) {
+            Log(L"    Servis bulunamadı: " + serviceName + L" (yeni kurulum?)");
+            return true;
+        }
+        Log(L"    ! Servis açılamadı: " + serviceName + L" - " + SysErrorMessage(error));
+        return false;
     }
     // A status that cannot be read counts as "not stopped yet", never as stopped.
     DWORD state = 0;
@@ -76,7 +88,15 @@ bool TWinHost::StopServiceWait(const std::wstring& serviceName, int seconds) {
     }
     Log(L"    Servis durduruluyor: " + serviceName);
     SERVICE_STATUS ignored{};
-    ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &ignored);
+    if (!vpfnControlService(service.Get(), SERVICE_CONTROL_STOP, &ignored)) {
+        const DWORD error = ::GetLastError();
+        // A service that is already stopping cannot take the control and still stops; one
+        // that refuses us will not stop however long we wait.
+        if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL && error != ERROR_SERVICE_NOT_ACTIVE) {
+            Log(L"    ! Servis durdurulamadı: " + serviceName + L" - " + SysErrorMessage(error));
+            return false;
+        }
+    }
     for (int i = 1; i <= seconds; ++i) {
         Sleep(1000);
         if (QueryServiceState(service.Get(), state) && state == SERVICE_STOPPED) {
@@ -99,12 +119,24 @@ bool TWinHost::DeleteServiceWait(const std::wstring& serviceName, int seconds) {
             Sleep(3000);
             return true;
         }
-        TScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+        TScHandle service(vpfnOpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
         if (!service) {
-            Log(L"    Servis zaten yok: " + serviceName);
-            return true;
+            const DWORD error = ::GetLastError();
+            if (ServiceMissing(error)) {
+                Log(L"    Servis zaten yok: " + serviceName);
+                return true;
+            }
+            Log(L"    ! Servis açılamadı: " + serviceName + L" - " + SysErrorMessage(error));
+            return false;
         }
-        ::DeleteService(service.Get());
+        if (!vpfnDeleteService(service.Get())) {
+            const DWORD error = ::GetLastError();
+            // Marked already by someone else: it goes once its last handle closes, as ours do.
+            if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+                Log(L"    ! Servis silinemedi: " + serviceName + L" - " + SysErrorMessage(error));
+                return false;
+            }
+        }
         Log(L"    Servis silme istendi: " + serviceName);
         // Both handles close here: the system removes a service marked for deletion only
         // once no handle to it remains open.
@@ -114,8 +146,10 @@ bool TWinHost::DeleteServiceWait(const std::wstring& serviceName, int seconds) {
         TScHandle manager(OpenManager(SC_MANAGER_CONNECT));
         if (!manager)
             continue;
-        TScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
-        if (!service) {
+        TScHandle service(
+            vpfnOpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
+        // Only "does not exist" is gone; a refused open is a pass without result.
+        if (!service && ServiceMissing(::GetLastError())) {
             Log(L"    Servis silindi (" + std::to_wstring(i) + L"sn)");
             return true;
         }

@@ -218,6 +218,14 @@ TEST(CopyOneFile, OverwritesReadOnlyAndHiddenTargets) {
     host.CopyOneFile(dir / L"new.dll", dir / L"hidden.dll");
     EXPECT_EQ(ReadText(dir / L"ro.dll"), "new");
     EXPECT_EQ(ReadText(dir / L"hidden.dll"), "new");
+
+    // A copy that fails leaves the target as it found it, its attributes included.
+    const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    MakeFile(dir / L"held.dll", "held", kept);
+    TLocker lock(dir / L"held.dll");
+    EXPECT_EQ(Message([&] { host.CopyOneFile(dir / L"new.dll", dir / L"held.dll"); }),
+              SharingText());
+    EXPECT_EQ(::GetFileAttributesW((dir / L"held.dll").c_str()) & kept, kept);
 }
 
 TEST(CopyDirRecursive, PathOfTwoHundredSixtyCharactersIsReported) {

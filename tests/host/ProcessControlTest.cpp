@@ -2,6 +2,8 @@
 // program by name, waiting for it, stopping and deleting services, and the fall-backs.
 #include "HostTestSupport.h"
 
+#include "host/uWin32Seam.h"
+
 namespace {
 
 using Lines = std::vector<std::wstring>;
@@ -190,4 +192,50 @@ TEST_F(ServiceTest, DeleteServiceWaitFallsBackToScDelete) {
     EXPECT_EQ(host.Lines, (Lines{L"  > sc delete CorvaneMarketService"}));
     EXPECT_EQ(host.Sleeps, (std::vector<int>{3000}));
     EXPECT_FALSE(ServiceExists(kService));
+}
+
+// Windows refuses a service to a caller without the right to it; Wine never does. Only "does
+// not exist" is taken for a missing service: any other refusal is reported with the system's
+// text and ends as "could not stop" / "could not delete" at once, without waiting.
+TEST_F(ServiceTest, RefusedServiceCallsAreNotTakenForAMissingService) {
+    Install();
+    ASSERT_TRUE(StartServiceAndWait(kService));
+    struct TSeamReset {
+        ~TSeamReset() { ResetWin32Seam(); }
+    } reset;
+    const std::wstring denied = SysErrorMessage(ERROR_ACCESS_DENIED);
+
+    vpfnOpenServiceW = [](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
+        if (access == SERVICE_ALL_ACCESS) {
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        return ::OpenServiceW(manager, name, access);
+    };
+    TRecordingHost opened;
+    EXPECT_FALSE(opened.StopServiceWait(kService, 30));
+    EXPECT_FALSE(opened.DeleteServiceWait(kService, 15));
+    EXPECT_EQ(opened.Lines, (Lines{L"    ! Servis açılamadı: CorvaneMarketService - " + denied,
+                                   L"    ! Servis açılamadı: CorvaneMarketService - " + denied}));
+    EXPECT_TRUE(opened.Sleeps.empty());
+    ResetWin32Seam();
+
+    vpfnControlService = [](SC_HANDLE, DWORD, LPSERVICE_STATUS) -> BOOL {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    vpfnDeleteService = [](SC_HANDLE) -> BOOL {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    TRecordingHost controlled;
+    EXPECT_FALSE(controlled.StopServiceWait(kService, 30));
+    EXPECT_FALSE(controlled.DeleteServiceWait(kService, 15));
+    EXPECT_EQ(controlled.Lines,
+              (Lines{L"    Servis durduruluyor: CorvaneMarketService",
+                     L"    ! Servis durdurulamadı: CorvaneMarketService - " + denied,
+                     L"    ! Servis silinemedi: CorvaneMarketService - " + denied}));
+    EXPECT_TRUE(controlled.Sleeps.empty());
+    EXPECT_EQ(ServiceState(kService), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceExists(kService));
 }

@@ -2,6 +2,7 @@
 // write byte for byte, the commands they run, and their branches.
 #include "StepFixture.h"
 
+#include "host/uWin32Seam.h"
 #include "uFileUtil.h"
 
 using TLines = std::vector<std::wstring>;
@@ -213,6 +214,62 @@ TEST_F(StepTest, ConfigFileInAMissingInstallationFolderFailsBeforeTheSecondFile)
     EXPECT_THROW(Step("WriteConfigFiles"), ESetupError);
     EXPECT_FALSE(DirectoryExists(L"D:\\CorvaneZideroZur\\CorvaneMarketServis"));
     EXPECT_EQ(Logs().back(), L"  pos-config.json...");
+}
+
+// Windows refuses CREATE_ALWAYS over a read-only file, and over a hidden or system one unless
+// the call asks for the same attributes; Wine replaces them all.
+HANDLE WINAPI StrictCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                DWORD disposition, DWORD flags, HANDLE templ) {
+    const DWORD existing = GetFileAttributesW(path);
+    const DWORD wanted = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (disposition == CREATE_ALWAYS && existing != INVALID_FILE_ATTRIBUTES &&
+        ((existing & FILE_ATTRIBUTE_READONLY) || (existing & wanted & ~flags))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, share, sa, disposition, flags, templ);
+}
+
+TEST_F(StepTest, MyIniAndConfigFilesReplaceReadOnlyHiddenAndSystemVersions) {
+    struct TSeamReset {
+        ~TSeamReset() { ResetWin32Seam(); }
+    } reset;
+    vpfnCreateFileW = StrictCreateFileW;
+    const DWORD protecting =
+        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    Step("CreateFolders");
+    CreateDirectoryW(L"D:\\kaynak", nullptr);
+    CreateDirectoryW(L"D:\\kaynak\\CorvaneMarketServis", nullptr);
+    CreateDirectoryW(L"D:\\CorvaneZideroZur\\CorvaneMarketServis", nullptr);
+    engine->SetSourceDir(L"D:\\kaynak");
+    const std::pair<const wchar_t*, DWORD> files[] = {
+        {L"D:\\CorvaneOrtakData\\my.ini", FILE_ATTRIBUTE_READONLY},
+        {L"D:\\CorvaneZideroZur\\pos-config.json", FILE_ATTRIBUTE_HIDDEN},
+        {L"D:\\CorvaneZideroZur\\CorvaneMarketServis\\pos-config.json",
+         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY}};
+    for (const auto& [path, attributes] : files) {
+        WriteBytes(path, "edited by hand");
+        SetFileAttributesW(path, attributes);
+    }
+    Step("WriteMyIni");
+    Step("WriteConfigFiles");
+    EXPECT_EQ(ReadBytes(files[0].first), kMyIniD);
+    EXPECT_EQ(ReadBytes(files[1].first), kTillConfig);
+    EXPECT_EQ(ReadBytes(files[2].first), kServiceConfig);
+    for (const auto& [path, attributes] : files)
+        EXPECT_EQ(GetFileAttributesW(path) & protecting, 0u) << "a plain file now";
+
+    // A file that cannot be created all the same keeps the attributes it had.
+    SetFileAttributesW(files[0].first, FILE_ATTRIBUTE_HIDDEN);
+    vpfnCreateFileW = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                         HANDLE) -> HANDLE {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    };
+    EXPECT_THROW(Step("WriteMyIni"), ESetupError);
+    EXPECT_EQ(GetFileAttributesW(files[0].first) & protecting,
+              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(ReadBytes(files[0].first), kMyIniD);
 }
 
 // ---------------------------------------------------------------------------------------------

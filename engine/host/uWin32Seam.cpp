@@ -1,0 +1,15 @@
+#include "uWin32Seam.h"
+
+TMoveFileExW vpfnMoveFileExW = ::MoveFileExW;
+TCreateFileW vpfnCreateFileW = ::CreateFileW;
+TOpenServiceW vpfnOpenServiceW = ::OpenServiceW;
+TControlService vpfnControlService = ::ControlService;
+TDeleteService vpfnDeleteService = ::DeleteService;
+
+void ResetWin32Seam() {
+    vpfnMoveFileExW = ::MoveFileExW;
+    vpfnCreateFileW = ::CreateFileW;
+    vpfnOpenServiceW = ::OpenServiceW;
+    vpfnControlService = ::ControlService;
+    vpfnDeleteService = ::DeleteService;
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The Win32 calls whose refusals decide what an update, a backup or a restore does next, reached
+// through pointers initialised to the real calls. Wine grants what Windows refuses (renaming a
+// folder while a file inside is open, replacing a hidden or read-only file, opening a service
+// without the right to); tests swap these to refuse the way Windows does.
+#include <windows.h>
+
+using TMoveFileExW = decltype(&::MoveFileExW);
+using TCreateFileW = decltype(&::CreateFileW);
+using TOpenServiceW = decltype(&::OpenServiceW);
+using TControlService = decltype(&::ControlService);
+using TDeleteService = decltype(&::DeleteService);
+
+extern TMoveFileExW vpfnMoveFileExW;
+extern TCreateFileW vpfnCreateFileW;
+extern TOpenServiceW vpfnOpenServiceW;
+extern TControlService vpfnControlService;
+extern TDeleteService vpfnDeleteService;
+
+// Puts every pointer back to the real call.
+void ResetWin32Seam();
