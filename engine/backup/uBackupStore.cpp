@@ -2,13 +2,17 @@
 //
 // The store holds one backup. A new backup is taken into a clean folder while the previous one
 // waits beside it (CorvaneUpdateYedek.onceki); only once the new backup is complete is the
-// previous one deleted. A backup that fails half-way is dropped and the previous one put back,
-// so a failed update never costs the user the backup they had.
+// previous one deleted. When the previous one cannot be set aside (a file in it held open), the
+// new one is taken beside it (CorvaneUpdateYedek.yeni) and put in its place once complete. A
+// backup that fails half-way is dropped and the previous one kept, and what a cut-off run left
+// is straightened out by the next look at the store: a backup is never mixed with an older one,
+// and the last complete backup is never lost.
 #include "uSetupEngine.h"
 
 #include <windows.h>
 
 #include "backup/uBackupUtil.h"
+#include "host/uWin32Seam.h"
 #include "uFileUtil.h"
 
 using namespace BackupUtil;
@@ -17,8 +21,6 @@ namespace {
 
 const wchar_t* const kInfoName = L"backup.info";
 const wchar_t* const kTillProgram = L"CorvaneZideroZUR.exe";
-// Where the previous backup waits while the new one is taken.
-const wchar_t* const kPreviousSuffix = L".onceki";
 // Tries at setting the previous backup aside before the update gives up.
 const int kMoveAttempts = 3;
 // backup.info is a few lines; anything much larger is not ours and is not read into memory.
@@ -123,7 +125,52 @@ bool PathExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Moves a complete backup from a side folder to the backup folder, clearing what is there.
+bool TakePlace(const std::wstring& from, const std::wstring& dir) {
+    TSetupEngine::DeleteDirRecursive(dir);
+    return !PathExists(dir) && vpfnMoveFileExW(from.c_str(), dir.c_str(), 0);
+}
+
+// Moves a folder, trying a few times: a scanner may hold a file in it for a moment.
+template <class TSleep>
+bool MoveWithRetry(const std::wstring& from, const std::wstring& to, TSleep sleep, DWORD& error) {
+    error = ERROR_SUCCESS;
+    for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
+        if (vpfnMoveFileExW(from.c_str(), to.c_str(), 0))
+            return true;
+        error = ::GetLastError();
+        if (attempt < kMoveAttempts)
+            sleep(500);
+    }
+    return false;
+}
+
 } // namespace
+
+bool BackupUtil::IsCompleteBackup(const std::wstring& dir) {
+    return DirectoryExists(dir) && FileExists(dir + L"\\" + kInfoName);
+}
+
+std::wstring BackupUtil::SettleBackup(const std::wstring& dir, std::wstring* note) {
+    const std::wstring fresh = dir + kFreshSuffix;
+    const std::wstring previous = dir + kPreviousSuffix;
+    auto settled = [&](const std::wstring& from) {
+        if (!TakePlace(from, dir))
+            return from;
+        if (note != nullptr)
+            *note = L"  Yarim kalan guncellemeden yedek yerine konuldu: " + from;
+        return dir;
+    };
+    // A new backup waits beside the old one only once it is complete: it is the newer.
+    if (IsCompleteBackup(fresh))
+        return settled(fresh);
+    if (IsCompleteBackup(dir))
+        return dir;
+    // Cut off after the previous backup was set aside and before the new one was complete.
+    if (IsCompleteBackup(previous))
+        return settled(previous);
+    return dir;
+}
 
 std::wstring TSetupEngine::BackupDir() const {
     std::wstring drive = DrivePart(FInstallDir);
@@ -132,15 +179,16 @@ std::wstring TSetupEngine::BackupDir() const {
     return drive + L"\\CorvaneUpdateYedek";
 }
 
+// Both are asked while no run is active: a backup that a cut-off run left aside is put back
+// here, before the welcome page decides whether to offer a restore.
 bool TSetupEngine::BackupExists() const {
-    const std::wstring dir = BackupDir();
-    return DirectoryExists(dir) && FileExists(dir + L"\\" + kInfoName);
+    return IsCompleteBackup(SettleBackup(BackupDir()));
 }
 
 bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
     ATarih.clear();
     ABoyut = 0;
-    const std::wstring path = BackupDir() + L"\\" + kInfoName;
+    const std::wstring path = SettleBackup(BackupDir()) + L"\\" + kInfoName;
     if (!FileExists(path))
         return false;
     std::string bytes;
@@ -199,46 +247,59 @@ void TSetupEngine::CreateBackup() {
         throw ESetupError(L"Kurulum dizini bulunamadi: " + FInstallDir);
 
     const std::wstring previous = dir + kPreviousSuffix;
-    // A run that ended half-way through its backup left the complete previous backup aside and
-    // an incomplete one in its place: the complete one is the backup.
-    if (DirectoryExists(previous) && FileExists(previous + L"\\" + kInfoName) &&
-        !FileExists(dir + L"\\" + kInfoName)) {
-        DeleteDirRecursive(dir);
-        if (!PathExists(dir))
-            ::MoveFileExW(previous.c_str(), dir.c_str(), 0);
-    }
-    bool previousAside = false;
-    if (DirectoryExists(dir)) {
-        Log(L"  Onceki yedek temizleniyor: " + dir);
-        // A previous backup left over from an interrupted run is older than the one in dir.
-        DeleteDirRecursive(previous);
-        // A scanner may hold a file in it for a moment: a few tries, half a second apart.
-        DWORD moveError = ERROR_SUCCESS;
-        for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
-            if (::MoveFileExW(dir.c_str(), previous.c_str(), 0)) {
-                previousAside = true;
-                break;
-            }
-            moveError = ::GetLastError();
-            if (attempt < kMoveAttempts)
-                Sleep(500);
-        }
-        if (!previousAside) {
-            // Deleting it in place could leave a part of it to be mixed into the new backup
-            // (and restored later); keep it whole and stop before anything is changed.
-            Log(L"  Uyari: Onceki yedek silinemedi: " + SysErrorMessage(moveError));
-            throw ESetupError(L"Yedek klasoru olusturulamadi: " + dir);
-        }
-        Sleep(500);
+    const std::wstring fresh = dir + kFreshSuffix;
+    std::wstring note;
+    const std::wstring place = SettleBackup(dir, &note);
+    if (!note.empty())
+        Log(note);
+    ClearRestoreLeftovers(place, FInstallDir, [this](const std::wstring& line) { Log(line); });
+
+    // The complete backup the user has now, if any; every other folder of the store is an
+    // incomplete or older one that an interrupted run left behind.
+    const std::wstring old = IsCompleteBackup(place) ? place : std::wstring();
+    if (!old.empty() || DirectoryExists(dir))
+        Log(L"  Onceki yedek temizleniyor: " + (old.empty() ? dir : old));
+    for (const std::wstring& leftover : {dir, fresh, previous}) {
+        if (leftover == old || !PathExists(leftover))
+            continue;
+        DeleteDirRecursive(leftover);
+        if (PathExists(leftover))
+            Log(L"  Uyari: Onceki yedek silinemedi: " + leftover);
     }
 
+    bool previousAside = false;
+    if (old == dir) {
+        // A leftover that could not be cleared from where the previous backup would go has
+        // been named above; then, and when the move is refused, the previous backup stays
+        // whole where it is until the new one is complete beside it.
+        DWORD moveError = ERROR_SUCCESS;
+        if (!PathExists(previous)) {
+            previousAside = MoveWithRetry(
+                dir, previous, [this](int ms) { Sleep(ms); }, moveError);
+            if (!previousAside)
+                Log(L"  Uyari: Onceki yedek silinemedi: " + SysErrorMessage(moveError));
+        }
+        if (previousAside)
+            Sleep(500);
+    }
+    // The new backup goes into a folder of its own, never over what is left of another.
+    std::wstring target;
+    for (const std::wstring& candidate : {dir, fresh, previous}) {
+        if (candidate != old && !PathExists(candidate)) {
+            target = candidate;
+            break;
+        }
+    }
+    if (target.empty())
+        throw ESetupError(L"Yedek klasoru olusturulamadi: " + dir);
+
     const std::wstring installPrefix = WithBackslash(FInstallDir);
-    const std::wstring backupPrefix = dir + L"\\";
+    const std::wstring backupPrefix = target + L"\\";
     int64_t total = 0;
     try {
-        if (!ForceDirectories(dir))
-            throw ESetupError(L"Yedek klasoru olusturulamadi: " + dir);
-        FBackupDir = dir;
+        if (!ForceDirectories(target))
+            throw ESetupError(L"Yedek klasoru olusturulamadi: " + target);
+        FBackupDir = target;
 
         auto backupTillProgram = [&] {
             try {
@@ -307,21 +368,30 @@ void TSetupEngine::CreateBackup() {
                        L"INSTALL_DIR=" + FInstallDir, L"BOYUT=" + std::to_wstring(total)});
     } catch (...) {
         if (previousAside) {
-            DeleteDirRecursive(dir);
-            if (!PathExists(dir) && ::MoveFileExW(previous.c_str(), dir.c_str(), 0))
+            if (TakePlace(previous, dir))
                 Log(L"  Onceki yedek geri konuldu: " + dir);
             else
                 Log(L"  ! Onceki yedek geri konulamadi, yeri: " + previous);
+        } else if (target != dir) {
+            // The previous backup never moved; only the unfinished new one goes.
+            DeleteDirRecursive(target);
+            if (PathExists(target))
+                Log(L"  ! Yarim yedek silinemedi: " + target);
         }
         throw;
     }
     FBackupCreated = true;
 
-    if (previousAside) {
-        DeleteDirRecursive(previous);
-        // Outside the backup folder, so nothing of it can be restored by mistake.
-        if (PathExists(previous))
-            Log(L"  Uyari: Onceki yedek silinemedi: " + previous);
+    // Outside the backup folder, so nothing of it can be restored by mistake.
+    const std::wstring oldNow = previousAside ? previous : old;
+    if (!oldNow.empty()) {
+        DeleteDirRecursive(oldNow);
+        if (PathExists(oldNow))
+            Log(L"  Uyari: Onceki yedek silinemedi: " + oldNow);
     }
-    Log(L"  Yedek olusturuldu: " + dir + L" (" + std::to_wstring(total / kMB) + L" MB)");
+    std::wstring finalDir = target;
+    if (target != dir && !PathExists(dir) && vpfnMoveFileExW(target.c_str(), dir.c_str(), 0))
+        finalDir = dir;
+    FBackupDir = finalDir;
+    Log(L"  Yedek olusturuldu: " + finalDir + L" (" + std::to_wstring(total / kMB) + L" MB)");
 }

@@ -1,13 +1,16 @@
 // Rollback: putting the last backup back, automatically after a failed copy or on request.
 //
-// A restored folder replaces the installed one whole, but the installed folder is only set
-// aside once the backup's copy of it is complete beside it; a copy that fails leaves the
-// installed folder as it was.
+// A restored folder replaces the installed one whole: the backup's copy is made complete beside
+// it first and then swapped in, so a copy that fails leaves the installed folder as it was.
+// Windows refuses the swap while a file inside the installed folder is open (an Explorer
+// window, a scanner, the program whose locked file failed the update); then the folder is
+// restored in place, and only a file that stays locked is left as it was, with a warning.
 #include "uSetupEngine.h"
 
 #include <windows.h>
 
 #include "backup/uBackupUtil.h"
+#include "host/uWin32Seam.h"
 #include "uFileUtil.h"
 
 using namespace BackupUtil;
@@ -31,6 +34,13 @@ void RemovePath(const std::wstring& path) {
     }
 }
 
+// Removes a temporary folder of the restore; one that stays is named in the log.
+void RemoveNamed(const std::wstring& path, const std::function<void(const std::wstring&)>& log) {
+    RemovePath(path);
+    if (PathExists(path))
+        log(L"  ! Gecici klasor silinemedi: " + path);
+}
+
 std::wstring Widen(const char* text) {
     const std::string s = text;
     return std::wstring(s.begin(), s.end());
@@ -38,12 +48,39 @@ std::wstring Widen(const char* text) {
 
 } // namespace
 
+void BackupUtil::ClearRestoreLeftovers(const std::wstring& backupDir,
+                                       const std::wstring& installDir,
+                                       const std::function<void(const std::wstring&)>& log) {
+    if (installDir.empty() || !DirectoryExists(installDir))
+        return;
+    const std::wstring installPrefix = WithBackslash(installDir);
+    for (const TDirEntry& e : ListEntries(backupDir + L"\\*")) {
+        if (!e.IsFolder || e.IsLink)
+            continue;
+        const std::wstring folder = installPrefix + e.Name;
+        const std::wstring aside = folder + L".eski";
+        RemoveNamed(folder + L".geri", log);
+        if (!PathExists(aside))
+            continue;
+        // Cut off between the two renames of a swap: the installed folder goes back first.
+        if (!PathExists(folder) && vpfnMoveFileExW(aside.c_str(), folder.c_str(), 0)) {
+            log(L"  Yarim kalan geri yuklemeden klasor eski adina dondu: " + folder);
+            continue;
+        }
+        RemoveNamed(aside, log);
+    }
+}
+
 void TSetupEngine::RestoreBackup() {
     Log(SEPARATOR_LINE);
     Log(L"ROLLBACK BASLATILIYOR");
     Log(SEPARATOR_LINE);
 
-    const std::wstring dir = BackupDir();
+    // A backup that a cut-off update left aside is restored like one in its place.
+    std::wstring note;
+    const std::wstring dir = SettleBackup(BackupDir(), &note);
+    if (!note.empty())
+        Log(note);
     if (!DirectoryExists(dir))
         throw ESetupError(L"Yedek klasoru bulunamadi: " + dir);
     if (!FileExists(dir + L"\\backup.info"))
@@ -55,38 +92,50 @@ void TSetupEngine::RestoreBackup() {
 
     Log(L"Yedekten geri yukleniyor: " + dir);
     const std::wstring installPrefix = WithBackslash(FInstallDir);
+    const auto log = [this](const std::wstring& line) { Log(line); };
+    ClearRestoreLeftovers(dir, FInstallDir, log);
 
+    // What can be deleted goes, then the backup's copy goes over it, retrying locked files.
+    auto restoreInPlace = [&](const std::wstring& src, const std::wstring& dst) {
+        DeleteDirRecursive(dst);
+        CopyDirWithRetry(src, dst, 5);
+    };
     // The backup's copy goes into <folder>.geri first; only then is the installed folder moved
     // to <folder>.eski and the copy moved into its place.
-    auto restoreFolder = [&](const std::wstring& src, const std::wstring& dst) {
+    auto restoreFolder = [&](const std::wstring& name, const std::wstring& src,
+                             const std::wstring& dst) {
         const std::wstring staging = dst + L".geri";
         const std::wstring aside = dst + L".eski";
-        RemovePath(staging); // left over from an interrupted restore
-        RemovePath(aside);
-        if (PathExists(staging) || PathExists(aside))
-            throw ESetupError(L"Gecici klasor silinemedi: " +
-                              (PathExists(staging) ? staging : aside));
+        if (PathExists(staging) || PathExists(aside)) {
+            // Named by the clearing above; the swap would need their names.
+            restoreInPlace(src, dst);
+            return;
+        }
         try {
             CopyDirWithRetry(src, staging, 5);
         } catch (...) {
-            RemovePath(staging);
+            RemoveNamed(staging, log);
             throw;
         }
         if (!DirectoryExists(staging))
             throw ESetupError(L"Klasor olusturulamadi: " + staging);
 
         const bool hadTarget = PathExists(dst);
-        if (hadTarget && !::MoveFileExW(dst.c_str(), aside.c_str(), 0)) {
-            const DWORD err = ::GetLastError();
-            RemovePath(staging);
-            throw ESetupError(SysErrorMessage(err));
+        if (hadTarget && !vpfnMoveFileExW(dst.c_str(), aside.c_str(), 0)) {
+            Log(L"  ! " + name + L" klasoru tasinamadi (" + SysErrorMessage(::GetLastError()) +
+                L"), yerinde geri yukleniyor");
+            RemoveNamed(staging, log);
+            restoreInPlace(src, dst);
+            return;
         }
-        if (!::MoveFileExW(staging.c_str(), dst.c_str(), 0)) {
-            const DWORD err = ::GetLastError();
-            if (hadTarget)
-                ::MoveFileExW(aside.c_str(), dst.c_str(), 0);
-            RemovePath(staging);
-            throw ESetupError(SysErrorMessage(err));
+        if (!vpfnMoveFileExW(staging.c_str(), dst.c_str(), 0)) {
+            Log(L"  ! " + name + L" klasoru tasinamadi (" + SysErrorMessage(::GetLastError()) +
+                L"), yerinde geri yukleniyor");
+            if (hadTarget && !vpfnMoveFileExW(aside.c_str(), dst.c_str(), 0))
+                Log(L"  ! Kurulu klasor su adla kaldi: " + aside);
+            RemoveNamed(staging, log);
+            restoreInPlace(src, dst);
+            return;
         }
         if (hadTarget) {
             RemovePath(aside);
@@ -108,7 +157,7 @@ void TSetupEngine::RestoreBackup() {
         if (e.IsFolder) {
             Log(L"  [klasor] " + e.Name);
             try {
-                restoreFolder(src, dst);
+                restoreFolder(e.Name, src, dst);
             } catch (const ESetupError& err) {
                 throw ESetupError(L"Klasor geri yuklenemedi (" + e.Name + L"): " + err.Message());
             }

@@ -422,21 +422,96 @@ TEST_F(CreateBackupTest, InterruptedBackupIsRecoveredFromWhereItWasSetAside) {
     EXPECT_FALSE(IsDir(kBackup + L".onceki"));
 }
 
-TEST_F(CreateBackupTest, PreviousBackupThatCannotBeSetAsideIsKeptWhole) {
+// What the new backup of MakeInstallation() holds, whatever folder it is in.
+void ExpectFreshBackup(const std::wstring& dir) {
+    const auto snap = Snapshot(dir);
+    EXPECT_EQ(snap.count(L"eski.dll") + snap.count(L"masaustu\\old.html") + snap.count(L"held.dll"),
+              0u)
+        << "never mixed with an older backup";
+    EXPECT_EQ(snap.at(L"CorvaneCore.dll"), ReadAll(kInstall + L"\\CorvaneCore.dll"));
+    EXPECT_EQ(snap.at(L"masaustu\\index.html"), ReadAll(kInstall + L"\\masaustu\\index.html"));
+}
+
+TEST_F(CreateBackupTest, LeftoverThatCannotBeClearedFromWhereThePreviousBackupGoesIsAWarning) {
     MakePreviousBackup();
-    const auto before = Snapshot(kBackup);
     // What an interrupted run left aside cannot be cleared: a file in it is held open.
     Put(kBackup + L".onceki\\held.dll", "x");
-    TLockedFile held(kBackup + L".onceki\\held.dll");
+    auto held = std::make_unique<TLockedFile>(kBackup + L".onceki\\held.dll");
     MakeInstallation();
     FullUpdate();
-    EXPECT_EQ(StepError("CreateBackup"), L"Yedek klasoru olusturulamadi: D:\\CorvaneUpdateYedek");
-    EXPECT_EQ(Snapshot(kBackup), before) << "nothing of the previous backup is deleted";
-    EXPECT_EQ(journal.Only(L"sleep|"), (TLines{L"500", L"500"})) << "three tries";
-    const auto logs = Logs();
-    ASSERT_EQ(logs.size(), 3u) << LogText();
-    EXPECT_EQ(logs[1], L"  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
-    EXPECT_EQ(logs[2].rfind(L"  Uyari: Onceki yedek silinemedi: ", 0), 0u) << logs[2];
+    for (int update = 1; update <= 2; ++update) {
+        journal.Clear();
+        Step("CreateBackup");
+        ExpectFreshBackup(kBackup);
+        EXPECT_TRUE(engine->BackupExists());
+        EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+        const auto logs = Logs();
+        ASSERT_GE(logs.size(), 3u) << LogText();
+        EXPECT_EQ(logs[1], L"  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
+        EXPECT_EQ(logs[2], L"  Uyari: Onceki yedek silinemedi: D:\\CorvaneUpdateYedek.onceki");
+        EXPECT_EQ(logs.back().rfind(L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek (", 0), 0u);
+    }
+    held.reset();
+    Step("CreateBackup");
+    EXPECT_FALSE(IsDir(kBackup + L".onceki")) << "cleared once it can be";
+}
+
+TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUpdate) {
+    MakePreviousBackup();
+    auto open = std::make_unique<TLockedFile>(kBackup + L"\\masaustu\\old.html");
+    TRefusedMoves refused({kBackup});
+    MakeInstallation();
+    FullUpdate();
+    Step("CreateBackup");
+    EXPECT_EQ(journal.Only(L"sleep|"), (TLines{L"500", L"500"})) << "three tries at moving it";
+    EXPECT_TRUE(
+        Logged(L"  Uyari: Onceki yedek silinemedi: " + SysErrorMessage(ERROR_ACCESS_DENIED)))
+        << LogText();
+    EXPECT_TRUE(Logged(L"  Uyari: Onceki yedek silinemedi: D:\\CorvaneUpdateYedek"));
+    // The new backup waits complete beside what is left of the old one, and is the one found.
+    ExpectFreshBackup(kBackup + L".yeni");
+    EXPECT_TRUE(Logged(L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek.yeni (1 MB)")) << LogText();
+    EXPECT_FALSE(IsFile(kInfo)) << "the old backup's description went first";
+    std::wstring tarih;
+    int64_t boyut = 0;
+    ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
+    EXPECT_NE(tarih, L"2020-01-02 03:04:05");
+
+    // Once the file is closed, the next look at the store puts the new backup in its place, and
+    // the next update goes the usual way.
+    open.reset();
+    EXPECT_TRUE(engine->BackupExists());
+    EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+    ExpectFreshBackup(kBackup);
+    journal.Clear();
+    Step("CreateBackup");
+    ExpectFreshBackup(kBackup);
+    EXPECT_TRUE(Logged(L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek (1 MB)")) << LogText();
+}
+
+TEST_F(CreateBackupTest, BackupLeftAsideByACutOffUpdateIsOfferedAgain) {
+    // Cut off after the previous backup was set aside: a part of the new one in its place.
+    MakePreviousBackup();
+    const auto previous = Snapshot(kBackup);
+    ASSERT_TRUE(MoveFileExW(kBackup.c_str(), (kBackup + L".onceki").c_str(), 0));
+    Put(kBackup + L"\\CorvaneZideroZUR.exe", "half a backup");
+    std::wstring tarih;
+    int64_t boyut = 0;
+    ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
+    EXPECT_EQ(tarih, L"2020-01-02 03:04:05");
+    EXPECT_TRUE(engine->BackupExists());
+    EXPECT_EQ(Snapshot(kBackup), previous);
+    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
+
+    // Cut off while the new backup was taken beside the old one: the old one stays the backup.
+    Put(kBackup + L".yeni\\CorvaneZideroZUR.exe", "half a backup");
+    EXPECT_TRUE(engine->BackupExists());
+    EXPECT_EQ(Snapshot(kBackup), previous);
+    MakeInstallation();
+    FullUpdate();
+    Step("CreateBackup");
+    EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+    ExpectFreshBackup(kBackup);
 }
 
 TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {

@@ -15,6 +15,7 @@
 #include "../engine/EngineAccess.h"
 #include "../engine/Journal.h"
 #include "../engine/TestFiles.h"
+#include "host/uWin32Seam.h"
 #include "host/uWinHost.h"
 
 // The real file operations; sleeps, commands and programs recorded in the journal, and the
@@ -147,6 +148,31 @@ private:
     HANDLE FHandle;
 };
 
+// Windows refuses to rename a folder while a file inside it is open; Wine renames it. The seam
+// refuses like Windows for the folders a test names.
+class TRefusedMoves {
+public:
+    explicit TRefusedMoves(std::vector<std::wstring> sources) {
+        Sources() = std::move(sources);
+        vpfnMoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            for (const auto& refused : Sources())
+                if (_wcsicmp(from, refused.c_str()) == 0) {
+                    SetLastError(ERROR_ACCESS_DENIED);
+                    return FALSE;
+                }
+            return MoveFileExW(from, to, flags);
+        };
+    }
+    ~TRefusedMoves() {
+        ResetWin32Seam();
+        Sources().clear();
+    }
+    static std::vector<std::wstring>& Sources() {
+        static std::vector<std::wstring> sources;
+        return sources;
+    }
+};
+
 inline std::wstring SharingViolationText() {
     return SysErrorMessage(ERROR_SHARING_VIOLATION);
 }
@@ -174,9 +200,9 @@ protected:
         Clean();
     }
     static void Clean() {
-        for (const auto* dir :
-             {L"D:\\CorvaneZideroZur", L"D:\\CorvaneUpdateYedek", L"D:\\CorvaneUpdateYedek.onceki",
-              L"D:\\kaynak", L"E:\\CorvaneZideroZur", L"E:\\CorvaneUpdateYedek"})
+        for (const auto* dir : {L"D:\\CorvaneZideroZur", L"D:\\CorvaneUpdateYedek",
+                                L"D:\\CorvaneUpdateYedek.onceki", L"D:\\CorvaneUpdateYedek.yeni",
+                                L"D:\\kaynak", L"E:\\CorvaneZideroZur", L"E:\\CorvaneUpdateYedek"})
             RemoveTree(dir);
     }
     void FullUpdate() { TSetupEngineTestAccess::SetUpdateMode(*engine, true, true); }

@@ -32,8 +32,13 @@ protected:
         journal.Clear();
     }
     // Every entry the backup holds is back as it was, the rest as the failed update left it.
-    void ExpectRestored() {
-        const TSnap now = Snapshot(kInstall);
+    void ExpectRestored() { ExpectRestoredBut({}); }
+    // The same, with the entries named (and what they hold) left out of the comparison.
+    void ExpectRestoredBut(const TLines& leftOut) {
+        TSnap now = Snapshot(kInstall);
+        for (const auto& name : leftOut)
+            for (auto it = now.begin(); it != now.end();)
+                it = it->first.rfind(name, 0) == 0 ? now.erase(it) : std::next(it);
         for (const auto& [rel, bytes] : backup) {
             if (rel == L"backup.info")
                 continue;
@@ -172,6 +177,43 @@ TEST_F(Rollback, LeftoversOfAnInterruptedRestoreAreCleared) {
     EXPECT_FALSE(IsDir(kInstall + L"\\masaustu.geri"));
     EXPECT_FALSE(IsDir(kInstall + L"\\masaustu.eski"));
     EXPECT_EQ(Snapshot(kInstall + L"\\masaustu"), Snapshot(kBackup + L"\\masaustu"));
+}
+
+TEST_F(Rollback, FolderWithAnOpenFileIsRestoredInPlace) {
+    BackupThenBreak();
+    TLockedFile open(kInstall + L"\\masaustu\\index.html");
+    ASSERT_TRUE(open.Locked());
+    TRefusedMoves refused({kInstall + L"\\masaustu"});
+    Step("RestoreBackup");
+    const std::wstring why = SharingViolationText();
+    EXPECT_TRUE(Logged(L"  ! masaustu klasoru tasinamadi (" + SysErrorMessage(ERROR_ACCESS_DENIED) +
+                       L"), yerinde geri yukleniyor"))
+        << LogText();
+    EXPECT_TRUE(Logged(L"    ! index.html: " + why)) << "the locked file is a warning";
+    EXPECT_TRUE(Logged(L"ROLLBACK TAMAMLANDI"));
+    const TSnap now = Snapshot(kInstall);
+    for (const auto& [rel, bytes] : backup) {
+        if (rel != L"backup.info" && rel != L"masaustu\\index.html") {
+            EXPECT_EQ(now.at(rel), original.at(rel)) << std::string(rel.begin(), rel.end());
+        }
+    }
+    EXPECT_EQ(now.count(L"masaustu\\extra.js"), 0u);
+    EXPECT_EQ(now.count(L"masaustu.geri") + now.count(L"masaustu.eski"), 0u);
+    EXPECT_EQ(Snapshot(kBackup), backup);
+}
+
+TEST_F(Rollback, SwapWhoseRenameBackFailsNamesTheFolderAndTheNextRunClearsIt) {
+    BackupThenBreak();
+    {
+        TRefusedMoves refused({kInstall + L"\\masaustu.geri", kInstall + L"\\masaustu.eski"});
+        Step("RestoreBackup");
+    }
+    EXPECT_TRUE(Logged(L"  ! Kurulu klasor su adla kaldi: D:\\CorvaneZideroZur\\masaustu.eski"))
+        << LogText();
+    ExpectRestoredBut({L"masaustu.eski"});
+    EXPECT_TRUE(IsDir(kInstall + L"\\masaustu.eski"));
+    Step("RestoreBackup");
+    ExpectRestored();
 }
 
 TEST_F(Rollback, FolderMissingFromTheInstallationIsRestored) {
@@ -326,6 +368,35 @@ TEST_F(AutomaticRollback, FullUpdateWhoseCopyFailsIsRolledBackAndReportedAsFaile
     EXPECT_EQ(TLines(logs.begin() + static_cast<long>(at) + 1, logs.end()),
               (TLines{kSep, L"Sistem onceki surume basariyla geri yuklendi.", L"",
                       L"!!! HATA: " + copyError}));
+}
+
+TEST_F(AutomaticRollback, FullUpdateRolledBackWhileADesktopFileIsOpen) {
+    MakeInstallation("1.0");
+    original = Snapshot(kInstall);
+    MakeSource();
+    TLockedFile lock(kSource + L"\\CorvaneCore.dll");
+    FullUpdate();
+    host->FreeSpace = int64_t(1) << 40;
+    // Once the backup is taken, a file of the installed masaustu is open, as in an Explorer
+    // window: Windows then refuses to rename the folder.
+    std::unique_ptr<TLockedFile> open;
+    engine->SetOnProgress([&](int percent, const std::wstring& step) {
+        if (percent == 10)
+            open = std::make_unique<TLockedFile>(kInstall + L"\\masaustu\\assets\\app.js");
+        journal.Add(L"progress|" + std::to_wstring(percent) + L"|" + step);
+    });
+    TRefusedMoves refused({kInstall + L"\\masaustu"});
+    RunToEnd();
+    ASSERT_TRUE(open && open->Locked());
+    EXPECT_TRUE(Logged(L"Sistem onceki surume basariyla geri yuklendi.")) << LogText();
+    EXPECT_TRUE(Logged(L"    ! app.js: " + SharingViolationText()));
+    open.reset();
+    const TSnap now = Snapshot(kInstall);
+    for (const auto& rel : Names(Snapshot(kBackup)))
+        if (rel != L"backup.info") {
+            EXPECT_EQ(now.at(rel), original.at(rel)) << std::string(rel.begin(), rel.end());
+        }
+    EXPECT_EQ(now.count(L"masaustu\\yeni.js"), 0u);
 }
 
 TEST_F(AutomaticRollback, FileUpdateRestoreThatFailsTooStillEndsWithTheCopyError) {
