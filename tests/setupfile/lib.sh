@@ -5,6 +5,7 @@
 #   sf_prefix_use NAME / sf_prefix_stop NAME
 #   sf_start SETUPFILE                   start a setup file in the current prefix, find its window
 #   sf_click CONTROL, sf_wait_page PAGE, sf_shot NAME, sf_answer_box TEXT KEY, ...
+#   run_to EXE PAGE LIMIT, close_with_kapat     one run of a scenario through its window
 # Every wait is bounded; every Wine process writes to files, never to the caller's pipes.
 set -uo pipefail
 
@@ -278,6 +279,51 @@ sf_end_setup() {
     if [ -n "$SF_SETUP_PID" ] && kill -0 "$SF_SETUP_PID" 2>/dev/null; then
         sf_probe kill "$(basename "$1")" >/dev/null
         sf_wait_exit 20 || kill "$SF_SETUP_PID" 2>/dev/null
+    fi
+}
+
+# --- runs of a scenario -------------------------------------------------------------------------
+
+declare -gA ran
+# Runs a setup file from the welcome page through "Kur" to the page PAGE within LIMIT seconds;
+# saves the log and the controls of that page. Screenshots are named after the scenario.
+# The scenario's globals: current (its name), scen (its folder), current_exe, ran[] (wall times).
+run_to() { # EXE PAGE LIMIT [settings-hook]
+    local exe=$1 page=$2 limit=$3 hook=${4:-}
+    current_exe=$exe
+    sf_start "$exe" || return 1
+    sf_wait_page welcome 30 || { sf_fail "$current: no welcome page"; return 1; }
+    sf_dump >"$scen/welcome.txt"
+    sf_shot "$current-1-welcome"
+    sf_click btnNext
+    sf_wait_page settings 15 || { sf_fail "$current: no settings page"; return 1; }
+    sf_dump >"$scen/settings.txt"
+    [ -n "$hook" ] && { $hook || return 1; }
+    sf_shot "$current-2-settings"
+    local kur=$SECONDS
+    sf_click btnNext
+    sf_wait_page running 30 || { sf_fail "$current: installation did not start"; return 1; }
+    sleep 1
+    sf_shot "$current-3-install"
+    if ! sf_wait_page "$page" "$limit"; then
+        sf_save_memo "$scen/memo.txt"
+        sf_fail "$current: did not reach the $page page within $limit s"
+        sed -n '1,400p' "$scen/memo.txt"
+        return 1
+    fi
+    # From "Kur" to the result page: the run's wall time (the page is polled twice a second).
+    ran[$current]=$((SECONDS - kur))
+    sf_shot "$current-4-$page"
+    sf_save_memo "$scen/memo.txt"
+    sf_dump >"$scen/page.txt"
+}
+
+# "Kapat" on the last page; the window must go away.
+close_with_kapat() {
+    sf_click btnNext
+    if ! sf_wait_exit 60; then
+        sf_fail "$current: the window did not close after \"Kapat\""
+        sf_end_setup "$current_exe"
     fi
 }
 

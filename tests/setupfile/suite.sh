@@ -45,47 +45,6 @@ scenario() {
 }
 scenario_end() { took[$current]=$((SECONDS - scen_start)); }
 
-# Runs a setup file from the welcome page through "Kur" to the page PAGE within LIMIT seconds;
-# saves the log and the controls of that page. Screenshots are named after the scenario.
-run_to() { # EXE PAGE LIMIT [settings-hook]
-    local exe=$1 page=$2 limit=$3 hook=${4:-}
-    current_exe=$exe
-    sf_start "$exe" || return 1
-    sf_wait_page welcome 30 || { sf_fail "$current: no welcome page"; return 1; }
-    sf_dump >"$scen/welcome.txt"
-    sf_shot "$current-1-welcome"
-    sf_click btnNext
-    sf_wait_page settings 15 || { sf_fail "$current: no settings page"; return 1; }
-    sf_dump >"$scen/settings.txt"
-    [ -n "$hook" ] && { $hook || return 1; }
-    sf_shot "$current-2-settings"
-    local kur=$SECONDS
-    sf_click btnNext
-    sf_wait_page running 30 || { sf_fail "$current: installation did not start"; return 1; }
-    sleep 1
-    sf_shot "$current-3-install"
-    if ! sf_wait_page "$page" "$limit"; then
-        sf_save_memo "$scen/memo.txt"
-        sf_fail "$current: did not reach the $page page within $limit s"
-        sed -n '1,400p' "$scen/memo.txt"
-        return 1
-    fi
-    # From "Kur" to the result page: the run's wall time (the page is polled twice a second).
-    ran[$current]=$((SECONDS - kur))
-    sf_shot "$current-4-$page"
-    sf_save_memo "$scen/memo.txt"
-    sf_dump >"$scen/page.txt"
-}
-
-# "Kapat" on the last page; the window must go away.
-close_with_kapat() {
-    sf_click btnNext
-    if ! sf_wait_exit 60; then
-        sf_fail "$current: the window did not close after \"Kapat\""
-        sf_end_setup "$current_exe"
-    fi
-}
-
 temp_leftovers() { # the extraction folders still in the user's temporary folder
     find "$WINEPREFIX/drive_c/users" -maxdepth 5 -type d -name 'CorvaneMarketSetup_*' 2>/dev/null | wc -l
 }

@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# A power cut in the middle of a full update, with the real setup program under Wine: the update
+# is killed with everything in its prefix (wineserver -k) right after the previous backup was set
+# aside, in the middle of the new backup and in the middle of the copy. After each cut the setup
+# file is started again: its welcome page offers the backup made before the cut update, and
+# either the next update completes or the restore puts the installation back byte for byte.
+# The shop's data, my.ini and pos-config.json never change.
+#   powercut.sh HARNESS_ENV WORKDIR
+# Runs itself under xvfb-run when there is no display.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+if [ -z "${SF_UNDER_XVFB:-}" ]; then
+    export SF_UNDER_XVFB=1
+    exec timeout 1100 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+fi
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+
+work=$(realpath -m "$2")
+rm -rf "$work"
+sf_init "$1" "$work"
+SF_SHOTS="$work/shots"
+
+finish() {
+    sf_end_setup "${current_exe:-x.exe}"
+    sf_prefix_stop cut
+}
+trap finish EXIT
+
+scenario() {
+    current=$1
+    scen="$work/$1"
+    mkdir -p "$scen"
+    sf_log "--- $1"
+}
+
+D() { printf '%s' "$SF_DRIVE_D/$1"; }
+
+# What must never change: the shop's data, the database configuration and both connection files.
+kept_state() {
+    (cd "$SF_DRIVE_D" && find CorvaneOrtakData/Data CorvaneOrtakData/my.ini \
+        CorvaneZideroZur/pos-config.json CorvaneZideroZur/CorvaneMarketServis/pos-config.json \
+        -type f -print0 2>/dev/null | sort -z | xargs -0 sha256sum)
+}
+check_kept() {
+    if ! diff <(kept_state) "$work/kept.txt" >"$scen/kept.diff"; then
+        sf_fail "$current: the shop's data or configuration changed"
+        cat "$scen/kept.diff"
+    fi
+}
+
+# The installation byte for byte, against a copy taken earlier.
+same_install() { # COPY WHAT
+    if ! diff -r "$1" "$(D CorvaneZideroZur)" >"$scen/install.diff" 2>&1; then
+        sf_fail "$current: $2"
+        head -40 "$scen/install.diff"
+    fi
+}
+
+# A payload whose masaustu carries some megabytes of media of its own, so that a backup and a
+# copy last long enough to be cut in the middle.
+big_payload() { # FROM TO TAG
+    rm -rf "$2"
+    cp -a "$1" "$2"
+    mkdir -p "$2/masaustu/medya"
+    local i
+    for i in 1 2 3 4 5 6 7 8; do
+        head -c $((6 * 1024 * 1024)) /dev/urandom >"$2/masaustu/medya/$3-$i.bin"
+    done
+}
+
+# Starts an update, clicks through to "Kur" and kills the prefix as soon as CONDITION holds
+# (polled every 20 ms, at most LIMIT seconds). Restarts the prefix's wineserver afterwards.
+run_and_cut() { # EXE CONDITION LIMIT
+    local exe=$1 cond=$2 limit=$3 start
+    current_exe=$exe
+    sf_start "$exe" || return 1
+    sf_wait_page welcome 30 || { sf_fail "$current: no welcome page"; return 1; }
+    sf_click btnNext
+    sf_wait_page settings 15 || { sf_fail "$current: no settings page"; return 1; }
+    sf_click btnNext
+    start=$SECONDS
+    until $cond; do
+        if [ $((SECONDS - start)) -ge "$limit" ]; then
+            sf_save_memo "$scen/memo.txt"
+            sf_fail "$current: the point of the cut was not reached within $limit s"
+            sed -n '1,200p' "$scen/memo.txt"
+            return 1
+        fi
+        sleep 0.02
+    done
+    timeout 30 wineserver -k </dev/null >/dev/null 2>&1
+    timeout 30 wineserver -w </dev/null >/dev/null 2>&1
+    sf_log "cut: $(ls -d "$(D CorvaneUpdateYedek)"* 2>/dev/null | xargs -n1 basename | tr '\n' ' ')"
+    sf_wait_exit 20 || kill "$SF_SETUP_PID" 2>/dev/null
+    wineserver -p </dev/null >/dev/null 2>&1 9>&-
+}
+
+backup_date() { # FOLDER: TARIH of its backup.info
+    sed -n 's/^\xEF\xBB\xBF//; s/\r$//; s/^TARIH=//p' "$1/backup.info"
+}
+
+# The welcome page of a freshly started setup file offers the restore of the backup of that date.
+welcome_offers() { # DATE
+    current_exe="$S/CorvaneMarketSetup-1.0.0.exe"
+    sf_start "$current_exe" && sf_wait_page welcome 30 || { sf_fail "$current: no welcome page"; return 1; }
+    sf_dump >"$scen/welcome.txt"
+    sf_shot "$current-welcome"
+    if ! grep -qF "Yedek mevcut: $1 (" "$scen/welcome.txt" ||
+        ! sf_shows Button "Onceki Surume Geri Yukle"; then
+        sf_fail "$current: the welcome page does not offer the backup of $1"
+        cat "$scen/welcome.txt"
+        return 1
+    fi
+}
+
+# On the welcome page that welcome_offers left open: restore and close.
+restore_and_close() {
+    sf_click btnGeriYukle
+    sf_answer_box "GERI YUKLEME ONAYI" Return 20 || return 1
+    if ! sf_wait_page finish 180; then
+        sf_save_memo "$scen/memo.txt"
+        sf_fail "$current: the restore did not finish"
+        cat "$scen/memo.txt"
+        return 1
+    fi
+    sf_save_memo "$scen/memo.txt"
+    sf_shot "$current-restored"
+    chk=$(sf_dump | awk -F'\t' '$5=="CorvaneMarketı başlat"')
+    [[ "$chk" == *checked* ]] && sf_click chkRunApp
+    close_with_kapat
+}
+
+# Conditions of the cuts.
+previous_set_aside() { [ -d "$(D CorvaneUpdateYedek.onceki)" ]; }
+backup_half_made() {
+    [ -d "$(D CorvaneUpdateYedek.onceki)" ] && [ -e "$(D CorvaneUpdateYedek/CorvaneZideroZUR.exe)" ] &&
+        [ ! -e "$(D CorvaneUpdateYedek/backup.info)" ]
+}
+copy_started() {
+    [ -e "$(D CorvaneUpdateYedek/backup.info)" ] && [ ! -d "$(D CorvaneUpdateYedek.onceki)" ] || return 1
+    local f
+    for f in version.json CorvaneZideroZUR.exe CorvaneCore.dll masaustu/index.html masaustu/assets/app.js; do
+        cmp -s "$(D "CorvaneZideroZur/$f")" "$scen/install-before/$f" 2>/dev/null || return 0
+    done
+    return 1
+}
+
+# --- setup files and the installation ----------------------------------------------------------
+sf_lock_db_port || exit 1
+sf_prefix_create cut || exit 1
+big_payload "$SF_DEMO_DIR/payload-1.1.0" "$work/payload-big-1.1.0" v110
+big_payload "$SF_FAIL_PAYLOAD" "$work/payload-big-1.2.0" v120
+sf_pack CorvaneMarketSetup-1.0.0.exe "$SF_DEMO_DIR/payload-1.0.0"
+sf_pack CorvaneMarketUpdate-1.1.0.exe "$work/payload-big-1.1.0"
+sf_pack CorvaneMarketUpdate-1.2.0.exe "$work/payload-big-1.2.0"
+[ "$SF_FAILED" -eq 0 ] || exit 1
+S="$work/setup"
+
+scenario Install
+sf_wait_port_free
+run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 && close_with_kapat
+run_to "$S/CorvaneMarketUpdate-1.1.0.exe" finish 240 && close_with_kapat
+[ "$SF_FAILED" -eq 0 ] || exit 1
+kept_state >"$work/kept.txt"
+
+# --- cut right after the previous backup was set aside; the next update completes --------------
+scenario CutAfterSetAside
+cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+date1=$(backup_date "$(D CorvaneUpdateYedek)")
+if run_and_cut "$S/CorvaneMarketUpdate-1.2.0.exe" previous_set_aside 120; then
+    same_install "$scen/install-before" "the installation changed before the copy"
+    check_kept
+    if welcome_offers "$date1"; then
+        sf_end_setup "$current_exe"
+        run_to "$S/CorvaneMarketUpdate-1.2.0.exe" finish 240 && close_with_kapat
+        cmp -s "$(D CorvaneZideroZur/version.json)" "$work/payload-big-1.2.0/version.json" ||
+            sf_fail "$current: the next update did not complete"
+        # Its backup is the installation the cut update found.
+        same_backup=$(diff -r "$scen/install-before/masaustu" "$(D CorvaneUpdateYedek/masaustu)")
+        [ -z "$same_backup" ] || sf_fail "$current: the next update's backup is not the installation"
+        check_kept
+    fi
+fi
+sf_end_setup "${current_exe:-x.exe}"
+
+# --- cut in the middle of the new backup; the restore puts back the backup made before ---------
+scenario CutInTheBackup
+cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+cp -a "$(D CorvaneUpdateYedek)" "$scen/backup-before"
+date2=$(backup_date "$(D CorvaneUpdateYedek)")
+if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" backup_half_made 120; then
+    same_install "$scen/install-before" "the installation changed before the copy"
+    check_kept
+    if welcome_offers "$date2"; then
+        diff -r "$scen/backup-before" "$(D CorvaneUpdateYedek)" >/dev/null ||
+            sf_fail "$current: the backup put back is not the one made before"
+        restore_and_close
+        # What that backup was taken from: the installation before the update that made it.
+        same_install "$work/CutAfterSetAside/install-before" \
+            "the restore did not give back the installation the backup was made of"
+        check_kept
+    fi
+fi
+sf_end_setup "${current_exe:-x.exe}"
+
+# --- cut in the middle of the copy; the restore undoes the half-made copy ------------------------
+scenario CutInTheCopy
+cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+if run_and_cut "$S/CorvaneMarketUpdate-1.2.0.exe" copy_started 180; then
+    check_kept
+    date3=$(backup_date "$(D CorvaneUpdateYedek)")
+    [ "$date3" != "$date2" ] || sf_fail "$current: no new backup before the copy"
+    if welcome_offers "$date3"; then
+        restore_and_close
+        same_install "$scen/install-before" "the restore did not undo the cut copy"
+        check_kept
+    fi
+fi
+sf_end_setup "${current_exe:-x.exe}"
+sf_prefix_stop cut
+
+if [ "$SF_FAILED" -ne 0 ]; then
+    echo "power-cut suite: FAILED (screenshots in $SF_SHOTS)"
+    exit 1
+fi
+echo "power-cut suite: every cut recovered (screenshots in $SF_SHOTS)"
