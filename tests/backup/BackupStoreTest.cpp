@@ -502,16 +502,6 @@ TEST_F(CreateBackupTest, BackupLeftAsideByACutOffUpdateIsOfferedAgain) {
     EXPECT_TRUE(engine->BackupExists());
     EXPECT_EQ(Snapshot(kBackup), previous);
     EXPECT_FALSE(IsDir(kBackup + L".onceki"));
-
-    // Cut off while the new backup was taken beside the old one: the old one stays the backup.
-    Put(kBackup + L".yeni\\CorvaneZideroZUR.exe", "half a backup");
-    EXPECT_TRUE(engine->BackupExists());
-    EXPECT_EQ(Snapshot(kBackup), previous);
-    MakeInstallation();
-    FullUpdate();
-    Step("CreateBackup");
-    EXPECT_FALSE(IsDir(kBackup + L".yeni"));
-    ExpectFreshBackup(kBackup);
 }
 
 TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {

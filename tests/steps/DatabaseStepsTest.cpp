@@ -258,18 +258,6 @@ TEST_F(StepTest, MyIniAndConfigFilesReplaceReadOnlyHiddenAndSystemVersions) {
     EXPECT_EQ(ReadBytes(files[2].first), kServiceConfig);
     for (const auto& [path, attributes] : files)
         EXPECT_EQ(GetFileAttributesW(path) & protecting, 0u) << "a plain file now";
-
-    // A file that cannot be created all the same keeps the attributes it had.
-    SetFileAttributesW(files[0].first, FILE_ATTRIBUTE_HIDDEN);
-    vpfnCreateFileW = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                         HANDLE) -> HANDLE {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    };
-    EXPECT_THROW(Step("WriteMyIni"), ESetupError);
-    EXPECT_EQ(GetFileAttributesW(files[0].first) & protecting,
-              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(ReadBytes(files[0].first), kMyIniD);
 }
 
 // ---------------------------------------------------------------------------------------------
