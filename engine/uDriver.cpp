@@ -133,6 +133,7 @@ void TSetupEngine::CopyFilesWithRollback() {
         try {
             RestoreBackup();
             Log(L"Sistem onceki surume basariyla geri yuklendi.");
+            EnsureAppService();
         } catch (const ESetupError& restoreError) {
             Log(L"GERI YUKLEME DE BASARISIZ: " + restoreError.Message());
         }
@@ -174,6 +175,35 @@ void TSetupEngine::ReinstallAppService() {
     Log(L"  Servis OK");
 }
 
+// Registers the back-office service from its program and starts it, the way a new
+// installation does; true when the service is registered afterwards.
+bool TSetupEngine::RegisterAppService(const std::wstring& Server) {
+    Log(L"  CorvaneMarketServer install...");
+    RunExe(Server, L"/install", 10000);
+    Sleep(3000);
+    Log(L"  net start CorvaneMarketService...");
+    RunCmd(L"net start CorvaneMarketService", 10000);
+    Sleep(3000);
+    if (RunCmd(L"sc query CorvaneMarketService", 5000) == 0) {
+        Log(L"  OK - CorvaneMarketService çalışıyor");
+        return true;
+    }
+    Log(L"  ! UYARI: CorvaneMarketService durumu doğrulanamadı");
+    return false;
+}
+
+// A run or a restore that ends with the service program installed but no service registered
+// (a full update cut off between deleting the old service and registering the new one) would
+// leave the shop without its back-office service: register it again. A registered service is
+// left in whatever state it is.
+void TSetupEngine::EnsureAppService() {
+    const std::wstring server = FInstallDir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe";
+    if (!FileExists(server) || RunCmd(L"sc query CorvaneMarketService", 5000) == 0)
+        return;
+    if (RegisterAppService(server))
+        Log(L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu");
+}
+
 void TSetupEngine::RunFullUpdate() {
     Progress(2, L"On kontrol yapiliyor...");
     PreflightCheck();
@@ -201,6 +231,7 @@ void TSetupEngine::RunFullUpdate() {
         Progress(85, L"Kısayollar güncelleniyor...");
         CreateShortcut();
     }
+    EnsureAppService();
     Finish(L"Güncelleme tamamlandı!", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 
@@ -226,6 +257,7 @@ void TSetupEngine::RunFileUpdate() {
     CopyFilesWithRollback();
     CheckCancelled();
 
+    EnsureAppService();
     Finish(L"Güncelleme tamamlandı!", L"DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 
@@ -339,6 +371,9 @@ void TSetupEngine::RunNewInstall() {
     }
     Progress(96, L"Kayıt defteri...");
     RegisterUninstall();
+    // Without CorvaneSync the shop chose to have no back-office service.
+    if (FOptCorvaneSync)
+        EnsureAppService();
 
     Finish(L"Tamamlandı!", L"KURULUM BAŞARIYLA TAMAMLANDI");
 }

@@ -105,6 +105,8 @@ private:
     void RunNewInstall();
     void StopForFullUpdate();
     void ReinstallAppService();
+    bool RegisterAppService(const std::wstring& Server);
+    void EnsureAppService();
     void CopyDbProgramFiles();
     void CopyFilesWithRollback();
     void Finish(const std::wstring& Caption, const std::wstring& Banner);

@@ -189,6 +189,7 @@ void TSetupEngine::ExecuteRollback() {
             throw ESetupError(L"Geri yuklenecek yedek bulunamadi.");
         Progress(30, L"Dosyalar geri yukleniyor...");
         RestoreBackup();
+        EnsureAppService();
         Progress(100, L"Geri yukleme tamamlandi");
         Log(L"");
         Log(L"Onceki surume basariyla donuldu.");

@@ -106,16 +106,7 @@ void TSetupEngine::InstallAppService() {
         else
             Log(L"  ! UYARI: CorvaneMarketService yeniden başlatılamadı");
     } else if (FileExists(server)) {
-        Log(L"  CorvaneMarketServer install...");
-        RunExe(server, L"/install", 10000);
-        Sleep(3000);
-        Log(L"  net start CorvaneMarketService...");
-        RunCmd(L"net start CorvaneMarketService", 10000);
-        Sleep(3000);
-        if (RunCmd(L"sc query CorvaneMarketService", 5000) == 0)
-            Log(L"  OK - CorvaneMarketService çalışıyor");
-        else
-            Log(L"  ! UYARI: CorvaneMarketService durumu doğrulanamadı");
+        RegisterAppService(server);
     } else {
         Log(L"  ! CorvaneMarketServer.exe bulunamadı - atlandı");
     }

@@ -19,6 +19,11 @@ using TLines = std::vector<std::wstring>;
 namespace {
 
 const std::wstring SEP = L"log|========================================";
+const wchar_t* kUpd = L"CorvaneMarketUpdate-1.2.exe";
+const wchar_t* kFile = L"CorvaneMarketDosyaUpdate-1.2.exe";
+const wchar_t* kNew = L"CorvaneMarketSetup.exe";
+// A folder no test creates: the service program the driver looks for at the end is not there.
+const std::wstring kNoInstall = L"D:\\surucu-testi\\CorvaneZideroZur";
 const std::wstring CANCELLED = L"Kullanıcı tarafından iptal edildi";
 
 TLines Header(const std::wstring& target, const std::wstring& modeLine) {
@@ -62,7 +67,7 @@ protected:
         fHost = host.get();
         engine = std::make_unique<TSetupEngine>(std::move(host));
         BindEvents(*engine, journal);
-        engine->SetInstallDir(L"D:\\CorvaneZideroZur");
+        engine->SetInstallDir(kNoInstall);
     }
     void TearDown() override {
         engine.reset();
@@ -119,7 +124,7 @@ const TLines kStopProcesses = {
 TEST_F(DriverTest, NewInstallationWithDefaultSwitchesRunsEveryStepInOrder) {
     RunToEnd();
     EXPECT_EQ(journal.Entries(),
-              Join({Header(L"D:\\CorvaneZideroZur", L"Mod: YENI KURULUM"),
+              Join({Header(kNoInstall, L"Mod: YENI KURULUM"),
                     {L"progress|2|İslemler durduruluyor..."},
                     kStopProcesses,
                     {L"progress|5|Dosyalar kopyalanıyor...", L"log|[2/14] Dosyalar kopyalanıyor...",
@@ -211,7 +216,7 @@ TEST_F(DriverTest, FullUpdateStopsBacksUpCopiesReinstallsTheServiceAndRefreshesT
                      L"sleep|3000", L"log|  Servis başlatılıyor...",
                      L"cmd|net start CorvaneMarketService|15000", L"sleep|2000",
                      L"log|  Servis OK", L"progress|85|Kısayollar güncelleniyor...",
-                     L"log|[13/14] Kısayollar..."},
+                     L"log|[13/14] Kısayollar...", L"cmd|sc query CorvaneMarketService|5000"},
                     Closing(L"Güncelleme tamamlandı!", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI")}));
     RemoveTree(dir);
 }
@@ -342,13 +347,85 @@ TEST_F(DriverTest, FailureOutsideTheCopyIsNeverRolledBack) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The service program without its service (a run cut off after the old service was deleted)
+
+TEST_F(DriverTest, ServiceMissingAtTheEndOfARunOrRestoreIsRegisteredAndStarted) {
+    struct Case {
+        const wchar_t* exe;
+        bool sync, registered, installWorks;
+        const char *failCopy, *failRestore;
+        bool checked; // the service is looked at, at the end
+    } cases[] = {
+        {kUpd, true, false, true, nullptr, nullptr, true},
+        {kFile, true, false, true, nullptr, nullptr, true},
+        {kNew, true, false, true, nullptr, nullptr, true},
+        {kNew, false, false, true, nullptr, nullptr, false},    // the shop chose no service
+        {kFile, true, false, true, "CopyFiles", nullptr, true}, // after the automatic rollback
+        {kUpd, true, false, true, "CopyFiles", "RestoreBackup", false},
+        {kFile, true, true, true, nullptr, nullptr, true},
+        {kFile, true, false, false, nullptr, nullptr, true},
+    };
+    const std::wstring dir = TempFolder(L"ensure");
+    const std::wstring server = dir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe";
+    CreateDirectoryW((dir + L"\\CorvaneMarketServis").c_str(), nullptr);
+    WriteFile(server);
+    const std::wstring query = L"cmd|sc query CorvaneMarketService|5000";
+    for (const auto& c : cases) {
+        ResetStepHooks();
+        TJournal j;
+        auto h = std::make_unique<TScriptedHost>(j);
+        TScriptedHost& host = *h;
+        h->ExeFile = std::wstring(L"C:\\x\\") + c.exe;
+        h->CmdResults[L"sc query CorvaneMarketService"] = c.registered ? 0 : 1060;
+        // The full update's own /install (15000 ms) does not register it here; this one does.
+        h->OnCall = [&host, &c, server](const std::wstring& entry) {
+            if (c.installWorks && entry == L"exe|" + server + L"|/install|10000")
+                host.CmdResults[L"sc query CorvaneMarketService"] = 0;
+        };
+        TSetupEngine e(std::move(h));
+        BindEvents(e, j);
+        e.SetInstallDir(dir);
+        e.SetOptCorvaneSync(c.sync);
+        e.DetectExistingInstall();
+        for (const char* step : {c.failCopy, c.failRestore})
+            if (step)
+                StepHooks()[step] = [](TSetupEngine&) { throw ESetupError(L"hata"); };
+        ASSERT_TRUE(e.Execute());
+        ASSERT_TRUE(j.WaitFor(L"finished|", 20s));
+        const TLines all = j.Entries();
+        const auto at = std::find(all.begin(), all.end(), query);
+        const TLines tail(at, std::find_if(at, all.end(), [](const std::wstring& l) {
+                              return l == L"log|" || l.rfind(L"progress|100|", 0) == 0;
+                          }));
+        TLines expected{query};
+        if (!c.registered)
+            expected = {query,
+                        L"log|  CorvaneMarketServer install...",
+                        L"exe|" + server + L"|/install|10000",
+                        L"sleep|3000",
+                        L"log|  net start CorvaneMarketService...",
+                        L"cmd|net start CorvaneMarketService|10000",
+                        L"sleep|3000",
+                        query,
+                        c.installWorks
+                            ? L"log|  OK - CorvaneMarketService çalışıyor"
+                            : L"log|  ! UYARI: CorvaneMarketService durumu doğrulanamadı"};
+        if (!c.registered && c.installWorks)
+            expected.push_back(L"log|  ! CorvaneMarketService kayitli degildi, yeniden kuruldu");
+        EXPECT_EQ(tail, c.checked ? expected : TLines{}) << c.exe << " sync=" << c.sync;
+    }
+    ResetStepHooks();
+    RemoveTree(dir);
+}
+
+// ---------------------------------------------------------------------------------------------
 // File update
 
 TEST_F(DriverTest, FileUpdateStopsOnlyTheTillProgramAndTheBridges) {
     PoseAs(L"CorvaneMarketDosyaUpdate-1.2.exe");
     RunToEnd();
     EXPECT_EQ(journal.Entries(),
-              Join({Header(L"D:\\CorvaneZideroZur", L"Mod: DOSYA GUNCELLEME (sadece EXE)"),
+              Join({Header(kNoInstall, L"Mod: DOSYA GUNCELLEME (sadece EXE)"),
                     {L"progress|2|On kontrol yapiliyor...", L"log|[0/14] On kontrol yapiliyor...",
                      L"progress|5|CorvaneZideroZUR kapatılıyor...",
                      L"log|[DOSYA GÜNCELLEME] Sadece CorvaneZideroZUR kapatılıyor...",
@@ -367,7 +444,7 @@ TEST_F(DriverTest, DatabaseOnlyWithARegisteredServiceChangesNothing) {
     engine->SetOptCorvaneDBOnly(true);
     RunToEnd();
     EXPECT_EQ(journal.Entries(),
-              Join({Header(L"D:\\CorvaneZideroZur", L"Mod: SADECE CorvaneDB"),
+              Join({Header(kNoInstall, L"Mod: SADECE CorvaneDB"),
                     {L"log|Mod: SADECE CorvaneDB (MariaDB)", SEP, L"log|",
                      L"progress|5|Mevcut CorvaneDB kontrol ediliyor...",
                      L"log|[1/7] Mevcut CorvaneDB kontrol ediliyor...",
@@ -577,10 +654,6 @@ TEST_P(CancellationPoints, RunStopsAtTheNextCheckAndReportsTheCancellation) {
     RemoveTree(L"E:\\CorvaneOrtakData");
     RemoveTree(src);
 }
-
-const wchar_t* kUpd = L"CorvaneMarketUpdate-1.2.exe";
-const wchar_t* kFile = L"CorvaneMarketDosyaUpdate-1.2.exe";
-const wchar_t* kNew = L"CorvaneMarketSetup.exe";
 
 INSTANTIATE_TEST_SUITE_P(
     EveryCheckPoint, CancellationPoints,

@@ -727,6 +727,31 @@ TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
     ExpectDatabaseService();
 }
 
+// --- a power cut while a full update registers the service again, then the restore ------------
+
+TEST(PowerCut, CutAfterTheServiceWasDeletedAndTheRestoreRegisteredAndStartedItAgain) {
+    ExpectInOrder(Memo(L"memo-cut.txt"),
+                  {L"[2/14] Dosyalar kopyalanıyor...",
+                   L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Yeni servis kuruluyor..."});
+    EXPECT_TRUE(FileExists(Scenario(L"missing-after-restart.txt")))
+        << "CorvaneMarketService was still registered after the restart";
+    ExpectInOrder(Memo(),
+                  {L"ROLLBACK TAMAMLANDI", L"  > sc query CorvaneMarketService",
+                   L"  CorvaneMarketServer install...", L"  OK - CorvaneMarketService çalışıyor",
+                   L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu",
+                   L"Onceki surume basariyla donuldu."});
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(ImagePath(L"CorvaneMarketService")
+                  .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
+              std::wstring::npos);
+    // The files of the version before the update, byte for byte.
+    const std::wstring before = Scenario(L"install-before");
+    for (const wchar_t* f : {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll",
+                             L"sqlite3.dll", L"version.json", L"web_resources.res"})
+        EXPECT_EQ(FileBytes(kInstall + L"\\" + f), FileBytes(before + L"\\" + f)) << Narrow(f);
+    ExpectSameTree(before + L"\\masaustu", kInstall + L"\\masaustu");
+}
+
 // --- a new installation cancelled through the close box --------------------------------------------
 
 TEST(Cancel, QuestionAskedAndTheWindowClosedByItself) {

@@ -4,7 +4,8 @@
 # every scenario by setupfile_check.
 #   suite.sh HARNESS_ENV WORKDIR
 # Shop machine (prefix "shop"): new installation -> full update -> file update -> full update
-# whose copy fails on a DLL held open, rolled back -> restore from the welcome page.
+# whose copy fails on a DLL held open, rolled back -> restore from the welcome page -> full update
+# cut off by a power cut while it registers the service again, then the restore.
 # Second machine (prefix "terminal"): a new installation cancelled through the close box ->
 # database-only installation from a signed setup file.
 # Runs itself under xvfb-run when there is no display.
@@ -26,7 +27,7 @@ declare -A took ran
 # The fixed waits each run must make (the driver's and the steps' sleeps, and one poll second
 # for each service that stops or goes away at once), in seconds: the floor of its wall time.
 declare -A waits=([NewInstall]=22 [FullUpdate]=11 [FileUpdate]=2.5 [FailedUpdate]=3.5
-                  [Restore]=5 [DatabaseOnly]=11)
+                  [Restore]=5 [PowerCut]=11 [DatabaseOnly]=11)
 
 finish() {
     sf_end_setup "${current_exe:-x.exe}"
@@ -125,6 +126,41 @@ sf_probe kill CorvaneRaporlar.exe >/dev/null
 wait "$locker" 2>/dev/null
 scenario_end
 
+# Starts a setup file, restores the backup from its welcome page and closes the window with
+# "Kapat", the till program left stopped; pages, question and log go to the scenario's folder.
+restore_from_welcome() { # EXE
+    current_exe=$1
+    sf_start "$current_exe" && sf_wait_page welcome 30 || { sf_fail "$current: no welcome page"; return 1; }
+    sf_dump >"$scen/welcome.txt"
+    sf_shot "$current-1-welcome"
+    if ! sf_shows Button "Onceki Surume Geri Yukle"; then
+        sf_fail "$current: the welcome page offers no restore button"
+        cat "$scen/welcome.txt"
+        return 1
+    fi
+    sf_click btnGeriYukle
+    sf_answer_box "GERI YUKLEME ONAYI" Return 20 || return 1
+    cp "$work/last-box.txt" "$scen/confirm.txt"
+    local kur=$SECONDS chk
+    sf_wait_page running 20
+    sf_shot "$current-2-running"
+    if ! sf_wait_page finish 120; then
+        sf_save_memo "$scen/memo.txt"
+        sf_fail "$current: no finish page"
+        cat "$scen/memo.txt"
+        return 1
+    fi
+    ran[$current]=$((SECONDS - kur))
+    sf_shot "$current-3-finish"
+    sf_save_memo "$scen/memo.txt"
+    sf_dump >"$scen/page.txt"
+    sf_probe running CorvaneZideroZUR.exe >/dev/null || echo stopped >"$scen/till-stopped.txt"
+    chk=$(sf_dump | awk -F'\t' '$5=="CorvaneMarketı başlat"')
+    # Leave the till program stopped, so that the checks see the restore's doing.
+    [[ "$chk" == *checked* ]] && sf_click chkRunApp
+    close_with_kapat
+}
+
 # --- shop: restore from the welcome page ------------------------------------------------------
 scenario Restore
 # Since the last backup the installation changed by hand: a broken till program, a file gone
@@ -136,38 +172,37 @@ rm -f "$SF_DRIVE_D/CorvaneZideroZur/masaustu/assets/app.js"
 printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
 (cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
 sleep 2
-current_exe="$S/CorvaneMarketSetup-1.0.0.exe"
-if sf_start "$current_exe" && sf_wait_page welcome 30; then
-    sf_dump >"$scen/welcome.txt"
-    sf_shot "Restore-1-welcome"
-    if sf_shows Button "Onceki Surume Geri Yukle"; then
-        sf_click btnGeriYukle
-        if sf_answer_box "GERI YUKLEME ONAYI" Return 20; then
-            cp "$work/last-box.txt" "$scen/confirm.txt"
-            kur=$SECONDS
-            sf_wait_page running 20
-            sf_shot "Restore-2-running"
-            if sf_wait_page finish 120; then
-                ran[Restore]=$((SECONDS - kur))
-                sf_shot "Restore-3-finish"
-                sf_save_memo "$scen/memo.txt"
-                sf_dump >"$scen/page.txt"
-                sf_probe running CorvaneZideroZUR.exe >/dev/null || echo stopped >"$scen/till-stopped.txt"
-                chk=$(sf_dump | awk -F'\t' '$5=="CorvaneMarketı başlat"')
-                # Leave the till program stopped, so that the checks see the restore's doing.
-                [[ "$chk" == *checked* ]] && sf_click chkRunApp
-                close_with_kapat
-                sf_check Restore "$scen"
-            else
-                sf_save_memo "$scen/memo.txt"
-                sf_fail "Restore: no finish page"
-                cat "$scen/memo.txt"
-            fi
-        fi
-    else
-        sf_fail "Restore: the welcome page offers no restore button"
-        cat "$scen/welcome.txt"
-    fi
+restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check Restore "$scen"
+sf_end_setup "$current_exe"
+scenario_end
+
+# --- shop: power cut while a full update registers the service again, then the restore ---------
+scenario PowerCut
+cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
+# The new service program waits 12 s before it registers itself (the stand-in's switches from
+# the environment the setup passes on): the old service is deleted by then, the new one not yet.
+export CORVANE_STANDIN_CORVANEMARKETSERVER="--standin-journal=$(sf_win "$scen")\\starts.txt --standin-hang=12000"
+current_exe="$S/CorvaneMarketUpdate-1.2.0.exe"
+sf_start "$current_exe" && sf_wait_page welcome 30 && sf_click btnNext && sf_wait_page settings 15 &&
+    sf_click btnNext
+unset CORVANE_STANDIN_CORVANEMARKETSERVER
+for _ in $(seq 1 240); do
+    grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
+    sleep 0.5
+done
+sf_save_memo "$scen/memo-cut.txt"
+if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
+    sf_shot "PowerCut-1-cut"
+    # The power cut: the whole Wine session ends at once.
+    timeout 30 wineserver -k </dev/null >/dev/null 2>&1
+    sf_wait_exit 30 || sf_fail "PowerCut: the setup process outlived the Wine session"
+    sf_prefix_stop shop
+    wineserver -p </dev/null >/dev/null 2>&1 9>&-
+    sf_wine sc query CorvaneMarketService >/dev/null || echo missing >"$scen/missing-after-restart.txt"
+    restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check PowerCut "$scen"
+else
+    sf_fail "PowerCut: the update never started the new service program's /install"
+    cat "$scen/memo-cut.txt"
 fi
 sf_end_setup "$current_exe"
 sf_prefix_stop shop
@@ -240,7 +275,7 @@ sf_prefix_stop terminal
 took[total]=$((SECONDS - suite_start))
 {
     printf '%-14s %8s %8s %8s %8s\n' scenario total run waits overhead
-    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore Cancel DatabaseOnly total; do
+    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Cancel DatabaseOnly total; do
         ratio=""
         if [ -n "${ran[$k]:-}" ] && [ -n "${waits[$k]:-}" ]; then
             ratio=$(awk -v r="${ran[$k]}" -v w="${waits[$k]}" 'BEGIN {printf "%.1fx", r / w}')
