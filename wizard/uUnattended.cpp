@@ -354,7 +354,7 @@ public:
             F.cbDriveChange(F.cbDrive);
         if (s.DbDrive && Select(F.cbDbDrive, *s.DbDrive))
             F.cbDbDriveChange(F.cbDbDrive);
-        if (s.DbOnly && IsWindowVisible(F.cbKurulumTipi)) {
+        if (s.DbOnly) {
             SendMessageW(F.cbKurulumTipi, CB_SETCURSEL, *s.DbOnly ? 1 : 0, 0);
             F.cbKurulumTipiChange(F.cbKurulumTipi);
         }
