@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "uEngineRules.h"
 #include "uFileUtil.h"
 
 namespace {
@@ -167,6 +168,19 @@ bool OpenRunLogIn(TLogFile& log, const std::wstring& dir, const std::wstring& pr
                   const SYSTEMTIME& time, size_t keep) {
     if (dir.empty() || !ForceDirectories(dir))
         return false;
+    // ProgramData lets every user make folders: a Logs folder (or its parent) that someone
+    // turned into a link would have this elevated program write and delete files elsewhere.
+    for (const std::wstring& d : {dir, EngineRules::ExtractFileDir(dir)}) {
+        // The entry itself, as its folder lists it: attributes read through the path would
+        // be the link target's.
+        WIN32_FIND_DATAW fd{};
+        const HANDLE find = FindFirstFileW(d.c_str(), &fd);
+        if (find == INVALID_HANDLE_VALUE)
+            return false;
+        FindClose(find);
+        if (IsFolderLink(fd))
+            return false;
+    }
     const std::wstring first = LogFileName(prefix, time);
     bool opened = log.Create(WithBackslash(dir) + first);
     // Another run of the same second: the next free "-N".

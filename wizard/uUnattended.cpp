@@ -400,7 +400,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunRep
     form.SetLogSink([&report](const std::wstring& m) { report.Line(m); });
     form.SetOnResult([&report](bool ok, const std::wstring& e) { report.Finished(ok, e); });
     if (!form.Create(driven ? SW_SHOWNORMAL : showCmd))
-        return EXIT_FAILED;
+        return hasArgs ? EXIT_FAILED : EXIT_OK;
     TAutoPilot pilot(form);
     pilot.ApplySettings(s);
     if (!driven) {
@@ -420,17 +420,22 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunRep
     }
     pilot.NoTillProgram();
     PumpFor(form, kPagePauseMs);
+    // A check that refused (the page stayed as it was, its box went to the log) ends the run
+    // as failed; a window closed before the run started, as cancelled.
+    bool refused = false;
     if (form.Handle()) {
         if (s.Restore) {
             pilot.Restore();
+            refused = form.Handle() && !pilot.Running() && !report.IsFinished();
         } else {
             pilot.Next();
             PumpFor(form, kPagePauseMs);
-            if (form.Handle() && pilot.Page() == 1)
+            if (form.Handle() && pilot.Page() == 1) {
                 pilot.Next();
+                refused = form.Handle() && !pilot.Running() && !report.IsFinished();
+            }
         }
     }
-    // A check that refused ("Kur" left the page as it was) ends the run here.
     const bool started = form.Handle() && (pilot.Running() || report.IsFinished());
     if (started) {
         PumpUntil(
@@ -443,7 +448,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunRep
             form, [&form] { return !form.Handle(); }, 60 * 1000);
     }
     if (!started)
-        return form.Handle() || pilot.Page() == 1 ? EXIT_FAILED : EXIT_CANCELLED;
+        return refused ? EXIT_FAILED : EXIT_CANCELLED;
     return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
 }
 
