@@ -445,6 +445,8 @@ void TfrmSetup::UpdateWarnLabel() {
 // into a procedure for the UI thread and returns without waiting.
 
 void TfrmSetup::OnEngineLog(const std::wstring& Msg) {
+    if (FLogSink)
+        FLogSink(Msg);
     FUiQueue.Queue([this, Msg] { AppendLog(Msg); });
 }
 
@@ -513,6 +515,8 @@ void TfrmSetup::ShowResult(bool Success, const std::wstring& ErrorMsg) {
         EnableWindow(btnNext, TRUE);
         FNextCloses = true;
     }
+    if (FOnResult)
+        FOnResult(Success, ErrorMsg);
     if (FClosing)
         Close();
 }

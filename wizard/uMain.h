@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,7 +44,18 @@ public:
     COLORREF TextColor(const std::wstring& name) const;
     COLORREF FillColor(const std::wstring& name) const;
 
+    // Receives every line of the window's log as it is reported, in the window's order, on the
+    // reporting thread (the log file on disk).
+    void SetLogSink(std::function<void(const std::wstring&)> sink) { FLogSink = std::move(sink); }
+    // Told of the result of a run or restore once the window has shown it.
+    void SetOnResult(std::function<void(bool Success, const std::wstring& ErrorMsg)> onResult) {
+        FOnResult = std::move(onResult);
+    }
+
 private:
+    // Drives the window through its pages for an unattended run (uUnattended.cpp).
+    friend class TAutoPilot;
+
     enum class TKind { Panel, Circle, Rect, Label, Button, CheckBox, DropDown, Memo, Progress };
     enum class TSizing { Auto, Wraps, Fixed };
 
@@ -145,6 +157,8 @@ private:
 
     TWizardSystem& FSystem;
     HWND FHandle = nullptr;
+    std::function<void(const std::wstring&)> FLogSink;
+    std::function<void(bool, const std::wstring&)> FOnResult;
     bool FQuitOnDestroy = false;
     bool FTerminated = false; // FormCreate decided that the process ends at once
 

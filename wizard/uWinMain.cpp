@@ -1,28 +1,27 @@
-// Program entry: the wizard window is the application's main window; the process ends when it
-// has closed, or at once when the window decides so during its creation.
+// Program entry: the switches decide between the window and an unattended run; the process's
+// exit code is the run's result.
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 
-#include "uMain.h"
+#include <string>
+#include <vector>
+
+#include "uUnattended.h"
+#include "uWizardSystem.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
 
-    TWizardSystem system;
-    TfrmSetup frmSetup(system);
-    frmSetup.SetQuitOnDestroy(true);
-    if (!frmSetup.Create(showCmd))
-        return 0;
-
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        // Tab and arrow keys move the focus between the controls, as in a dialog.
-        if (frmSetup.Handle() && IsDialogMessageW(frmSetup.Handle(), &msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+    std::vector<std::wstring> args;
+    int argc = 0;
+    if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+        for (int i = 1; i < argc; ++i)
+            args.emplace_back(argv[i]);
+        LocalFree(argv);
     }
-    return 0;
+    TWizardSystem system;
+    return RunSetupProgram(system, args, showCmd);
 }

@@ -35,6 +35,28 @@ INT_PTR TWizardSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const s
                                                    dir.empty() ? nullptr : dir.c_str(), show));
 }
 
+bool TWizardSystem::RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
+                                       const std::wstring& dir, DWORD& exitCode) {
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"runas";
+    info.lpFile = file.c_str();
+    info.lpParameters = params.empty() ? nullptr : params.c_str();
+    info.lpDirectory = dir.empty() ? nullptr : dir.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info) || !info.hProcess)
+        return false;
+    // An installation with a full copy takes minutes, not hours: a copy that is still running
+    // after twelve hours hangs, and the caller is told the run failed.
+    exitCode = 1;
+    if (WaitForSingleObject(info.hProcess, 12 * 60 * 60 * 1000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(info.hProcess, &exitCode))
+        exitCode = 1;
+    CloseHandle(info.hProcess);
+    return true;
+}
+
 int TWizardSystem::ShowMessageBox(HWND owner, const std::wstring& text, UINT type) {
     return MessageBoxW(owner, text.c_str(), APP_TITLE, type);
 }

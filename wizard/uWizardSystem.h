@@ -25,6 +25,11 @@ public:
     // ShellExecuteW; the result as the call returns it (greater than 32: started).
     virtual INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                                      const wchar_t* params, const std::wstring& dir, int show);
+    // Starts the setup file elevated ("runas") with the given arguments and waits, bounded, for
+    // it to end. False when it could not be started (the user refused the elevation); otherwise
+    // exitCode is the elevated copy's exit code.
+    virtual bool RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
+                                    const std::wstring& dir, DWORD& exitCode);
     // Modal message box with the program's title; returns the button pressed (IDOK, IDYES...).
     virtual int ShowMessageBox(HWND owner, const std::wstring& text, UINT type);
 

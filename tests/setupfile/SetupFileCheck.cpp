@@ -8,6 +8,7 @@
 //   CORVANE_SF_PAYLOADS      folder of payload-1.0.0, payload-1.1.0, payload-1.1.1
 //   CORVANE_SF_FAIL_PAYLOAD  payload of the update that fails
 //   CORVANE_SF_NETSH         folder of the recording netsh.exe
+//   CORVANE_SF_DB_DRIVE      letter of the database drive when it is not D (unattended runs)
 #include <winsock2.h>
 
 #include <windows.h>
@@ -30,8 +31,12 @@ namespace {
 
 using TLines = std::vector<std::wstring>;
 
+std::wstring Env(const wchar_t* name);
+
 const std::wstring kInstall = L"D:\\CorvaneZideroZur";
-const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
+const std::wstring kOrtak =
+    (Env(L"CORVANE_SF_DB_DRIVE").empty() ? L"D" : Env(L"CORVANE_SF_DB_DRIVE")) +
+    L":\\CorvaneOrtakData";
 const std::wstring kBackup = L"D:\\CorvaneUpdateYedek";
 const std::wstring kUninstallKey =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
@@ -359,7 +364,10 @@ TLink ReadLink(const std::wstring& file) {
 // Firewall rules the recording netsh keeps: the names, one per rule, in the order added.
 TLines FirewallRules() {
     TLines names;
-    for (const auto& l : SplitLines(Widen(FileBytes(Env(L"CORVANE_SF_NETSH") + L"\\rules.txt")))) {
+    const std::string bytes = FileBytes(Env(L"CORVANE_SF_NETSH") + L"\\rules.txt");
+    if (bytes == "<missing>") // netsh never ran
+        return names;
+    for (const auto& l : SplitLines(Widen(bytes))) {
         if (!l.empty())
             names.push_back(l.substr(0, l.find(L'\t')));
     }
@@ -509,6 +517,17 @@ TEST(NewInstall, ShortcutUninstallEntryAndTheTillProgramStartedByKapat) {
     EXPECT_EQ(RegNumber(kUninstallKey, L"NoModify"), 1u);
     EXPECT_TRUE(ProcessRunning(L"CorvaneZideroZUR.exe"))
         << "\"Kapat\" with the box ticked starts the till program";
+}
+
+TEST(NewInstall, LogFileOnDiskHoldsExactlyTheWindowsLines) {
+    const std::string bytes = FileBytes(Scenario(L"logfile.txt"));
+    ASSERT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF") << "UTF-8 with a byte-order mark";
+    for (size_t i = bytes.find('\n'); i != std::string::npos; i = bytes.find('\n', i + 1))
+        ASSERT_EQ(bytes[i - 1], '\r') << "every line ends with CR LF";
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+    const TLines memo = Memo();
+    EXPECT_GT(memo.size(), 40u);
+    EXPECT_EQ(SplitLines(Widen(bytes.substr(3))), memo);
 }
 
 // --- full update ------------------------------------------------------------------------------
@@ -816,6 +835,36 @@ TEST(DatabaseOnly, OnlyTheDatabaseServiceIsSetUp) {
     EXPECT_TRUE(FilesUnder(kInstall).empty()) << "no application files in a database-only run";
     EXPECT_FALSE(KeyExists(kUninstallKey));
     EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    ExpectTempFolderGone();
+}
+
+// --- unattended runs (/S) on a machine with the database on drive E --------------------------
+
+TEST(SilentInstall, LogFileShowsTheNewInstallationWithoutFirewallAndShortcut) {
+    const TLines log = Memo();
+    ExpectExtractedHeader(log, L"Mod: YENI KURULUM");
+    ExpectInOrder(log, {L"[2/14] Dosyalar kopyalanıyor...",
+                        L"  [klasor] mariadb -> " + kOrtak + L"\\mariadb",
+                        L"[7/14] CorvaneDB servisi...", L"[11/14] Uzak erişim...",
+                        L"[12/14] CorvaneMarketService...", L"[14/14] Program Ekle/Kaldır kaydı...",
+                        L"KURULUM BAŞARIYLA TAMAMLANDI"});
+    EXPECT_FALSE(HasLine(log, L"[8/14] Firewall...")) << "the firewall option was turned off";
+    EXPECT_FALSE(HasLine(log, L"[13/14] Kısayollar...")) << "the shortcut option was turned off";
+    ExpectNoError(log);
+}
+
+TEST(SilentInstall, ApplicationOnDDatabaseOnENoRulesNoShortcut) {
+    ASSERT_EQ(kOrtak, L"E:\\CorvaneOrtakData");
+    const std::wstring payload = Payload(L"1.0.0");
+    ExpectSameFiles(payload, kInstall, AppEntry);
+    ExpectSameFiles(payload + L"\\mariadb", kOrtak + L"\\mariadb");
+    EXPECT_FALSE(DirExists(L"D:\\CorvaneOrtakData"));
+    ExpectDatabaseService();
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(FirewallRules().empty());
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), kInstall);
+    EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe")) << "nobody is there to use it";
     ExpectTempFolderGone();
 }
 

@@ -8,12 +8,15 @@
 # cut off by a power cut while it registers the service again, then the restore.
 # Second machine (prefix "terminal"): a new installation cancelled through the close box ->
 # database-only installation from a signed setup file.
+# Third machine (prefix "chain", drives D and E), the way a deployment tool meets it: invalid
+# switches -> /S new installation with the database on E (a second setup refused meanwhile) ->
+# /S full update that fails and is rolled back -> /S /RESTORE -> /SP file update.
 # Runs itself under xvfb-run when there is no display.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${SF_UNDER_XVFB:-}" ]; then
     export SF_UNDER_XVFB=1
-    exec timeout 1100 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+    exec timeout 1800 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
 fi
 # shellcheck source=lib.sh
 source "$here/lib.sh"
@@ -33,6 +36,7 @@ finish() {
     sf_end_setup "${current_exe:-x.exe}"
     sf_prefix_stop shop
     sf_prefix_stop terminal
+    sf_prefix_stop chain
 }
 trap finish EXIT
 
@@ -81,6 +85,9 @@ if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
     close_with_kapat
     sleep 2 # the till program that "Kapat" started
     temp_leftovers >"$scen/temp-left.txt"
+    # The run's log file on disk (the only one: one run so far).
+    cp "$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kurulum-*.log "$scen/logfile.txt" ||
+        sf_fail "NewInstall: no single log file in ProgramData"
     sf_check NewInstall "$scen"
 fi
 scenario_end
@@ -272,10 +279,159 @@ fi
 scenario_end
 sf_prefix_stop terminal
 
+# --- chain: unattended runs, as a deployment tool starts them ---------------------------------
+# Exit codes come back through wine as the low byte only: 1618 reads 82, 87 stays 87.
+sf_prefix_create chain || exit 1
+mkdir -p "$SF_WORK/drives-chain/e"
+ln -sfn "$SF_WORK/drives-chain/e" "$WINEPREFIX/dosdevices/e:"
+chain_logs="$WINEPREFIX/drive_c/ProgramData/CorvaneMarket/Logs"
+# silent NAME EXE ARGS...: runs a setup file to its end in the background; $silent_pid.
+silent() {
+    local name=$1 exe=$2
+    shift 2
+    current_exe=$exe
+    (cd "$(dirname "$exe")" && exec timeout 600 wine "$(basename "$exe")" "$@" \
+        </dev/null >"$scen/$name.wine.log" 2>&1 9>&-) &
+    silent_pid=$!
+}
+silent_rc() { # NAME EXE ARGS...: runs it and echoes its exit code
+    silent "$@"
+    wait "$silent_pid"
+    echo $?
+}
+# What a run may not change: the files on D and E, the services, the uninstall entry.
+machine() {
+    (cd "$SF_WORK/drives-chain" && find . | sort)
+    sf_wine sc query CorvaneDB | grep -c RUNNING
+    sf_wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos' | head -3
+}
+logline() { # FILE: its lines without the byte-order mark and the CRs
+    sed '1s/^\xEF\xBB\xBF//' "$1" | tr -d '\r'
+}
+
+scenario InvalidArgs
+S_NEW="$S/CorvaneMarketSetup-1.0.0.exe"
+machine >"$scen/before.txt"
+for args in "/S /BOGUS" "/S /DISK=Q" "/S /DISK=D /DBDISK=A" "/S /FIREWALL=maybe" "/S /SP" "/S /RESTORE"; do
+    # shellcheck disable=SC2086
+    rc=$(silent_rc invalid "$S_NEW" $args "/LOG=C:\\invalid.log")
+    [ "$rc" = 87 ] || sf_fail "InvalidArgs: \"$args\" ended with $rc, not 87"
+done
+machine >"$scen/after.txt"
+diff "$scen/before.txt" "$scen/after.txt" >/dev/null || {
+    sf_fail "InvalidArgs: the machine changed"
+    diff "$scen/before.txt" "$scen/after.txt" | head -20
+}
+logline "$WINEPREFIX/drive_c/invalid.log" >"$scen/invalid.log"
+for msg in "MESAJ: Bilinmeyen parametre: /BOGUS" "MESAJ: Kurulum diski sabit bir disk değil: Q:" \
+    "MESAJ: Geçersiz parametre değeri: /DBDISK=A" "MESAJ: Geçersiz parametre değeri: /FIREWALL=maybe" \
+    "MESAJ: /S ve /SP birlikte kullanılamaz." "MESAJ: Geri yuklenecek yedek bulunamadi."; do
+    grep -qF -- "$msg" "$scen/invalid.log" || sf_fail "InvalidArgs: no \"$msg\" in the /LOG file"
+done
+scenario_end
+
+scenario SilentInstall
+sf_wait_port_free
+kur=$SECONDS
+silent first "$S_NEW" /s /DISK=D: /dbdisk=E /SHORTCUT=0 /FIREWALL=0 "/LOG=C:\\silent install.log"
+first=$silent_pid
+# A second setup while the first one runs: refused at once, and the first goes on.
+for _ in $(seq 1 120); do
+    grep -q '^\[1/14\] ' <(logline "$WINEPREFIX/drive_c/silent install.log" 2>/dev/null) && break
+    sleep 0.5
+done
+rc=$(silent_rc second "$S_NEW" /S "/LOG=C:\\second.log")
+[ "$rc" = 82 ] || sf_fail "SilentInstall: a second setup during the run ended with $rc, not 1618"
+grep -qF "MESAJ: Başka bir Corvane Market kurulumu şu anda çalışıyor." <(logline "$WINEPREFIX/drive_c/second.log") ||
+    sf_fail "SilentInstall: the second setup did not say why"
+wait "$first"
+rc=$?
+ran[SilentInstall]=$((SECONDS - kur))
+[ "$rc" = 0 ] || sf_fail "SilentInstall: ended with $rc"
+logline "$WINEPREFIX/drive_c/silent install.log" >"$scen/memo.txt"
+temp_leftovers >"$scen/temp-left.txt"
+CORVANE_SF_DB_DRIVE=E sf_check SilentInstall "$scen"
+scenario_end
+
+scenario SilentFailedUpdate
+cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
+cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
+(cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
+    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
+locker=$!
+if sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null; then
+    rc=$(silent_rc update "$S/CorvaneMarketUpdate-1.2.0.exe" /S "/LOG=C:\\failed.log")
+    [ "$rc" = 2 ] || sf_fail "SilentFailedUpdate: ended with $rc, not 2 (failed, rolled back)"
+    logline "$WINEPREFIX/drive_c/failed.log" >"$scen/memo.txt"
+    sf_probe kill CorvaneRaporlar.exe >/dev/null
+    CORVANE_SF_DB_DRIVE=E sf_check "FailedUpdate.LogShows*:FailedUpdate.WhatTheBackup*" "$scen"
+else
+    sf_fail "SilentFailedUpdate: the DLL was not held open"
+fi
+sf_probe kill CorvaneRaporlar.exe >/dev/null
+wait "$locker" 2>/dev/null
+scenario_end
+
+scenario SilentRestore
+cp -a "$SF_DRIVE_D/CorvaneUpdateYedek" "$scen/backup-before"
+printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
+(cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
+sleep 2
+rc=$(silent_rc restore "$S_NEW" /S /RESTORE "/LOG=C:\\restore.log")
+[ "$rc" = 0 ] || sf_fail "SilentRestore: ended with $rc"
+sf_probe running CorvaneZideroZUR.exe >/dev/null || echo stopped >"$scen/till-stopped.txt"
+logline "$WINEPREFIX/drive_c/restore.log" >"$scen/memo.txt"
+grep -qx "Onceki surume basariyla donuldu." "$scen/memo.txt" || sf_fail "SilentRestore: no success line"
+CORVANE_SF_DB_DRIVE=E sf_check "Restore.BackupIsBackInPlace*" "$scen"
+scenario_end
+
+scenario ProgressUpdate
+# /SP: the window goes through its pages by itself and closes.
+cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
+current_exe="$S/CorvaneMarketDosyaUpdate-1.1.1.exe"
+before_logs=$(ls "$chain_logs" | wc -l)
+(cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
+SF_SETUP_PID=$!
+SF_WID=""
+for _ in $(seq 1 60); do
+    SF_WID=$(sf_find_wizard)
+    [ -n "$SF_WID" ] && break
+    sleep 0.5
+done
+seen=""
+kur=$SECONDS
+while [ -n "$SF_WID" ] && kill -0 "$SF_SETUP_PID" 2>/dev/null && [ $((SECONDS - kur)) -lt 180 ]; do
+    page=$(sf_page_now 2>/dev/null) || break
+    [[ " $seen " == *" $page "* ]] || seen="$seen $page"
+    sleep 0.2
+done
+if sf_wait_exit 60; then
+    wait "$SF_SETUP_PID"
+    rc=$?
+    [ "$rc" = 0 ] || sf_fail "ProgressUpdate: ended with $rc"
+else
+    sf_fail "ProgressUpdate: the window did not close by itself"
+fi
+ran[ProgressUpdate]=$((SECONDS - kur))
+echo "$seen" >"$scen/pages.txt"
+# The first pages pass within a second or two, quicker than a poll sees them under load; the
+# finish page, reached without a click, shows that they passed.
+[[ " $seen " == *" finish "* ]] || sf_fail "ProgressUpdate: the finish page was not seen (saw:$seen)"
+[[ " $seen " == *" failed "* ]] && sf_fail "ProgressUpdate: the run failed"
+[ "$(ls "$chain_logs" | wc -l)" -gt "$before_logs" ] || sf_fail "ProgressUpdate: no log file"
+logline "$(ls -d "$chain_logs"/kurulum-*.log | sort | tail -1)" >"$scen/memo.txt"
+grep -qx "DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI" "$scen/memo.txt" || sf_fail "ProgressUpdate: no success line in the log"
+cmp -s "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" "$SF_DEMO_DIR/payload-1.1.1/CorvaneZideroZUR.exe" ||
+    sf_fail "ProgressUpdate: the till program was not replaced"
+sf_end_setup "$current_exe"
+scenario_end
+sf_prefix_stop chain
+
 took[total]=$((SECONDS - suite_start))
 {
     printf '%-14s %8s %8s %8s %8s\n' scenario total run waits overhead
-    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Cancel DatabaseOnly total; do
+    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Cancel DatabaseOnly InvalidArgs \
+             SilentInstall SilentFailedUpdate SilentRestore ProgressUpdate total; do
         ratio=""
         if [ -n "${ran[$k]:-}" ] && [ -n "${waits[$k]:-}" ]; then
             ratio=$(awk -v r="${ran[$k]}" -v w="${waits[$k]}" 'BEGIN {printf "%.1fx", r / w}')

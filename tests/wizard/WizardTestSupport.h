@@ -130,6 +130,10 @@ struct TShellCall {
     int Show;
 };
 
+struct TElevatedCall {
+    std::wstring File, Params, Dir;
+};
+
 class TFakeSystem : public TWizardSystem {
 public:
     // What the test poses as.
@@ -150,10 +154,15 @@ public:
     std::function<void(TScriptedHost&)> ConfigureHost;
     // The uninstall entry's folder as the window reads it.
     std::wstring InstallLocation;
+    // The elevated copy that the relaunch with switches waits for: whether it starts (false:
+    // the user refused) and the exit code it ends with.
+    bool ElevatedStarts = true;
+    DWORD ElevatedExitCode = 0;
 
     // What the window did.
     std::vector<TMessageBoxCall> Boxes;
     std::vector<TShellCall> ShellCalls;
+    std::vector<TElevatedCall> ElevatedCalls;
     std::vector<TSetupEngine*> Engines; // in order of creation; the first is the window's
     std::vector<TScriptedHost*> Hosts;
     int DriveQueries = 0;
@@ -163,6 +172,12 @@ public:
     INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                              const wchar_t* params, const std::wstring& dir, int show) override;
     int ShowMessageBox(HWND owner, const std::wstring& text, UINT type) override;
+    bool RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
+                            const std::wstring& dir, DWORD& exitCode) override {
+        ElevatedCalls.push_back({file, params, dir});
+        exitCode = ElevatedExitCode;
+        return ElevatedStarts;
+    }
     DWORD LogicalDrives() override;
     UINT DriveType(const std::wstring& root) override;
     std::optional<uint64_t> FreeBytes(const std::wstring& root) override;

@@ -1,0 +1,504 @@
+#include "uUnattended.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "uCommandLine.h"
+#include "uEngineRules.h"
+#include "uFileUtil.h"
+#include "uLogFile.h"
+#include "uMain.h"
+#include "uPayload.h"
+#include "uSetupEngine.h"
+#include "uWizardRules.h"
+
+namespace {
+
+const wchar_t* const kCancelled = L"Kullanıcı tarafından iptal edildi";
+const wchar_t* const kAdminText =
+    L"Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!\r\n\r\n"
+    L"EXE'ye sağ tıklayın > \"Yönetici olarak çalıştır\" seçin.";
+// An installation takes minutes; a run still going after this is hung.
+constexpr int kRunLimitMs = 12 * 60 * 60 * 1000;
+// /SP: how long each page stays in view before the window moves on, and the finish page.
+constexpr int kPagePauseMs = 700;
+constexpr int kFinishPauseMs = 1500;
+
+std::wstring Widen(const char* what) {
+    std::wstring text;
+    for (const char* p = what; *p; ++p)
+        text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    return text;
+}
+
+// Where the lines of a run go besides the window (the run's log file and the one /LOG= names),
+// and what they and the result tell of the outcome. Reached from any thread.
+class TRunReport {
+public:
+    void Open(const TSetupSwitches& s) {
+        OpenRunLog(FRunLog, L"kurulum");
+        if (!s.LogPath.empty())
+            FUserLog.OpenAppend(s.LogPath);
+    }
+    void Line(const std::wstring& msg) {
+        FRunLog.WriteLine(msg);
+        FUserLog.WriteLine(msg);
+        std::lock_guard<std::mutex> guard(FLock);
+        if (msg == L"Sistem onceki surume basariyla geri yuklendi.")
+            FRolledBack = true;
+        else if (msg.rfind(L"GERI YUKLEME DE BASARISIZ: ", 0) == 0)
+            FRollbackFailed = true;
+    }
+    // A message the user would have seen in a box: one line in the log.
+    void Message(const std::wstring& text) {
+        std::wstring line;
+        for (wchar_t c : text)
+            if (c == L'\n')
+                line += L' ';
+            else if (c != L'\r')
+                line += c;
+        Line(L"MESAJ: " + line);
+    }
+    void Finished(bool success, const std::wstring& error) {
+        std::lock_guard<std::mutex> guard(FLock);
+        FFinished = true;
+        FSuccess = success;
+        FError = error;
+        FChanged.notify_all();
+    }
+    bool IsFinished() {
+        std::lock_guard<std::mutex> guard(FLock);
+        return FFinished;
+    }
+    bool WaitFinished(int ms) {
+        std::unique_lock<std::mutex> lock(FLock);
+        return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FFinished; });
+    }
+    // The exit code of a run that got as far as starting, or of a failure before it started.
+    int ExitCode() {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FFinished)
+            return EXIT_FAILED;
+        if (FSuccess)
+            return EXIT_OK;
+        if (FError == kCancelled)
+            return EXIT_CANCELLED;
+        if (FRollbackFailed)
+            return EXIT_FAILED_ROLLBACK_FAILED;
+        return FRolledBack ? EXIT_FAILED_ROLLED_BACK : EXIT_FAILED;
+    }
+
+private:
+    TLogFile FRunLog, FUserLog;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FFinished = false, FSuccess = false, FRolledBack = false, FRollbackFailed = false;
+    std::wstring FError;
+};
+
+// The system of an unattended window: no box is shown, its text goes to the log and the box
+// takes its default answer (OK, or the default button of a question).
+class TQuietSystem : public TWizardSystem {
+public:
+    TQuietSystem(TWizardSystem& inner, TRunReport& report) : FInner(inner), FReport(report) {}
+    bool IsAdmin() override { return FInner.IsAdmin(); }
+    std::wstring ExePath() override { return FInner.ExePath(); }
+    INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
+                             const wchar_t* params, const std::wstring& dir, int show) override {
+        return FInner.ShellExecuteFile(owner, verb, file, params, dir, show);
+    }
+    bool RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
+                            const std::wstring& dir, DWORD& exitCode) override {
+        return FInner.RunElevatedAndWait(file, params, dir, exitCode);
+    }
+    int ShowMessageBox(HWND, const std::wstring& text, UINT type) override {
+        FReport.Message(text);
+        if ((type & MB_TYPEMASK) == MB_YESNO)
+            return (type & MB_DEFMASK) == MB_DEFBUTTON2 ? IDNO : IDYES;
+        return IDOK;
+    }
+    DWORD LogicalDrives() override { return FInner.LogicalDrives(); }
+    UINT DriveType(const std::wstring& root) override { return FInner.DriveType(root); }
+    std::optional<uint64_t> FreeBytes(const std::wstring& root) override {
+        return FInner.FreeBytes(root);
+    }
+    std::wstring RecordedInstallLocation() override { return FInner.RecordedInstallLocation(); }
+    std::unique_ptr<TSetupEngine> CreateEngine() override { return FInner.CreateEngine(); }
+    std::unique_ptr<TPayloadExtractor> CreatePayload() override { return FInner.CreatePayload(); }
+
+private:
+    TWizardSystem& FInner;
+    TRunReport& FReport;
+};
+
+bool IsUpdateExe(TWizardSystem& sys) {
+    return EngineRules::ExtractFileName(sys.ExePath()).find(L"Update") != std::wstring::npos;
+}
+
+// The fixed drives C to Z the settings page offers, each with whether it holds an installation.
+std::vector<WizardRules::TDriveItem> FixedDrives(TWizardSystem& sys) {
+    std::vector<WizardRules::TDriveItem> drives;
+    const DWORD mask = sys.LogicalDrives();
+    for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+        const std::wstring root = std::wstring(1, letter) + L":\\";
+        if ((mask & (1u << (letter - L'A'))) != 0 && sys.DriveType(root) == DRIVE_FIXED)
+            drives.push_back({letter, DirectoryExists(root + L"CorvaneZideroZur")});
+    }
+    return drives;
+}
+
+// The installation whose backup a restore puts back, found as the welcome page finds it.
+std::wstring InstalledDir(TWizardSystem& sys) {
+    const std::wstring recorded = WizardRules::CleanInstallLocation(sys.RecordedInstallLocation());
+    return WizardRules::InstalledFolder(recorded, !recorded.empty() && DirectoryExists(recorded),
+                                        FixedDrives(sys));
+}
+
+// What the switches ask that this machine cannot give; empty when the run may start.
+std::wstring CheckSwitches(TWizardSystem& sys, const TSetupSwitches& s) {
+    const std::vector<WizardRules::TDriveItem> drives = FixedDrives(sys);
+    auto fixed = [&drives](wchar_t letter) {
+        for (const WizardRules::TDriveItem& d : drives)
+            if (d.Letter == letter)
+                return true;
+        return false;
+    };
+    if (s.Drive && !fixed(*s.Drive))
+        return L"Kurulum diski sabit bir disk değil: " + std::wstring(1, *s.Drive) + L":";
+    if (s.DbDrive && !fixed(*s.DbDrive))
+        return L"Veritabanı diski sabit bir disk değil: " + std::wstring(1, *s.DbDrive) + L":";
+    if (s.Restore) {
+        std::unique_ptr<TSetupEngine> probe = sys.CreateEngine();
+        probe->SetInstallDir(InstalledDir(sys));
+        std::wstring date;
+        int64_t size = 0;
+        if (probe->InstallDir().empty() || !probe->BackupExists() ||
+            !probe->GetBackupInfo(date, size))
+            return L"Geri yuklenecek yedek bulunamadi.";
+    }
+    return std::wstring();
+}
+
+// A bounded message loop on the UI thread: runs the window's messages until cond holds.
+bool PumpUntil(TfrmSetup& form, const std::function<bool()>& cond, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                return cond();
+            if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
+                continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    return true;
+}
+
+void PumpFor(TfrmSetup& form, int ms) {
+    PumpUntil(
+        form, [&form] { return !form.Handle(); }, ms);
+}
+
+// /S: the settings page's flow and the restore without a window, with the same checks, log
+// lines and engine calls as the window.
+class TSilentRun {
+public:
+    TSilentRun(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report)
+        : FSys(sys), FSwitches(s), FReport(report) {}
+
+    int Run() {
+        try {
+            FEngine = FSys.CreateEngine();
+            FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
+            FEngine->SetOnFinished(
+                [this](bool ok, const std::wstring& e) { FReport.Finished(ok, e); });
+            if (FSwitches.Restore) {
+                FEngine->SetInstallDir(InstalledDir(FSys));
+                FEngine->DetectExistingInstall();
+                FEngine->ExecuteRollback(); // reports its own outcome
+            } else if (Prepare()) {
+                FEngine->Execute();
+                if (!FReport.WaitFinished(kRunLimitMs))
+                    FEngine->Cancel();
+            }
+        } catch (const ESetupError& e) {
+            Fail(e.Message());
+        } catch (const std::exception& e) {
+            Fail(Widen(e.what()));
+        }
+        FEngine.reset(); // waits for the worker
+        // Only a folder of the extraction's own making.
+        if (!FExtractedDir.empty() &&
+            EngineRules::ExtractFileName(FExtractedDir).rfind(L"CorvaneMarketSetup_", 0) == 0) {
+            try {
+                TSetupEngine::DeleteDirRecursive(FExtractedDir);
+            } catch (...) {
+                // a temporary folder left behind is not worth failing the run
+            }
+        }
+        return FReport.ExitCode();
+    }
+
+private:
+    void Fail(const std::wstring& msg) {
+        FReport.Line(L"HATA: " + msg);
+        FReport.Finished(false, msg);
+    }
+
+    bool Prepare() {
+        const bool updateExe = IsUpdateExe(FSys);
+        FEngine->DetectExistingInstall();
+        std::vector<WizardRules::TDriveItem> drives = FixedDrives(FSys);
+        if (!updateExe)
+            for (WizardRules::TDriveItem& d : drives)
+                d.HasInstallDir = false;
+        wchar_t drive = 0;
+        if (FSwitches.Drive)
+            drive = *FSwitches.Drive;
+        else if (const int pick = WizardRules::PreselectDrive(drives, updateExe); pick >= 0)
+            drive = drives[static_cast<size_t>(pick)].Letter;
+        if (!drive) {
+            FReport.Message(L"Lütfen bir disk seçin!");
+            return false;
+        }
+        FEngine->SetInstallDir(std::wstring(1, drive) + L":\\CorvaneZideroZur");
+        FEngine->SetDbDrive(std::wstring(1, FSwitches.DbDrive.value_or(drive)));
+        if (updateExe && !DirectoryExists(FEngine->InstallDir())) {
+            FReport.Message(L"Kurulum klasörü bulunamadı: " + FEngine->InstallDir() +
+                            L"\r\nGüncelleme için önce program kurulu olmalıdır.");
+            return false;
+        }
+        FEngine->SetOptDemoData(FSwitches.Demo.value_or(false));
+        FEngine->SetOptDesktopShortcut(FSwitches.Shortcut.value_or(true));
+        FEngine->SetOptFirewall(FSwitches.Firewall.value_or(true));
+        FEngine->SetOptRemoteAccess(FSwitches.Remote.value_or(true));
+        FEngine->SetOptCorvaneSync(FSwitches.Service.value_or(true));
+        FEngine->SetOptCorvaneDBOnly(FSwitches.DbOnly.value_or(false));
+        if (FEngine->OptCorvaneDBOnly() && !DirectoryExists(FEngine->InstallDir())) {
+            FReport.Message(L"Kurulum klasörü bulunamadı: " + FEngine->InstallDir() +
+                            L"\r\n\r\nCorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut "
+                            L"olmalıdır.");
+            return false;
+        }
+        std::unique_ptr<TPayloadExtractor> payload = FSys.CreatePayload();
+        if (payload->HasPayload()) {
+            FReport.Line(L"Dosyalar çıkarılıyor...");
+            const std::wstring dir = payload->ExtractToTemp(); // raises on failure
+            FExtractedDir = dir;
+            FEngine->SetSourceDir(dir);
+            FReport.Line(L"Geçici klasör: " + dir);
+        } else {
+            const std::wstring dir = EngineRules::ExtractFileDir(FSys.ExePath());
+            FEngine->SetSourceDir(dir);
+            FReport.Line(L"Geliştirme modu: " + dir);
+            if (updateExe && !dir.empty())
+                FEngine->SetSourceDir(FEngine->InstallDir());
+        }
+        return true;
+    }
+
+    TWizardSystem& FSys;
+    const TSetupSwitches& FSwitches;
+    TRunReport& FReport;
+    std::unique_ptr<TSetupEngine> FEngine;
+    std::wstring FExtractedDir;
+};
+
+// Reports a problem found before anything ran: a box unless silent, a line of the log always.
+void Tell(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, const std::wstring& text,
+          UINT icon) {
+    report.Message(text);
+    if (!s.Silent)
+        sys.ShowMessageBox(nullptr, text, icon | MB_OK);
+}
+
+// One setup at a time on the machine; held until the process ends.
+class TSetupMutex {
+public:
+    TSetupMutex() {
+        FHandle = CreateMutexW(nullptr, FALSE, SETUP_MUTEX_NAME);
+        FOther = FHandle && GetLastError() == ERROR_ALREADY_EXISTS;
+    }
+    ~TSetupMutex() {
+        if (FHandle)
+            CloseHandle(FHandle);
+    }
+    TSetupMutex(const TSetupMutex&) = delete;
+    TSetupMutex& operator=(const TSetupMutex&) = delete;
+    bool AnotherRunning() const { return FOther; }
+
+private:
+    HANDLE FHandle = nullptr;
+    bool FOther = false;
+};
+
+} // namespace
+
+// Drives the window as a user would: the settings the switches give, then the pages.
+class TAutoPilot {
+public:
+    explicit TAutoPilot(TfrmSetup& form) : F(form) {}
+
+    void ApplySettings(const TSetupSwitches& s) {
+        if (s.Drive && Select(F.cbDrive, *s.Drive))
+            F.cbDriveChange(F.cbDrive);
+        if (s.DbDrive && Select(F.cbDbDrive, *s.DbDrive))
+            F.cbDbDriveChange(F.cbDbDrive);
+        if (s.DbOnly) {
+            SendMessageW(F.cbKurulumTipi, CB_SETCURSEL, *s.DbOnly ? 1 : 0, 0);
+            F.cbKurulumTipiChange(F.cbKurulumTipi);
+        }
+        const std::pair<const std::optional<bool>&, HWND> boxes[] = {
+            {s.Shortcut, F.chkDesktopShortcut},
+            {s.Firewall, F.chkFirewall},
+            {s.Remote, F.chkRemoteAccess},
+            {s.Service, F.chkCorvaneSync},
+            {s.Demo, F.chkDemoData}};
+        for (const auto& [value, box] : boxes)
+            if (value)
+                SendMessageW(box, BM_SETCHECK, *value ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+    // The finish page does not start the till program: nobody is there to use it.
+    void NoTillProgram() { SendMessageW(F.chkRunApp, BM_SETCHECK, BST_UNCHECKED, 0); }
+    void Next() { F.btnNextClick(F.btnNext); }
+    void Restore() { F.btnGeriYukleClick(F.btnGeriYukle); }
+    bool Running() const { return F.FIsInstalling; }
+    int Page() const { return F.FCurrentPage; }
+
+private:
+    static bool Select(HWND combo, wchar_t letter) {
+        const std::wstring item = std::wstring(1, letter) + L":";
+        const LRESULT i = SendMessageW(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                       reinterpret_cast<LPARAM>(item.c_str()));
+        if (i == CB_ERR)
+            return false;
+        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+        return true;
+    }
+
+    TfrmSetup& F;
+};
+
+namespace {
+
+// The window, as the user drives it or (/SP, /RESTORE) driving itself.
+int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunReport& report,
+              int showCmd) {
+    const bool driven = s.WithProgress || s.Restore;
+    TQuietSystem quiet(sys, report);
+    TfrmSetup form(driven ? static_cast<TWizardSystem&>(quiet) : sys);
+    form.SetLogSink([&report](const std::wstring& m) { report.Line(m); });
+    form.SetOnResult([&report](bool ok, const std::wstring& e) { report.Finished(ok, e); });
+    if (!form.Create(driven ? SW_SHOWNORMAL : showCmd))
+        return hasArgs ? EXIT_FAILED : EXIT_OK;
+    TAutoPilot pilot(form);
+    pilot.ApplySettings(s);
+    if (!driven) {
+        form.SetQuitOnDestroy(true);
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            // Tab and arrow keys move the focus between the controls, as in a dialog.
+            if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
+                continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        // Without switches the program ends as it always did; with them the run's result counts.
+        if (!hasArgs)
+            return EXIT_OK;
+        return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
+    }
+    pilot.NoTillProgram();
+    PumpFor(form, kPagePauseMs);
+    // A check that refused (the page stayed as it was, its box went to the log) ends the run
+    // as failed; a window closed before the run started, as cancelled.
+    bool refused = false;
+    if (form.Handle()) {
+        if (s.Restore) {
+            pilot.Restore();
+            refused = form.Handle() && !pilot.Running() && !report.IsFinished();
+        } else {
+            pilot.Next();
+            PumpFor(form, kPagePauseMs);
+            if (form.Handle() && pilot.Page() == 1) {
+                pilot.Next();
+                refused = form.Handle() && !pilot.Running() && !report.IsFinished();
+            }
+        }
+    }
+    const bool started = form.Handle() && (pilot.Running() || report.IsFinished());
+    if (started) {
+        PumpUntil(
+            form, [&] { return report.IsFinished() || !form.Handle(); }, kRunLimitMs);
+        PumpFor(form, kFinishPauseMs);
+    }
+    if (form.Handle()) {
+        form.Close();
+        PumpUntil(
+            form, [&form] { return !form.Handle(); }, 60 * 1000);
+    }
+    if (!started)
+        return refused ? EXIT_FAILED : EXIT_CANCELLED;
+    return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
+}
+
+} // namespace
+
+int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, int showCmd) {
+    const TSetupSwitches s = ParseSwitches(args);
+    if (!s.Error.empty() || s.Help) {
+        TRunReport report;
+        report.Open(s);
+        if (!s.Error.empty()) {
+            Tell(sys, s, report, s.Error + L"\r\n\r\n" + HelpText(), MB_ICONERROR);
+            return EXIT_INVALID_ARGS;
+        }
+        Tell(sys, s, report, HelpText(), MB_ICONINFORMATION);
+        return EXIT_OK;
+    }
+    if (!sys.IsAdmin()) {
+        if (args.empty()) {
+            // As it always was: the window starts the elevated copy and ends.
+            TfrmSetup form(sys);
+            form.Create(showCmd);
+            return EXIT_OK;
+        }
+        const std::wstring exe = sys.ExePath();
+        DWORD code = EXIT_FAILED;
+        if (sys.RunElevatedAndWait(exe, JoinArguments(args), EngineRules::ExtractFileDir(exe),
+                                   code))
+            return static_cast<int>(code);
+        TRunReport report;
+        report.Open(s);
+        Tell(sys, s, report, kAdminText, MB_ICONERROR);
+        return EXIT_ELEVATION_REFUSED;
+    }
+
+    TSetupMutex mutex;
+    TRunReport report;
+    report.Open(s);
+    if (mutex.AnotherRunning()) {
+        Tell(sys, s, report,
+             L"Başka bir Corvane Market kurulumu şu anda çalışıyor.\r\n"
+             L"Lütfen o kurulum bittikten sonra tekrar deneyin.",
+             MB_ICONWARNING);
+        return EXIT_ALREADY_RUNNING;
+    }
+    if (const std::wstring problem = CheckSwitches(sys, s); !problem.empty()) {
+        Tell(sys, s, report, problem, MB_ICONERROR);
+        return EXIT_INVALID_ARGS;
+    }
+    if (s.Silent)
+        return TSilentRun(sys, s, report).Run();
+    return RunWindow(sys, s, !args.empty(), report, showCmd);
+}
