@@ -141,8 +141,9 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
     }
 
     TSetupEngine paths;
-    const TUninstallPlan plan = ResolvePlan(originalDir, system.RecordedInstallLocation(),
-                                            paths.GetMevcutServisYolu(), paths.GetDesktopPath());
+    TUninstallPlan plan = ResolvePlan(originalDir, system.RecordedInstallLocation(),
+                                      paths.GetMevcutServisYolu(), paths.GetDesktopPath());
+    plan.OwnFile = originalDir + L"\\" + kExeName;
     TRemovalSystem removal;
     const auto run = [&logFile, &removal](const TUninstallPlan& p, TfrmUninstall::TLogSink log,
                                           TfrmUninstall::TStepSink step,

@@ -104,6 +104,7 @@ void TUninstaller::Fail(const std::wstring& what) {
 TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCancelled& cancelled) {
     FFailures.clear();
     FScheduled.clear();
+    FOwnFile = plan.OwnFile;
     struct TStep {
         std::wstring Title;
         std::function<void()> Body;
@@ -250,11 +251,30 @@ void TUninstaller::RemoveSharedData(const std::wstring& dir) {
 }
 
 void TUninstaller::DeleteUninstallEntry() {
+    // After a failure the entry stays: its InstallLocation leads a second run to what is left.
+    if (!FFailures.empty()) {
+        Log(L"  ! Kaldırma tamamlanmadı - kayıt bırakıldı, tekrar çalıştırılabilir");
+        return;
+    }
     const DWORD error = FSystem.DeleteUninstallKey();
     if (error == ERROR_FILE_NOT_FOUND)
         Log(L"  Kayıt yok");
     else if (error != ERROR_SUCCESS)
         Fail(L"Program Ekle/Kaldır kaydı silinemedi - " + SysErrorMessage(error));
+}
+
+// A file the system refuses to delete now goes at the next restart; until then it is not
+// removed, so it counts as a failure, except this program's own starting file.
+void TUninstaller::DeleteLater(const std::wstring& path, DWORD error) {
+    if (FSystem.ScheduleDeleteAtRestart(path) != ERROR_SUCCESS) {
+        Fail(L"Silinemedi: " + path + L" - " + SysErrorMessage(error));
+        return;
+    }
+    FScheduled.push_back(path);
+    if (!FOwnFile.empty() && EngineRules::SameTextAscii(path, FOwnFile))
+        Log(L"  Yeniden başlatmada silinecek: " + path);
+    else
+        Fail(L"Kilitli, yeniden başlatmada silinecek: " + path + L" - " + SysErrorMessage(error));
 }
 
 void TUninstaller::RemoveTree(const std::wstring& dir) {
@@ -269,16 +289,10 @@ void TUninstaller::RemoveTree(const std::wstring& dir) {
                 continue;
             }
             // A folder link goes as a link: what it points to is not ours.
-            DWORD error = e.IsFolder ? FSystem.RemoveOneDir(path) : FSystem.DeleteOneFile(path);
-            if (error == ERROR_SUCCESS)
-                continue;
-            const DWORD scheduled = FSystem.ScheduleDeleteAtRestart(path);
-            if (scheduled == ERROR_SUCCESS) {
-                FScheduled.push_back(path);
-                Log(L"  ! Kilitli, yeniden başlatmada silinecek: " + path);
-            } else {
-                Fail(L"Silinemedi: " + path + L" - " + SysErrorMessage(error));
-            }
+            const DWORD error =
+                e.IsFolder ? FSystem.RemoveOneDir(path) : FSystem.DeleteOneFile(path);
+            if (error != ERROR_SUCCESS)
+                DeleteLater(path, error);
         }
         const DWORD error = FSystem.RemoveOneDir(folder);
         if (error == ERROR_SUCCESS)

@@ -17,6 +17,9 @@ struct TUninstallPlan {
     std::wstring BackupDir;     // the update backup of the installation drive
     std::wstring DesktopLink;   // full path of "Corvane Market Pos.lnk"
     std::wstring SharedDataDir; // D:\CorvaneOrtakData
+    // The uninstaller file that started this run: while its silent run waits for the copy, the
+    // system keeps it; due at the restart, it is no failure.
+    std::wstring OwnFile;
     bool RemoveDatabase = false;
 };
 
@@ -65,10 +68,12 @@ private:
     void DeleteUninstallEntry();
     // Deletes a tree; what stays locked is scheduled for the next restart and listed.
     void RemoveTree(const std::wstring& dir);
+    void DeleteLater(const std::wstring& path, DWORD error);
 
     THost& FHost;
     TRemovalSystem& FSystem;
     TLogSink FLog;
+    std::wstring FOwnFile;
     std::function<void(int, int)> FStepSink;
     std::vector<std::wstring> FFailures;
     std::vector<std::wstring> FScheduled;
