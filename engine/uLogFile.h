@@ -1,27 +1,63 @@
 #pragma once
-// Log files of our programs: %ProgramData%\CorvaneMarket\Logs\<prefix>-YYYYMMDD-HHMMSS.log,
-// UTF-8, each line followed by CR LF.
+// The log file on disk that the setup program and the uninstaller write beside their windows:
+// %ProgramData%\CorvaneMarket\Logs\<prefix>-YYYYMMDD-HHMMSS.log, UTF-8 with a byte-order mark,
+// each line ended by CR LF. Lines are written as they come, so a run that crashes leaves its
+// log up to the last line. A log that cannot be written is never an error of the run: every
+// operation here reports through its result and raises nothing.
+#include <windows.h>
+
+#include <cstddef>
 #include <mutex>
 #include <string>
 
-// %ProgramData%\CorvaneMarket\Logs, or empty when the system does not name ProgramData.
-std::wstring LogsFolder();
+// The shared Logs folder (%ProgramData%\CorvaneMarket\Logs); empty when the system does not
+// name a common application-data folder.
+std::wstring LogsDir();
+
+// "<prefix>-YYYYMMDD-HHMMSS.log" for the given local time.
+std::wstring LogFileName(const std::wstring& prefix, const SYSTEMTIME& time);
+
+// True when name is a log file of prefix as LogFileName makes it, with or without the
+// "-N" that tells two runs of the same second apart.
+bool IsLogFileOf(const std::wstring& name, const std::wstring& prefix);
+
+// Deletes the log files of prefix in dir except the keep newest (by the time in their names).
+// Files of other prefixes and other files are left alone; a file that cannot be deleted stays.
+void KeepNewestLogs(const std::wstring& dir, const std::wstring& prefix, size_t keep);
 
 class TLogFile {
 public:
     TLogFile() = default;
-    ~TLogFile();
+    ~TLogFile() { Close(); }
     TLogFile(const TLogFile&) = delete;
     TLogFile& operator=(const TLogFile&) = delete;
 
-    // Creates the folder when needed and a new file named by the prefix and the local time.
-    bool Open(const std::wstring& prefix);
-    // Any thread; a file that could not be opened takes nothing.
+    // Creates a new file (never replaces one) and writes the byte-order mark. False when the
+    // file cannot be created; the object then stays closed and WriteLine does nothing.
+    bool Create(const std::wstring& path);
+    // Opens an existing file for appending, or creates it: for a log the user names himself,
+    // which may be written by several runs one after the other.
+    bool OpenAppend(const std::wstring& path);
+    // Appends one line and its CR LF. Safe from any thread; lines keep the order of the calls.
+    // A failing write closes the file, so a full disk costs one failed call, not one per line.
     void WriteLine(const std::wstring& line);
-    const std::wstring& Path() const { return FPath; }
+    void Close();
+    bool IsOpen() const;
+    // The path of the open file; empty when none is open.
+    std::wstring Path() const;
 
 private:
-    std::mutex FLock;
-    void* FFile = nullptr;
+    bool OpenFile(const std::wstring& path, DWORD disposition);
+
+    mutable std::mutex FLock;
+    HANDLE FHandle = INVALID_HANDLE_VALUE;
     std::wstring FPath;
 };
+
+// Opens a new log of a run in the Logs folder (created when missing) named after prefix and
+// the current local time, then keeps the keep newest logs of that prefix, the new one included.
+// Returns whether the log is open.
+bool OpenRunLog(TLogFile& log, const std::wstring& prefix, size_t keep = 20);
+// The same in a given folder, with a given time: what OpenRunLog does, for its tests.
+bool OpenRunLogIn(TLogFile& log, const std::wstring& dir, const std::wstring& prefix,
+                  const SYSTEMTIME& time, size_t keep);

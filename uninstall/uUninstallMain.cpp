@@ -123,7 +123,7 @@ std::wstring ResultWord(int code) {
 int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe,
             const std::wstring& originalDir, const std::wstring& copyNote, int showCmd) {
     TLogFile logFile;
-    logFile.Open(L"kaldirma");
+    OpenRunLog(logFile, L"kaldirma");
     logFile.WriteLine(L"Uninstall Corvane Market Pos: " + exe +
                       (args.Silent ? L" /S (sessiz)" : L""));
     if (!copyNote.empty())
