@@ -9,7 +9,8 @@
 //   wizard_probe wait-locked PATH SECONDS
 //                                waits until PATH is held open without sharing (exit 0), or 1
 // Exit code 3: no wizard window; 4: the window did not answer (it is closing).
-// CORVANE_PROBE_TITLE names another window of ours to read (the uninstaller's).
+// CORVANE_PROBE_TITLE: the start of another window's caption to read (the uninstaller's); ASCII,
+// since the environment reaches Wine in the locale's encoding.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -86,7 +87,7 @@ HWND FindWizard() {
         [](HWND wnd, LPARAM lp) -> BOOL {
             wchar_t title[128] = {};
             GetWindowTextW(wnd, title, 128);
-            if (Title() != title || ClassOf(wnd) == L"#32770")
+            if (std::wstring(title).rfind(Title(), 0) != 0 || ClassOf(wnd) == L"#32770")
                 return TRUE;
             *reinterpret_cast<HWND*>(lp) = wnd;
             return FALSE;

@@ -11,8 +11,10 @@ set -uo pipefail
 
 SF_FAILED=0
 SF_SETUP_PID=""
-# The caption of the window driven now (its message boxes carry the same).
+# The caption of the window driven now (its message boxes carry the same), and a pattern for
+# xdotool that does not depend on how the X server got the Turkish letters.
 SF_TITLE='CorvaneMarket Kurulum'
+SF_TITLE_RE='^CorvaneMarket Kurulum$'
 SF_UNINSTALL_TITLE='Corvane Market Pos Kaldırma'
 
 sf_log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
@@ -254,7 +256,7 @@ sf_answer_box() {
         sf_probe boxes "$(sf_win "$SF_WORK")\\boxes.txt" >/dev/null
         if grep -qF -- "$text" "$SF_WORK/boxes.txt" 2>/dev/null; then
             tr -d '\r' <"$SF_WORK/boxes.txt" >"$SF_WORK/last-box.txt"
-            for w in $(timeout 10 xdotool search --onlyvisible --name "^${SF_TITLE}\$" 2>/dev/null); do
+            for w in $(timeout 10 xdotool search --onlyvisible --name "$SF_TITLE_RE" 2>/dev/null); do
                 [ "$w" = "$SF_WID" ] && continue
                 timeout 10 xdotool windowfocus "$w" 2>/dev/null
                 sleep 0.3
@@ -296,12 +298,13 @@ sf_end_setup() {
 sf_uninstall_start() {
     local i w
     SF_TITLE=$SF_UNINSTALL_TITLE
-    export CORVANE_PROBE_TITLE=$SF_UNINSTALL_TITLE
+    SF_TITLE_RE='^Corvane Market Pos Kald.*rma$'
+    export CORVANE_PROBE_TITLE='Corvane Market Pos Kald'
     (exec wine "$1" </dev/null >"$SF_WORK/uninstall.wine.log" 2>&1 9>&-) &
     SF_SETUP_PID=$!
     SF_WID=""
     for i in $(seq 1 120); do
-        for w in $(timeout 10 xdotool search --onlyvisible --name "^${SF_TITLE}\$" 2>/dev/null); do
+        for w in $(timeout 10 xdotool search --onlyvisible --name "$SF_TITLE_RE" 2>/dev/null); do
             eval "$(timeout 10 xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
             [ "${WIDTH:-0}" -ge 510 ] && [ "${HEIGHT:-0}" -ge 410 ] && SF_WID=$w
         done
@@ -317,6 +320,7 @@ sf_uninstall_start() {
 
 sf_uninstall_end() {
     SF_TITLE='CorvaneMarket Kurulum'
+    SF_TITLE_RE='^CorvaneMarket Kurulum$'
     unset CORVANE_PROBE_TITLE
 }
 

@@ -9,6 +9,7 @@
 
 #include "Journal.h"
 #include "ScriptedHost.h"
+#include "uSetupEngine.h"
 #include "uUninstaller.h"
 
 namespace fs = std::filesystem;
@@ -44,12 +45,16 @@ protected:
 
     void SetUp() override {
         Root = fs::temp_directory_path() / ("uninst-" + std::to_string(GetCurrentProcessId()));
-        fs::remove_all(Root);
+        TSetupEngine::DeleteDirRecursive(Root.wstring());
         Plan.InstallDir = (Root / L"CorvaneZideroZur").wstring();
         Plan.BackupDir = (Root / L"CorvaneUpdateYedek").wstring();
         Plan.SharedDataDir = (Root / L"CorvaneOrtakData").wstring();
         Plan.DesktopLink = (Root / L"Desktop" / L"Corvane Market Pos.lnk").wstring();
         Plan.OwnFile = Plan.InstallDir + L"\\Uninstall Corvane Market Pos.exe";
+        MakeTree();
+    }
+    // What an installation leaves, a read-only file among it.
+    void MakeTree() {
         for (const wchar_t* f :
              {L"CorvaneZideroZur\\CorvaneZideroZUR.exe",
               L"CorvaneZideroZur\\Uninstall Corvane Market Pos.exe",
@@ -57,11 +62,10 @@ protected:
               L"CorvaneZideroZur\\CorvaneReports.dll", L"CorvaneUpdateYedek\\backup.info",
               L"Desktop\\Corvane Market Pos.lnk", L"CorvaneOrtakData\\Data\\mysql\\user.frm"})
             Write(f, "x");
-        // Read-only files go too.
-        fs::permissions(Root / L"CorvaneZideroZur" / L"CorvaneZideroZUR.exe",
-                        fs::perms::owner_write, fs::perm_options::remove);
+        SetFileAttributesW((Root / L"CorvaneZideroZur" / L"CorvaneZideroZUR.exe").c_str(),
+                           FILE_ATTRIBUTE_READONLY);
     }
-    void TearDown() override { fs::remove_all(Root); }
+    void TearDown() override { TSetupEngine::DeleteDirRecursive(Root.wstring()); }
 
     void Write(const std::wstring& rel, const std::string& text) {
         fs::create_directories((Root / rel).parent_path());
@@ -162,6 +166,7 @@ TEST_F(Uninstaller, LockedFilesGoAtTheRestartAndOnlyOurOwnFileIsNoFailure) {
     EXPECT_EQ(own.Scheduled(), (std::vector<std::wstring>{Plan.OwnFile, Plan.InstallDir}));
     EXPECT_EQ(System.KeyDeletes, 1);
 
+    MakeTree();
     System.Locked = {L"CorvaneReports.dll"};
     Log.clear();
     auto held = Make();
@@ -185,7 +190,7 @@ TEST_F(Uninstaller, CancelledBetweenStepsAndANothingLeftRunSucceeds) {
     EXPECT_TRUE(fs::exists(Root / L"CorvaneZideroZur"));
 
     // Nothing there any more: every step says so and the run succeeds.
-    fs::remove_all(Root);
+    TSetupEngine::DeleteDirRecursive(Root.wstring());
     Host.CmdResults[L"sc query CorvaneMarketService"] = 1060;
     System.KeyResult = ERROR_FILE_NOT_FOUND;
     Log.clear();
