@@ -147,8 +147,9 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
             FStepSink(static_cast<int>(i + 1), static_cast<int>(steps.size()));
         Log(L"[" + std::to_wstring(i + 1) + L"/" + total + L"] " + steps[i].Title);
         const size_t before = FFailures.size();
+        FStepWarned = false;
         steps[i].Body();
-        if (FFailures.size() == before)
+        if (FFailures.size() == before && !FStepWarned)
             Log(L"  OK");
     }
     Log(L"");
@@ -254,6 +255,7 @@ void TUninstaller::DeleteUninstallEntry() {
     // After a failure the entry stays: its InstallLocation leads a second run to what is left.
     if (!FFailures.empty()) {
         Log(L"  ! Kaldırma tamamlanmadı - kayıt bırakıldı, tekrar çalıştırılabilir");
+        FStepWarned = true;
         return;
     }
     const DWORD error = FSystem.DeleteUninstallKey();

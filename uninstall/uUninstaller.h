@@ -74,6 +74,7 @@ private:
     TRemovalSystem& FSystem;
     TLogSink FLog;
     std::wstring FOwnFile;
+    bool FStepWarned = false; // the step ends on a warning line instead of "  OK"
     std::function<void(int, int)> FStepSink;
     std::vector<std::wstring> FFailures;
     std::vector<std::wstring> FScheduled;
