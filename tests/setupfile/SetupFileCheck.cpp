@@ -808,8 +808,12 @@ TLines PendingDeletes() {
                      L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, buf,
                      &bytes) != ERROR_SUCCESS)
         return out;
-    for (const wchar_t* p = buf; *p; p += wcslen(p) + 1) {
+    // Each deletion is a path and an empty target: walk the whole value, not to the first empty.
+    const wchar_t* end = buf + bytes / sizeof(wchar_t);
+    for (const wchar_t* p = buf; p < end; p += wcslen(p) + 1) {
         std::wstring path = p;
+        if (path.empty())
+            continue;
         if (Starts(path, L"\\??\\"))
             path = path.substr(4);
         out.push_back(path);
@@ -899,7 +903,8 @@ TEST(Uninstall, ApplicationGoneDatabaseUntouched) {
 
 TEST(Reinstall, NewInstallationTakesTheExistingDatabase) {
     const TLines log = Memo();
-    ExpectInOrder(log, {L"[6/14] MariaDB init...", L"  Data\\mysql mevcut - atlanıyor",
+    ExpectInOrder(log, {L"  [klasor] mariadb -> atlandı (CorvaneDB çalışıyor)",
+                        L"[6/14] MariaDB init...", L"  CorvaneDB zaten çalışıyor - MariaDB init atlanıyor",
                         L"[7/14] CorvaneDB servisi...",
                         L"  CorvaneDB servisi zaten CorvaneOrtakData yolunda kurulu", kSeparator,
                         L"KURULUM BAŞARIYLA TAMAMLANDI"});

@@ -343,7 +343,7 @@ scenario_end
 
 # --- terminal: the silent uninstaller against what holds on, then twice more --------------------
 scenario Silent
-sf_wait_port_free
+# The database of the database-only run serves on: the new installation takes it.
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
     close_with_kapat # the till program runs
     sleep 2
