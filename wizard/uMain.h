@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "uGdi.h"
+#include "uLook.h"
 #include "uUiQueue.h"
 #include "uWizardSystem.h"
 
@@ -74,7 +75,7 @@ private:
         int Height = 12;
         bool Bold = false;
         bool Italic = false;
-        const wchar_t* Face = L"Segoe UI";
+        const wchar_t* Face = Look::Face;
     };
 
     static LRESULT CALLBACK FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);

@@ -3,15 +3,17 @@
 
 #include <commctrl.h>
 
+#include "uLook.h"
+
 namespace {
 
 const wchar_t* const kFormClass = L"TfrmSetup";
 const wchar_t* const kPanelClass = L"TCorvanePanel";
 
-constexpr COLORREF kSidebar = RGB(0x53, 0x9F, 0xC4);
-constexpr COLORREF kWhite = RGB(0xFF, 0xFF, 0xFF);
-constexpr COLORREF kGrey = RGB(0x80, 0x80, 0x80);
-constexpr COLORREF kMaroon = RGB(0x80, 0x00, 0x00);
+constexpr COLORREF kSidebar = Look::Accent;
+constexpr COLORREF kWhite = Look::White;
+constexpr COLORREF kGrey = Look::Grey;
+constexpr COLORREF kMaroon = Look::Maroon;
 
 // A screen DC for measuring text, released on every path.
 class TWindowDC {
@@ -343,7 +345,7 @@ void TfrmSetup::BuildControls() {
         AddLabel(L"lblAppName", &sidebar, 14, 16, 147, 32, L"CorvaneMarket", {24, true}, kWhite)
             .Handle;
     lblAppDesc = AddLabel(L"lblAppDesc", &sidebar, 20, 52, 150, 25, L"Kurulum Sihirbazı", {19},
-                          RGB(0xDC, 0xDC, 0xDC))
+                          Look::Subtitle)
                      .Handle;
     static const wchar_t* const stepNames[4] = {L"Hoş Geldiniz", L"Ayarlar", L"Kurulum",
                                                 L"Tamamla"};
@@ -483,9 +485,9 @@ void TfrmSetup::BuildControls() {
     TControl& memo = Add(L"memoLog", TKind::Memo, &install, 20, 65, 430, 290, L"EDIT",
                          WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
                          WS_EX_CLIENTEDGE, L"");
-    memo.Fill = RGB(0xF0, 0xF0, 0xF0);
+    memo.Fill = Look::LogBackground;
     memoLog = memo.Handle;
-    SetFont(memoLog, Font({13, false, false, L"Consolas"}));
+    SetFont(memoLog, Font({Look::LogHeight, false, false, Look::LogFace}));
     // The log is never trimmed: lift the edit control's default limit of 30,000 characters.
     SendMessageW(memoLog, EM_SETLIMITTEXT, 0, 0);
 

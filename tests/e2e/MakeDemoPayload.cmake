@@ -1,8 +1,9 @@
 # Assembles a demo payload folder laid out like the real application, from the stand-ins.
-#   cmake -DSTANDINS=<dir> -DDEMOLIB=<dll> -DOUT=<dir> -DVERSION=<x.y.z> -P MakeDemoPayload.cmake
+#   cmake -DSTANDINS=<dir> -DDEMOLIB=<dll> -DUNINSTALLER=<exe> -DOUT=<dir> -DVERSION=<x.y.z>
+#         -P MakeDemoPayload.cmake
 # The till program of each version differs in its bytes (a version overlay after the image), so
 # that an update visibly replaces it.
-foreach(v STANDINS DEMOLIB OUT VERSION)
+foreach(v STANDINS DEMOLIB UNINSTALLER OUT VERSION)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "MakeDemoPayload: ${v} not given")
   endif()
@@ -26,7 +27,7 @@ copy_as("${STANDINS}/OmnelBridge.exe" "OmnelBridge.exe")
 copy_as("${DEMOLIB}" "CorvaneCore.dll")
 copy_as("${DEMOLIB}" "CorvaneReports.dll")
 copy_as("${DEMOLIB}" "sqlite3.dll")
-copy_as("${STANDINS}/OmnelBridge.exe" "Uninstall Corvane Market Pos.exe")
+copy_as("${UNINSTALLER}" "Uninstall Corvane Market Pos.exe")
 copy_as("${STANDINS}/CorvaneMarketServer.exe" "CorvaneMarketServis/CorvaneMarketServer.exe")
 copy_as("${STANDINS}/mariadbd.exe" "mariadb/bin/mariadbd.exe")
 copy_as("${STANDINS}/mariadb.exe" "mariadb/bin/mariadb.exe")

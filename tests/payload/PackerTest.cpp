@@ -92,6 +92,20 @@ TEST_F(Packer, SetupFileIsStubArchiveAndTrailer) {
     EXPECT_FALSE(fs::exists(S / "CorvaneMarketSetup.exe.part"));
 }
 
+TEST_F(Packer, WarnsWhenThePayloadLacksTheUninstaller) {
+    const std::string warning = "has no \"Uninstall Corvane Market Pos.exe\"";
+    const TRun without = PackIt();
+    ASSERT_EQ(without.Code, 0) << without.Err;
+    EXPECT_NE(without.Out.find(warning), std::string::npos) << without.Out;
+    // Only the file at the top counts: the uninstall entry points there.
+    kit::WriteFile(Src / "masaustu" / "Uninstall Corvane Market Pos.exe", "MZ");
+    EXPECT_NE(PackIt().Out.find(warning), std::string::npos);
+    kit::WriteFile(Src / "Uninstall Corvane Market Pos.exe", "MZ" + Noise(3000, 4));
+    const TRun with = PackIt();
+    ASSERT_EQ(with.Code, 0) << with.Err;
+    EXPECT_EQ(with.Out.find(warning), std::string::npos) << with.Out;
+}
+
 TEST_F(Packer, ExtractGivesTheSourceTreeBack) {
     ASSERT_EQ(PackIt().Code, 0);
     const TRun r = Pack({"extract", Out.string(), (S / "x").string()});

@@ -9,6 +9,8 @@
 //   CORVANE_SF_FAIL_PAYLOAD  payload of the update that fails
 //   CORVANE_SF_NETSH         folder of the recording netsh.exe
 //   CORVANE_SF_DB_DRIVE      letter of the database drive when it is not D (unattended runs)
+// The uninstaller's scenarios also leave logfile.txt / log-N.txt (its log files), exit-N.txt and
+// seconds-N.txt (silent runs).
 #include <winsock2.h>
 
 #include <windows.h>
@@ -866,6 +868,194 @@ TEST(SilentInstall, ApplicationOnDDatabaseOnENoRulesNoShortcut) {
     EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), kInstall);
     EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe")) << "nobody is there to use it";
     ExpectTempFolderGone();
+}
+
+// --- the uninstaller ----------------------------------------------------------------------------
+
+// Paths the system deletes at the next restart (PendingFileRenameOperations: source, then an
+// empty target, for each).
+TLines PendingDeletes() {
+    TLines out;
+    wchar_t buf[32768] = {};
+    DWORD bytes = sizeof buf - 2 * sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, buf,
+                     &bytes) != ERROR_SUCCESS)
+        return out;
+    // Each deletion is a path and an empty target: walk the whole value, not to the first empty.
+    const wchar_t* end = buf + bytes / sizeof(wchar_t);
+    for (const wchar_t* p = buf; p < end; p += wcslen(p) + 1) {
+        std::wstring path = p;
+        if (path.empty())
+            continue;
+        if (Starts(path, L"\\??\\"))
+            path = path.substr(4);
+        out.push_back(path);
+    }
+    return out;
+}
+
+bool Pending(const std::wstring& suffix) {
+    for (const auto& p : PendingDeletes())
+        if (p.size() >= suffix.size() &&
+            _wcsicmp(p.c_str() + p.size() - suffix.size(), suffix.c_str()) == 0)
+            return true;
+    return false;
+}
+
+// The log file of a run: UTF-8 with a byte-order mark, every line ended by CR LF.
+TLines LogFile(const std::wstring& name) {
+    std::string bytes = FileBytes(Scenario(name));
+    EXPECT_NE(bytes, "<missing>") << Narrow(name);
+    EXPECT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF");
+    bytes = bytes.substr(std::min<size_t>(3, bytes.size()));
+    EXPECT_TRUE(bytes.size() >= 2 && bytes.substr(bytes.size() - 2) == "\r\n");
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'),
+              std::count(bytes.begin(), bytes.end(), '\r'))
+        << "every line ends in CR LF";
+    return SplitLines(Widen(bytes));
+}
+
+int Number(const std::wstring& name) {
+    return std::atoi(FileBytes(Scenario(name)).c_str());
+}
+
+// Nothing of the application is left: service, entry, shortcut, its firewall rule, its folders.
+void ExpectApplicationGone() {
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
+    EXPECT_FALSE(KeyExists(kUninstallKey));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    const TLines rules = FirewallRules();
+    EXPECT_EQ(std::count(rules.begin(), rules.end(), L"CorvaneMarketSync"), 0);
+    EXPECT_FALSE(DirExists(kInstall));
+    EXPECT_FALSE(DirExists(kBackup));
+    EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe"));
+    EXPECT_FALSE(ProcessRunning(L"CorvaneMarketServer.exe"));
+}
+
+const TLines kRemovalSteps = {L"[1/7] Programlar kapatılıyor...",
+                              L"[2/7] CorvaneMarketService kaldırılıyor...",
+                              L"[3/7] Güvenlik duvarı kuralı siliniyor...",
+                              L"[4/7] Masaüstü kısayolu siliniyor...",
+                              L"[5/7] Kurulum klasörü siliniyor...",
+                              L"[6/7] Güncelleme yedeği siliniyor...",
+                              L"[7/7] Program Ekle/Kaldır kaydı siliniyor..."};
+
+TEST(Uninstall, StartedFromTheUninstallEntryItAsksAndRemovesTheApplication) {
+    EXPECT_EQ(FileBytes(Scenario(L"uninstall-string.txt")),
+              Narrow(kInstall + L"\\Uninstall Corvane Market Pos.exe\n"));
+    const auto question = Controls(L"question.txt");
+    ExpectShown(question, L"Corvane Market Pos bu bilgisayardan kaldırılsın mı?");
+    const TControl* box =
+        FindControl(question, L"Veritabanı sunucusunu (CorvaneDB) ve tüm verilerini de kaldır");
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->Visible && !box->Checked) << "the database box starts unticked";
+    ExpectShown(Controls(L"page.txt"), L"Corvane Market Pos başarıyla kaldırıldı.");
+    const TLines memo = Memo();
+    TLines expected = {kSeparator, L"Corvane Market Pos Kaldırma", L"Kurulum klasörü: " + kInstall,
+                       L"Veritabanı: korunuyor", kSeparator};
+    expected.insert(expected.end(), kRemovalSteps.begin(), kRemovalSteps.end());
+    expected.insert(expected.end(),
+                    {L"", kSeparator, L"KALDIRMA BAŞARIYLA TAMAMLANDI", kSeparator});
+    ExpectInOrder(memo, expected);
+    EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kInstall)) << Narrow(Joined(memo));
+    EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kBackup)) << Narrow(Joined(memo));
+    // The log file holds what the window showed, and the exit code.
+    const TLines file = LogFile(L"logfile.txt");
+    ExpectInOrder(file, memo);
+    EXPECT_EQ(file.back(), L"Çıkış kodu: 0 (kaldırıldı)");
+}
+
+TEST(Uninstall, ApplicationGoneDatabaseUntouched) {
+    ExpectApplicationGone();
+    ExpectDatabaseService();
+    EXPECT_EQ(FirewallRules(), (TLines{L"CorvaneDB"}));
+    ExpectSameTree(Scenario(L"ortak-before"), kOrtak);
+    // It ran from a copy of its own, which goes at the next restart.
+    EXPECT_TRUE(Pending(L"\\Uninstall Corvane Market Pos.exe")) << "no copy due at the restart";
+}
+
+TEST(Reinstall, NewInstallationTakesTheExistingDatabase) {
+    const TLines log = Memo();
+    ExpectInOrder(log, {L"  [klasor] mariadb -> atlandı (CorvaneDB çalışıyor)",
+                        L"[6/14] MariaDB init...", L"  CorvaneDB zaten çalışıyor - MariaDB init atlanıyor",
+                        L"[7/14] CorvaneDB servisi...",
+                        L"  CorvaneDB servisi zaten CorvaneOrtakData yolunda kurulu", kSeparator,
+                        L"KURULUM BAŞARIYLA TAMAMLANDI"});
+    ExpectNoError(log);
+    const std::wstring before = Scenario(L"ortak-before");
+    EXPECT_EQ(FileBytes(kOrtak + L"\\Data\\corvaneposdb\\satis.dat"),
+              FileBytes(before + L"\\Data\\corvaneposdb\\satis.dat"));
+    ExpectSameFiles(before + L"\\Data\\mysql", kOrtak + L"\\Data\\mysql",
+                    [](const std::wstring& rel) { return rel == L"accounts.txt"; });
+    ExpectDatabaseService();
+    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(KeyExists(kUninstallKey));
+}
+
+TEST(UninstallAll, DatabaseBoxAskedOnceMoreAndEverythingIsGone) {
+    const std::wstring box = Widen(FileBytes(Scenario(L"confirm.txt")));
+    EXPECT_NE(box.find(L"Veritabanı sunucusu CorvaneDB durdurulup silinecek ve " + kOrtak +
+                       L" klasöründeki tüm veriler (satış verileri dahil) silinecek.\\n\\nBu "
+                       L"işlem geri alınamaz!"),
+              std::wstring::npos)
+        << Narrow(box);
+    const TControl* ticked =
+        FindControl(Controls(L"question.txt"),
+                    L"Veritabanı sunucusunu (CorvaneDB) ve tüm verilerini de kaldır");
+    ASSERT_TRUE(ticked);
+    EXPECT_TRUE(ticked->Checked);
+    const TLines memo = Memo();
+    ExpectInOrder(memo, {L"Veritabanı: " + kOrtak + L" (kaldırılacak)",
+                         L"[7/8] CorvaneDB ve veritabanı kaldırılıyor...", L"  Silindi: " + kOrtak,
+                         L"[8/8] Program Ekle/Kaldır kaydı siliniyor...",
+                         L"KALDIRMA BAŞARIYLA TAMAMLANDI"});
+    ExpectApplicationGone();
+    EXPECT_EQ(ServiceState(L"CorvaneDB"), 0u);
+    EXPECT_FALSE(ServerAnswers(3307));
+    EXPECT_FALSE(DirExists(kOrtak));
+    EXPECT_TRUE(FirewallRules().empty());
+}
+
+TEST(Silent, HeldFilesAndAStubbornServiceEndInTimeWithExitCodeOne) {
+    EXPECT_TRUE(FileExists(Scenario(L"till-running.txt")));
+    EXPECT_EQ(Number(L"exit-1.txt"), 1);
+    // The service's 30 s wait and the kill after it, but no unbounded wait.
+    EXPECT_GE(Number(L"seconds-1.txt"), 30);
+    EXPECT_LE(Number(L"seconds-1.txt"), 180);
+    const TLines log = LogFile(L"log-1.txt");
+    ExpectInOrder(
+        log,
+        {L"Uninstall Corvane Market Pos: *", L"Veritabanı: korunuyor",
+         L"[1/7] Programlar kapatılıyor...", L"  > taskkill /F /IM CorvaneZideroZUR.exe",
+         L"    CorvaneZideroZUR.exe kapandı (*", L"    ! Servis 30sn içinde durmadı",
+         L"  ! UYARI: CorvaneMarketService durdurulamadı - CorvaneMarketServer.exe "
+         L"sonlandırılıyor",
+         L"    Servis silindi (*",
+         L"  ! Kilitli, yeniden başlatmada silinecek: " + kInstall + L"\\CorvaneReports.dll - *",
+         L"  ! Kaldırma tamamlanmadı - kayıt bırakıldı, tekrar çalıştırılabilir",
+         L"KALDIRMA TAMAMLANAMADI - yapılamayanlar:",
+         L"  - Kilitli, yeniden başlatmada silinecek: *", kSeparator, L"Çıkış kodu: 1 (hata)"});
+    EXPECT_TRUE(Pending(kInstall + L"\\CorvaneReports.dll"));
+}
+
+TEST(Silent, SecondRunRemovesWhatWasLeftAndAThirdFindsNothingToDo) {
+    EXPECT_EQ(Number(L"exit-2.txt"), 0);
+    const TLines second = LogFile(L"log-2.txt");
+    ExpectInOrder(second, {L"Kurulum klasörü: " + kInstall, L"  CorvaneMarketService kurulu değil",
+                           L"  Silindi: " + kInstall, L"KALDIRMA BAŞARIYLA TAMAMLANDI",
+                           L"Çıkış kodu: 0 (kaldırıldı)"});
+    EXPECT_EQ(Number(L"exit-3.txt"), 0);
+    const TLines third = LogFile(L"log-3.txt");
+    ExpectInOrder(third, {L"Kurulum klasörü: (bulunamadı)", L"  CorvaneZideroZUR.exe çalışmıyor",
+                          L"  CorvaneMarketService kurulu değil", L"  Kısayol yok",
+                          L"  Kurulum klasörü yok", L"  Yedek yok", L"  Kayıt yok",
+                          L"KALDIRMA BAŞARIYLA TAMAMLANDI", L"Çıkış kodu: 0 (kaldırıldı)"});
+    EXPECT_EQ(IndexOf(third, L"  ! ", 0, true), -1) << Narrow(Joined(third));
+    ExpectApplicationGone();
+    // Silent runs never remove the database.
+    ExpectDatabaseService();
+    EXPECT_TRUE(DirExists(kOrtak + L"\\Data\\mysql"));
 }
 
 } // namespace

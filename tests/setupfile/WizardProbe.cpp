@@ -9,6 +9,8 @@
 //   wizard_probe wait-locked PATH SECONDS
 //                                waits until PATH is held open without sharing (exit 0), or 1
 // Exit code 3: no wizard window; 4: the window did not answer (it is closing).
+// CORVANE_PROBE_TITLE: the start of another window's caption to read (the uninstaller's); ASCII,
+// since the environment reaches Wine in the locale's encoding.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -18,7 +20,11 @@
 
 namespace {
 
-const wchar_t* const kTitle = L"CorvaneMarket Kurulum";
+std::wstring Title() {
+    wchar_t buf[256] = {};
+    const DWORD n = GetEnvironmentVariableW(L"CORVANE_PROBE_TITLE", buf, 256);
+    return n > 0 && n < 256 ? std::wstring(buf, n) : L"CorvaneMarket Kurulum";
+}
 
 std::string Utf8(const std::wstring& s) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr,
@@ -81,7 +87,7 @@ HWND FindWizard() {
         [](HWND wnd, LPARAM lp) -> BOOL {
             wchar_t title[128] = {};
             GetWindowTextW(wnd, title, 128);
-            if (wcscmp(title, kTitle) != 0 || ClassOf(wnd) == L"#32770")
+            if (std::wstring(title).rfind(Title(), 0) != 0 || ClassOf(wnd) == L"#32770")
                 return TRUE;
             *reinterpret_cast<HWND*>(lp) = wnd;
             return FALSE;

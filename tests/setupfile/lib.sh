@@ -6,11 +6,17 @@
 #   sf_start SETUPFILE                   start a setup file in the current prefix, find its window
 #   sf_click CONTROL, sf_wait_page PAGE, sf_shot NAME, sf_answer_box TEXT KEY, ...
 #   run_to EXE PAGE LIMIT, close_with_kapat     one run of a scenario through its window
+#   sf_uninstall_start PATH              the uninstaller's window instead of the wizard's
 # Every wait is bounded; every Wine process writes to files, never to the caller's pipes.
 set -uo pipefail
 
 SF_FAILED=0
 SF_SETUP_PID=""
+# The caption of the window driven now (its message boxes carry the same), and a pattern for
+# xdotool that does not depend on how the X server got the Turkish letters.
+SF_TITLE='CorvaneMarket Kurulum'
+SF_TITLE_RE='^CorvaneMarket Kurulum$'
+SF_UNINSTALL_TITLE='Corvane Market Pos Kaldırma'
 
 sf_log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 sf_fail() {
@@ -141,6 +147,10 @@ sf_control_rect() {
     cbDrive) echo "336 89 85 28" ;;
     cbDbDrive) echo "336 157 85 28" ;;
     chkRunApp) echo "220 205 300 22" ;;
+    # The uninstaller's window.
+    unRemove) echo "330 376 90 30" ;;
+    unClose) echo "425 376 80 30" ;;
+    chkDatabase) echo "20 240 480 30" ;;
     *) return 1 ;;
     esac
 }
@@ -247,7 +257,7 @@ sf_answer_box() {
         sf_probe boxes "$(sf_win "$SF_WORK")\\boxes.txt" >/dev/null
         if grep -qF -- "$text" "$SF_WORK/boxes.txt" 2>/dev/null; then
             tr -d '\r' <"$SF_WORK/boxes.txt" >"$SF_WORK/last-box.txt"
-            for w in $(timeout 10 xdotool search --onlyvisible --name '^CorvaneMarket Kurulum$' 2>/dev/null); do
+            for w in $(timeout 10 xdotool search --onlyvisible --name "$SF_TITLE_RE" 2>/dev/null); do
                 [ "$w" = "$SF_WID" ] && continue
                 timeout 10 xdotool windowfocus "$w" 2>/dev/null
                 sleep 0.3
@@ -325,6 +335,70 @@ close_with_kapat() {
         sf_fail "$current: the window did not close after \"Kapat\""
         sf_end_setup "$current_exe"
     fi
+}
+
+# --- the uninstaller --------------------------------------------------------------------------
+
+# sf_uninstall_start WINDOWS_PATH: starts the uninstaller as the list of programs does and waits
+# for the window of the copy it continues in. The probe reads that window until sf_uninstall_end.
+sf_uninstall_start() {
+    local i w
+    SF_TITLE=$SF_UNINSTALL_TITLE
+    SF_TITLE_RE='^Corvane Market Pos Kald.*rma$'
+    export CORVANE_PROBE_TITLE='Corvane Market Pos Kald'
+    (exec wine "$1" </dev/null >"$SF_WORK/uninstall.wine.log" 2>&1 9>&-) &
+    SF_SETUP_PID=$!
+    SF_WID=""
+    for i in $(seq 1 120); do
+        for w in $(timeout 10 xdotool search --onlyvisible --name "$SF_TITLE_RE" 2>/dev/null); do
+            eval "$(timeout 10 xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
+            [ "${WIDTH:-0}" -ge 510 ] && [ "${HEIGHT:-0}" -ge 410 ] && SF_WID=$w
+        done
+        [ -n "$SF_WID" ] && break
+        sleep 0.5
+    done
+    if [ -z "$SF_WID" ]; then
+        sf_fail "no uninstaller window within 60 s for $1"
+        return 1
+    fi
+    sf_geometry
+}
+
+sf_uninstall_end() {
+    SF_TITLE='CorvaneMarket Kurulum'
+    SF_TITLE_RE='^CorvaneMarket Kurulum$'
+    unset CORVANE_PROBE_TITLE
+}
+
+# Waits for the result of the removal: the window offers "Kapat".
+sf_uninstall_wait_result() {
+    local start=$SECONDS
+    while [ $((SECONDS - start)) -lt "$1" ]; do
+        sf_shows Button "Kapat" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# Waits (bounded) until no uninstaller runs any more: the copy ends after "Kapat".
+sf_uninstall_wait_gone() {
+    local start=$SECONDS
+    while [ $((SECONDS - start)) -lt "$1" ]; do
+        sf_probe running "Uninstall Corvane Market Pos.exe" >/dev/null || return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# The newest log file of the uninstaller in the prefix, copied to FILE.
+sf_uninstall_log() {
+    local newest
+    newest=$(ls -t "$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kaldirma-*.log 2>/dev/null | head -1)
+    if [ -z "$newest" ]; then
+        sf_fail "no log file of the uninstaller"
+        return 1
+    fi
+    cp "$newest" "$1"
 }
 
 # The checks of the machine for one scenario: setupfile_check with that scenario's tests.

@@ -5,9 +5,13 @@
 #   suite.sh HARNESS_ENV WORKDIR
 # Shop machine (prefix "shop"): new installation -> full update -> file update -> full update
 # whose copy fails on a DLL held open, rolled back -> restore from the welcome page -> full update
-# cut off by a power cut while it registers the service again, then the restore.
+# cut off by a power cut while it registers the service again, then the restore -> the
+# uninstaller from the list of programs, database kept -> a new installation on that database ->
+# the uninstaller with the database.
 # Second machine (prefix "terminal"): a new installation cancelled through the close box ->
-# database-only installation from a signed setup file.
+# database-only installation from a signed setup file -> a new installation beside it -> the
+# silent uninstaller against a running till program, a service that ignores stop requests and a
+# DLL held open, then twice more.
 # Third machine (prefix "chain", drives D and E), the way a deployment tool meets it: invalid
 # switches -> /S new installation with the database on E (a second setup refused meanwhile) ->
 # /S full update that fails and is rolled back -> /S /RESTORE -> /SP file update.
@@ -16,7 +20,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${SF_UNDER_XVFB:-}" ]; then
     export SF_UNDER_XVFB=1
-    exec timeout 1800 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+    exec timeout 2700 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
 fi
 # shellcheck source=lib.sh
 source "$here/lib.sh"
@@ -30,7 +34,7 @@ declare -A took ran
 # The fixed waits each run must make (the driver's and the steps' sleeps, and one poll second
 # for each service that stops or goes away at once), in seconds: the floor of its wall time.
 declare -A waits=([NewInstall]=22 [FullUpdate]=11 [FileUpdate]=2.5 [FailedUpdate]=3.5
-                  [Restore]=5 [PowerCut]=11 [DatabaseOnly]=11)
+                  [Restore]=5 [PowerCut]=11 [DatabaseOnly]=11 [Reinstall]=22)
 
 finish() {
     sf_end_setup "${current_exe:-x.exe}"
@@ -212,6 +216,66 @@ else
     cat "$scen/memo-cut.txt"
 fi
 sf_end_setup "$current_exe"
+scenario_end
+
+# --- shop: the uninstaller from the list of programs, database kept ------------------------------
+uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos'
+# Runs the uninstaller registered as UninstallString through its window; HOOK on the question page.
+uninstall_window() { # [hook]
+    local hook=${1:-} path
+    path=$(sf_wine reg query "$uninstall_key" /v UninstallString | sed -n 's/.*REG_SZ *//p' | tr -d '"')
+    echo "$path" >"$scen/uninstall-string.txt"
+    [ -n "$path" ] || { sf_fail "$current: no UninstallString"; return 1; }
+    sf_uninstall_start "$path" || return 1
+    sf_dump >"$scen/question.txt"
+    [ -n "$hook" ] && { $hook || return 1; }
+    sf_shot "$current-1-question"
+    sf_click unRemove
+    if ! sf_uninstall_wait_result 240; then
+        sf_save_memo "$scen/memo.txt"
+        sf_fail "$current: the removal did not end within 240 s"
+        cat "$scen/memo.txt"
+        return 1
+    fi
+    sf_shot "$current-2-result"
+    sf_save_memo "$scen/memo.txt"
+    sf_dump >"$scen/page.txt"
+    sf_click unClose
+    sf_uninstall_wait_gone 30 || sf_fail "$current: the uninstaller did not end after \"Kapat\""
+    sf_uninstall_log "$scen/logfile.txt"
+}
+
+scenario Uninstall
+# The shop's sales data: the uninstaller must leave every byte of the database folder.
+mkdir -p "$SF_DRIVE_D/CorvaneOrtakData/Data/corvaneposdb"
+printf 'fis 1\t3 ekmek\r\n' >"$SF_DRIVE_D/CorvaneOrtakData/Data/corvaneposdb/satis.dat"
+cp -a "$SF_DRIVE_D/CorvaneOrtakData" "$scen/ortak-before"
+if uninstall_window; then
+    sf_check Uninstall "$scen"
+fi
+sf_uninstall_end
+scenario_end
+
+scenario Reinstall
+cp -a "$work/Uninstall/ortak-before" "$scen/ortak-before"
+if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
+    close_with_kapat
+    sf_check Reinstall "$scen"
+fi
+scenario_end
+
+scenario UninstallAll
+tick_database() {
+    sf_click chkDatabase
+    sf_answer_box "Bu işlem geri alınamaz!" y 15 || return 1
+    cp "$work/last-box.txt" "$scen/confirm.txt"
+    sleep 0.5
+    sf_dump >"$scen/question.txt"
+}
+if uninstall_window tick_database; then
+    sf_check UninstallAll "$scen"
+fi
+sf_uninstall_end
 sf_prefix_stop shop
 scenario_end
 
@@ -275,6 +339,46 @@ if run_to "$current_exe" finish 240 choose_db_only; then
     close_with_kapat
     temp_leftovers >"$scen/temp-left.txt"
     sf_check DatabaseOnly "$scen"
+fi
+scenario_end
+
+# --- terminal: the silent uninstaller against what holds on, then twice more --------------------
+scenario Silent
+# The database of the database-only run serves on: the new installation takes it.
+if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
+    close_with_kapat # the till program runs
+    sleep 2
+    sf_probe running CorvaneZideroZUR.exe >/dev/null && echo yes >"$scen/till-running.txt"
+    # A back-office service that ignores stop requests.
+    srv='D:\CorvaneZideroZur\CorvaneMarketServis\CorvaneMarketServer.exe'
+    sf_wine net stop CorvaneMarketService >/dev/null
+    sf_wine "$srv" /uninstall >/dev/null
+    sf_wine "$srv" /install --standin-stop=ignore >"$scen/stubborn.txt"
+    sf_wine net start CorvaneMarketService >>"$scen/stubborn.txt"
+    # A reporting tool of the shop holds a DLL open without sharing.
+    cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
+    (cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
+        "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
+    locker=$!
+    sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null ||
+        sf_fail "Silent: the DLL was not held open"
+    mkdir -p "$scen/kept"
+    cp "$SF_DRIVE_D/CorvaneZideroZur/Uninstall Corvane Market Pos.exe" "$scen/kept/"
+    # silent_run N PATH: exit code, seconds and log file of one run.
+    silent_run() {
+        local start=$SECONDS
+        timeout 600 wine "$2" /S </dev/null >"$scen/wine-$1.log" 2>&1 9>&-
+        echo $? >"$scen/exit-$1.txt"
+        echo $((SECONDS - start)) >"$scen/seconds-$1.txt"
+        sf_uninstall_log "$scen/log-$1.txt"
+        sleep 1 # the next run's log file gets a name of its own
+    }
+    silent_run 1 'D:\CorvaneZideroZur\Uninstall Corvane Market Pos.exe'
+    sf_probe kill CorvaneRaporlar.exe >/dev/null
+    wait "$locker" 2>/dev/null
+    silent_run 2 "$(sf_win "$scen/kept")\\Uninstall Corvane Market Pos.exe"
+    silent_run 3 "$(sf_win "$scen/kept")\\Uninstall Corvane Market Pos.exe"
+    sf_check Silent "$scen"
 fi
 scenario_end
 sf_prefix_stop terminal
@@ -430,8 +534,9 @@ sf_prefix_stop chain
 took[total]=$((SECONDS - suite_start))
 {
     printf '%-14s %8s %8s %8s %8s\n' scenario total run waits overhead
-    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Cancel DatabaseOnly InvalidArgs \
-             SilentInstall SilentFailedUpdate SilentRestore ProgressUpdate total; do
+    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Uninstall Reinstall \
+             UninstallAll Cancel DatabaseOnly Silent InvalidArgs SilentInstall SilentFailedUpdate \
+             SilentRestore ProgressUpdate total; do
         ratio=""
         if [ -n "${ran[$k]:-}" ] && [ -n "${waits[$k]:-}" ]; then
             ratio=$(awk -v r="${ran[$k]}" -v w="${waits[$k]}" 'BEGIN {printf "%.1fx", r / w}')

@@ -122,6 +122,14 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
     if (!fs::is_directory(dir, ec))
         throw EPackError("\"" + dirArg + "\" is not a folder");
     const std::vector<TSource> sources = CollectSources(dir);
+    // The uninstall entry points at this file; without it "Uninstall" removes nothing.
+    const bool uninstaller = std::any_of(sources.begin(), sources.end(), [](const TSource& s) {
+        return !s.Folder && s.Name == "Uninstall Corvane Market Pos.exe";
+    });
+    if (!uninstaller)
+        out << "warning: \"" << dirArg
+            << "\" has no \"Uninstall Corvane Market Pos.exe\": the installed program cannot be "
+               "removed from the list of programs\n";
 
     // Written beside the target and renamed at the end: a failed run leaves no half file.
     fs::path temp = target;

@@ -1,0 +1,312 @@
+// The removal steps, in the order that frees each piece before the next needs it: programs end
+// before their files go, services go before their folders, the uninstall entry goes last so
+// that an interrupted run can still be started again from the list of programs.
+#include "uUninstaller.h"
+
+#include <string>
+
+#include "uEngineRules.h"
+#include "host/uWinHandles.h"
+#include "uFileUtil.h"
+#include "uSetupEngine.h"
+
+namespace {
+
+const wchar_t* const kAppService = L"CorvaneMarketService";
+const wchar_t* const kAppServer = L"CorvaneMarketServer.exe";
+const wchar_t* const kDbService = L"CorvaneDB";
+const wchar_t* const kDbServer = L"mariadbd.exe";
+const wchar_t* const kPrograms[] = {L"CorvaneZideroZUR.exe", L"TarvikBridge.exe",
+                                    L"OmnelBridge.exe"};
+
+// The folder is the one its rules name, whatever the letter case of the drive and the name.
+bool NamedFolder(const std::wstring& dir, const wchar_t* name) {
+    return !dir.empty() && !EngineRules::DrivePart(dir).empty() &&
+           EngineRules::SameTextAscii(EngineRules::ExtractFileName(dir), name);
+}
+
+// INSTALL_DIR of backup.info (UTF-8 with a byte-order mark), or empty.
+std::wstring BackupOwner(const std::wstring& backupDir) {
+    TFileHandle file(CreateFileW((backupDir + L"\\backup.info").c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.Valid())
+        return std::wstring();
+    char buf[4096];
+    DWORD got = 0;
+    if (!ReadFile(file.Get(), buf, sizeof buf, &got, nullptr))
+        return std::wstring();
+    const std::string text(buf, got);
+    const std::string key = "INSTALL_DIR=";
+    const size_t at = text.find(key);
+    if (at == std::string::npos)
+        return std::wstring();
+    const size_t from = at + key.size();
+    const std::string value = text.substr(from, text.find_first_of("\r\n", from) - from);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), nullptr, 0);
+    std::wstring wide(n > 0 ? n : 0, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), wide.data(), n);
+    return wide;
+}
+
+} // namespace
+
+DWORD TRemovalSystem::DeleteOneFile(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD TRemovalSystem::RemoveOneDir(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_DIRECTORY);
+    return RemoveDirectoryW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD TRemovalSystem::ScheduleDeleteAtRestart(const std::wstring& path) {
+    return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? ERROR_SUCCESS
+                                                                           : GetLastError();
+}
+
+DWORD TRemovalSystem::DeleteUninstallKey() {
+    return static_cast<DWORD>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY));
+}
+
+TUninstallPlan ResolvePlan(const std::wstring& ownDir, const std::wstring& recordedInstallDir,
+                           const std::wstring& dbServiceDir, const std::wstring& desktopDir) {
+    TUninstallPlan plan;
+    if (NamedFolder(ownDir, L"CorvaneZideroZur"))
+        plan.InstallDir = ownDir;
+    else if (NamedFolder(recordedInstallDir, L"CorvaneZideroZur"))
+        plan.InstallDir = recordedInstallDir;
+    if (!plan.InstallDir.empty())
+        plan.BackupDir = EngineRules::DrivePart(plan.InstallDir) + L"\\CorvaneUpdateYedek";
+    if (NamedFolder(dbServiceDir, L"CorvaneOrtakData"))
+        plan.SharedDataDir = dbServiceDir;
+    else if (!plan.InstallDir.empty())
+        plan.SharedDataDir = EngineRules::OrtakDataDir(L"", plan.InstallDir);
+    if (!desktopDir.empty())
+        plan.DesktopLink = desktopDir + L"\\Corvane Market Pos.lnk";
+    return plan;
+}
+
+TUninstaller::TUninstaller(THost& host, TRemovalSystem& system, TLogSink log)
+    : FHost(host), FSystem(system), FLog(std::move(log)) {}
+
+void TUninstaller::Log(const std::wstring& msg) const {
+    if (FLog)
+        FLog(msg);
+}
+
+void TUninstaller::Fail(const std::wstring& what) {
+    Log(L"  ! " + what);
+    FFailures.push_back(what);
+}
+
+TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCancelled& cancelled) {
+    FFailures.clear();
+    FScheduled.clear();
+    FOwnFile = plan.OwnFile;
+    struct TStep {
+        std::wstring Title;
+        std::function<void()> Body;
+    };
+    std::vector<TStep> steps = {
+        {L"Programlar kapatılıyor...", [this] { EndPrograms(); }},
+        {L"CorvaneMarketService kaldırılıyor...",
+         [this] { RemoveService(kAppService, kAppServer); }},
+        {L"Güvenlik duvarı kuralı siliniyor...",
+         [this] { DeleteFirewallRule(L"CorvaneMarketSync"); }},
+        {L"Masaüstü kısayolu siliniyor...", [&] { DeleteShortcut(plan.DesktopLink); }},
+        {L"Kurulum klasörü siliniyor...", [&] { RemoveInstallFolder(plan.InstallDir); }},
+        {L"Güncelleme yedeği siliniyor...", [&] { RemoveBackup(plan.BackupDir, plan.InstallDir); }},
+    };
+    if (plan.RemoveDatabase)
+        steps.push_back({L"CorvaneDB ve veritabanı kaldırılıyor...", [&] {
+                             RemoveService(kDbService, kDbServer);
+                             DeleteFirewallRule(kDbService);
+                             RemoveSharedData(plan.SharedDataDir);
+                         }});
+    steps.push_back(
+        {L"Program Ekle/Kaldır kaydı siliniyor...", [this] { DeleteUninstallEntry(); }});
+
+    Log(SEPARATOR_LINE);
+    Log(L"Corvane Market Pos Kaldırma");
+    Log(L"Kurulum klasörü: " + (plan.InstallDir.empty() ? L"(bulunamadı)" : plan.InstallDir));
+    Log(plan.RemoveDatabase ? L"Veritabanı: " + plan.SharedDataDir + L" (kaldırılacak)"
+                            : L"Veritabanı: korunuyor");
+    Log(SEPARATOR_LINE);
+    const std::wstring total = std::to_wstring(steps.size());
+    for (size_t i = 0; i < steps.size(); ++i) {
+        if (cancelled && cancelled()) {
+            Log(L"");
+            Log(SEPARATOR_LINE);
+            Log(L"KALDIRMA İPTAL EDİLDİ");
+            Log(SEPARATOR_LINE);
+            return TResult::Cancelled;
+        }
+        if (FStepSink)
+            FStepSink(static_cast<int>(i + 1), static_cast<int>(steps.size()));
+        Log(L"[" + std::to_wstring(i + 1) + L"/" + total + L"] " + steps[i].Title);
+        const size_t before = FFailures.size();
+        FStepWarned = false;
+        steps[i].Body();
+        if (FFailures.size() == before && !FStepWarned)
+            Log(L"  OK");
+    }
+    Log(L"");
+    Log(SEPARATOR_LINE);
+    if (!FScheduled.empty())
+        Log(L"Yeniden başlatmada silinecek: " + std::to_wstring(FScheduled.size()) +
+            L" dosya/klasör");
+    if (FFailures.empty()) {
+        Log(L"KALDIRMA BAŞARIYLA TAMAMLANDI");
+        Log(SEPARATOR_LINE);
+        return TResult::Success;
+    }
+    Log(L"KALDIRMA TAMAMLANAMADI - yapılamayanlar:");
+    for (const auto& f : FFailures)
+        Log(L"  - " + f);
+    Log(SEPARATOR_LINE);
+    return TResult::Failed;
+}
+
+void TUninstaller::EndPrograms() {
+    for (const wchar_t* program : kPrograms)
+        if (!EndProgram(program))
+            Fail(std::wstring(program) + L" kapatılamadı");
+}
+
+// True when the program does not run (any more).
+bool TUninstaller::EndProgram(const std::wstring& exeName) {
+    if (!FHost.IsProcessRunning(exeName)) {
+        Log(L"  " + exeName + L" çalışmıyor");
+        return true;
+    }
+    FHost.RunCmd(L"taskkill /F /IM " + exeName, 5000);
+    return FHost.WaitProcessExit(exeName, 10);
+}
+
+void TUninstaller::RemoveService(const std::wstring& service, const std::wstring& program) {
+    if (FHost.RunCmd(L"sc query " + service, 5000) != 0) {
+        Log(L"  " + service + L" kurulu değil");
+    } else {
+        if (!FHost.StopServiceWait(service, 30)) {
+            // A service that ignores the stop request still holds its program's files.
+            Log(L"  ! UYARI: " + service + L" durdurulamadı - " + program + L" sonlandırılıyor");
+            FHost.RunCmd(L"taskkill /F /IM " + program, 5000);
+            FHost.WaitProcessExit(program, 15);
+        }
+        if (!FHost.DeleteServiceWait(service, 15))
+            Fail(service + L" servisi silinemedi");
+    }
+    // Started by hand, the program would keep its folder locked all the same.
+    if (FHost.IsProcessRunning(program) && !EndProgram(program))
+        Fail(program + L" kapatılamadı");
+}
+
+void TUninstaller::DeleteFirewallRule(const std::wstring& rule) {
+    // A machine without the rule answers with an error: nothing left to do either way.
+    FHost.RunCmd(L"netsh advfirewall firewall delete rule name=\"" + rule + L"\"", 3000);
+}
+
+void TUninstaller::DeleteShortcut(const std::wstring& link) {
+    if (link.empty() || !FileExists(link)) {
+        Log(L"  Kısayol yok");
+        return;
+    }
+    const DWORD error = FSystem.DeleteOneFile(link);
+    if (error != ERROR_SUCCESS)
+        Fail(L"Kısayol silinemedi: " + link + L" - " + SysErrorMessage(error));
+    else
+        Log(L"  Silindi: " + link);
+}
+
+void TUninstaller::RemoveInstallFolder(const std::wstring& dir) {
+    if (dir.empty() || !DirectoryExists(dir)) {
+        Log(L"  Kurulum klasörü yok" + (dir.empty() ? std::wstring() : L": " + dir));
+        return;
+    }
+    RemoveTree(dir);
+}
+
+void TUninstaller::RemoveBackup(const std::wstring& backupDir, const std::wstring& installDir) {
+    if (backupDir.empty() || !DirectoryExists(backupDir)) {
+        Log(L"  Yedek yok");
+        return;
+    }
+    // The backup folder sits at the drive's root: another installation on the same drive may
+    // own it.
+    const std::wstring owner = BackupOwner(backupDir);
+    if (!owner.empty() && !EngineRules::SameTextAscii(owner, installDir)) {
+        Log(L"  Yedek başka bir kuruluma ait (" + owner + L") - bırakıldı");
+        return;
+    }
+    RemoveTree(backupDir);
+}
+
+void TUninstaller::RemoveSharedData(const std::wstring& dir) {
+    if (dir.empty() || !DirectoryExists(dir)) {
+        Log(L"  Veritabanı klasörü yok" + (dir.empty() ? std::wstring() : L": " + dir));
+        return;
+    }
+    RemoveTree(dir);
+}
+
+void TUninstaller::DeleteUninstallEntry() {
+    // After a failure the entry stays: its InstallLocation leads a second run to what is left.
+    if (!FFailures.empty()) {
+        Log(L"  ! Kaldırma tamamlanmadı - kayıt bırakıldı, tekrar çalıştırılabilir");
+        FStepWarned = true;
+        return;
+    }
+    const DWORD error = FSystem.DeleteUninstallKey();
+    if (error == ERROR_FILE_NOT_FOUND)
+        Log(L"  Kayıt yok");
+    else if (error != ERROR_SUCCESS)
+        Fail(L"Program Ekle/Kaldır kaydı silinemedi - " + SysErrorMessage(error));
+}
+
+// A file the system refuses to delete now goes at the next restart; until then it is not
+// removed, so it counts as a failure, except this program's own starting file.
+void TUninstaller::DeleteLater(const std::wstring& path, DWORD error) {
+    if (FSystem.ScheduleDeleteAtRestart(path) != ERROR_SUCCESS) {
+        Fail(L"Silinemedi: " + path + L" - " + SysErrorMessage(error));
+        return;
+    }
+    FScheduled.push_back(path);
+    if (!FOwnFile.empty() && EngineRules::SameTextAscii(path, FOwnFile))
+        Log(L"  Yeniden başlatmada silinecek: " + path);
+    else
+        Fail(L"Kilitli, yeniden başlatmada silinecek: " + path + L" - " + SysErrorMessage(error));
+}
+
+void TUninstaller::RemoveTree(const std::wstring& dir) {
+    const size_t scheduledBefore = FScheduled.size();
+    const size_t failedBefore = FFailures.size();
+    // Depth first, so that every folder is empty by the time its own turn comes.
+    std::function<void(const std::wstring&)> walk = [&](const std::wstring& folder) {
+        for (const auto& e : ListEntries(folder + L"\\*")) {
+            const std::wstring path = folder + L"\\" + e.Name;
+            if (e.IsFolder && !e.IsLink) {
+                walk(path);
+                continue;
+            }
+            // A folder link goes as a link: what it points to is not ours.
+            const DWORD error =
+                e.IsFolder ? FSystem.RemoveOneDir(path) : FSystem.DeleteOneFile(path);
+            if (error != ERROR_SUCCESS)
+                DeleteLater(path, error);
+        }
+        const DWORD error = FSystem.RemoveOneDir(folder);
+        if (error == ERROR_SUCCESS)
+            return;
+        // A folder that still holds a file due at the restart goes right after that file.
+        if (FScheduled.size() > scheduledBefore &&
+            FSystem.ScheduleDeleteAtRestart(folder) == ERROR_SUCCESS)
+            FScheduled.push_back(folder);
+        else if (FFailures.size() == failedBefore)
+            Fail(L"Klasör silinemedi: " + folder + L" - " + SysErrorMessage(error));
+    };
+    walk(dir);
+    if (FScheduled.size() == scheduledBefore && FFailures.size() == failedBefore)
+        Log(L"  Silindi: " + dir);
+}

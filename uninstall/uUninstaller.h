@@ -1,0 +1,96 @@
+#pragma once
+// TUninstaller: removes an installation of Corvane Market Pos, step by step, on the engine's host
+// operations. Each step logs what it did; nothing raises. A step that cannot finish its work
+// records a failure and the run goes on, so that one stubborn service never keeps the rest of
+// the installation on the machine.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/uHost.h"
+
+// What one run removes. The folders are checked by the caller (TUninstallPlan::Resolve).
+struct TUninstallPlan {
+    std::wstring InstallDir;    // D:\CorvaneZideroZur; empty when no installation folder is known
+    std::wstring BackupDir;     // the update backup of the installation drive
+    std::wstring DesktopLink;   // full path of "Corvane Market Pos.lnk"
+    std::wstring SharedDataDir; // D:\CorvaneOrtakData
+    // The uninstaller file that started this run: while its silent run waits for the copy, the
+    // system keeps it; due at the restart, it is no failure.
+    std::wstring OwnFile;
+    bool RemoveDatabase = false;
+};
+
+// The file-system and registry calls whose refusal decides what the run reports. Windows refuses
+// to delete a file that a running program holds; Wine lets it go, so tests refuse here instead.
+class TRemovalSystem {
+public:
+    virtual ~TRemovalSystem() = default;
+    // Each returns ERROR_SUCCESS or the system's error code.
+    virtual DWORD DeleteOneFile(const std::wstring& path);
+    virtual DWORD RemoveOneDir(const std::wstring& path);
+    virtual DWORD ScheduleDeleteAtRestart(const std::wstring& path);
+    virtual DWORD DeleteUninstallKey();
+};
+
+class TUninstaller {
+public:
+    enum class TResult { Success, Failed, Cancelled };
+    using TLogSink = std::function<void(const std::wstring&)>;
+    // Asked between steps; a running step is never interrupted.
+    using TCancelled = std::function<bool()>;
+
+    TUninstaller(THost& host, TRemovalSystem& system, TLogSink log);
+
+    // Told before each step, with its number from 1 and the number of steps.
+    void SetStepSink(std::function<void(int, int)> sink) { FStepSink = std::move(sink); }
+
+    TResult Run(const TUninstallPlan& plan, const TCancelled& cancelled = nullptr);
+
+    // What could not be done, one line each, in the order met.
+    const std::vector<std::wstring>& Failures() const { return FFailures; }
+    // Files and folders the system removes at the next restart.
+    const std::vector<std::wstring>& Scheduled() const { return FScheduled; }
+
+private:
+    void Log(const std::wstring& msg) const;
+    void Fail(const std::wstring& what);
+    void EndPrograms();
+    bool EndProgram(const std::wstring& exeName);
+    void RemoveService(const std::wstring& service, const std::wstring& program);
+    void DeleteFirewallRule(const std::wstring& rule);
+    void DeleteShortcut(const std::wstring& link);
+    void RemoveInstallFolder(const std::wstring& dir);
+    void RemoveBackup(const std::wstring& backupDir, const std::wstring& installDir);
+    void RemoveSharedData(const std::wstring& dir);
+    void DeleteUninstallEntry();
+    // Deletes a tree; what stays locked is scheduled for the next restart and listed.
+    void RemoveTree(const std::wstring& dir);
+    void DeleteLater(const std::wstring& path, DWORD error);
+
+    THost& FHost;
+    TRemovalSystem& FSystem;
+    TLogSink FLog;
+    std::wstring FOwnFile;
+    bool FStepWarned = false; // the step ends on a warning line instead of "  OK"
+    std::function<void(int, int)> FStepSink;
+    std::vector<std::wstring> FFailures;
+    std::vector<std::wstring> FScheduled;
+};
+
+// Exit codes of the program.
+inline constexpr int EXIT_REMOVED = 0;
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_CANCELLED = 2;
+
+inline constexpr const wchar_t* UNINSTALL_KEY =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
+
+// Picks the folders of one run. The installation folder is the uninstaller's own folder when
+// it is named CorvaneZideroZur, otherwise the uninstall entry's InstallLocation when that is;
+// any other folder is never deleted. The shared data folder is where the CorvaneDB service
+// reads its configuration, otherwise CorvaneOrtakData on the installation drive.
+TUninstallPlan ResolvePlan(const std::wstring& ownDir, const std::wstring& recordedInstallDir,
+                           const std::wstring& dbServiceDir, const std::wstring& desktopDir);
