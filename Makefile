@@ -1,5 +1,5 @@
-# Front door: make deps | make build | make test | make demo
-.PHONY: deps build build-native build-windows test test-native test-windows demo clean
+# Front door: make deps | make build | make test | make demo | make setup
+.PHONY: deps build build-native build-windows test test-native test-windows demo setup clean
 
 JOBS ?= $(shell nproc)
 
@@ -29,6 +29,13 @@ test: deps
 # Packs the demo setup files and runs the first one in a fresh Wine prefix (scripts/demo.sh).
 demo:
 	@bash scripts/demo.sh
+
+# The setup files of a release (scripts/setup.sh):
+#   make setup PAYLOAD=folder VERSION=x.y.z [OUT=folder] [CERT=cert.pem KEY=key.pem [CAFILE=ca.pem]]
+#              [TSURL=timestamp-url]
+setup: deps
+	@PAYLOAD="$(PAYLOAD)" VERSION="$(VERSION)" OUT="$(OUT)" CERT="$(CERT)" KEY="$(KEY)" \
+	    CAFILE="$(CAFILE)" TSURL="$(TSURL)" bash scripts/setup.sh
 
 clean:
 	rm -rf build

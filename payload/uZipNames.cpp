@@ -220,3 +220,55 @@ std::wstring CleanEntryName(std::wstring_view name, TEntryPath& out) {
         return L"name does not name a file";
     return std::wstring();
 }
+
+namespace {
+
+// Simple upper-case mapping of one character, as the file system's upcase table has it for the
+// scripts a payload can hold; other characters stay as they are.
+wchar_t FoldChar(wchar_t c) {
+    const uint32_t u = uint32_t(c);
+    if (u >= 'a' && u <= 'z')
+        return wchar_t(u - 0x20);
+    if (u < 0x80)
+        return c;
+    if ((u >= 0xE0 && u <= 0xFE && u != 0xF7) || (u >= 0x3B1 && u <= 0x3CB && u != 0x3C2) ||
+        (u >= 0x430 && u <= 0x44F) || (u >= 0xFF41 && u <= 0xFF5A))
+        return wchar_t(u - 0x20);
+    if (u >= 0x450 && u <= 0x45F)
+        return wchar_t(u - 0x50);
+    if (u >= 0x561 && u <= 0x586)
+        return wchar_t(u - 0x30);
+    switch (u) {
+    case 0xB5:
+        return wchar_t(0x39C);
+    case 0xFF:
+        return wchar_t(0x178);
+    case 0x131: // dotless i
+        return L'I';
+    case 0x17F: // long s
+        return L'S';
+    case 0x3C2: // final sigma
+        return wchar_t(0x3A3);
+    default:
+        break;
+    }
+    // Pairs of capital (even) and small (odd) letters: Latin Extended-A, Cyrillic extensions.
+    if (((u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177) || (u >= 0x460 && u <= 0x481) ||
+         (u >= 0x48A && u <= 0x4BF) || (u >= 0x4D0 && u <= 0x52F)) &&
+        (u & 1))
+        return wchar_t(u - 1);
+    // The same with the capital odd and the small even.
+    if (((u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E) || (u >= 0x4C1 && u <= 0x4CE)) &&
+        !(u & 1))
+        return wchar_t(u - 1);
+    return c;
+}
+
+} // namespace
+
+std::wstring FoldNameCase(std::wstring_view name) {
+    std::wstring out(name);
+    for (wchar_t& c : out)
+        c = FoldChar(c);
+    return out;
+}

@@ -41,3 +41,8 @@ std::wstring CleanEntryName(std::wstring_view name, TEntryPath& out);
 // True when the part is a Windows device name (CON, NUL, COM1, LPT1, ...) with or without an
 // extension.
 bool IsDeviceName(std::wstring_view part);
+
+// The name as Windows compares names: letters in upper case, as NTFS folds them for Latin,
+// Greek, Cyrillic and Armenian, so that "Readme" and "README" (and Turkish letters in either
+// case) come out alike. Two entries whose folded names are equal land on one file on Windows.
+std::wstring FoldNameCase(std::wstring_view name);

@@ -7,6 +7,8 @@ packages=(
     clang libclang-rt-14-dev zlib1g-dev googletest
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
     wine wine64 xvfb xauth xdotool imagemagick
+    # open fonts that the Wine prefixes draw Segoe UI and Consolas with (tests/wine/fonts.sh)
+    fonts-clear-sans fonts-inconsolata
     # ss: the setup-file suite and the demo wait for the database port to be free
     iproute2
     osslsigncode openssl

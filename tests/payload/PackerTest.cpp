@@ -2,6 +2,8 @@
 // reader (interoperability). Native build only: it runs the host's zip tools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -21,9 +23,9 @@ struct TRun {
     std::string Out, Err;
 };
 
-TRun Pack(std::vector<std::string> args) {
+TRun Pack(std::vector<std::string> args, const TPackLimits& limits = TPackLimits()) {
     std::ostringstream out, err;
-    const int code = RunPack(args, out, err);
+    const int code = RunPack(args, out, err, limits);
     return {code, out.str(), err.str()};
 }
 
@@ -147,17 +149,135 @@ TEST_F(Packer, SameInputsGiveTheSameBytes) {
     EXPECT_EQ(kit::ReadFile(Out), first);
 }
 
-TEST_F(Packer, RefusesNamesTheSetupProgramWouldRefuse) {
-    for (const char* bad : {"con.txt", "a:b.txt", "trail.", "what?.txt"}) {
-        SCOPED_TRACE(bad);
-        kit::WriteFile(Src / bad, "x");
+TEST_F(Packer, RefusesNamesTheSetupProgramWouldRefuseOrWindowsWouldMerge) {
+    struct TCase {
+        std::vector<std::string> Files, Folders;
+        std::vector<std::string> Named; // every one must be in the message
+    };
+    const TCase cases[] = {
+        {{"con.txt"}, {}, {"con.txt", "would refuse this name"}},
+        {{"a:b.txt"}, {}, {"a:b.txt", "would refuse this name"}},
+        {{"trail."}, {}, {"trail.", "would refuse this name"}},
+        {{"what?.txt"}, {}, {"what?.txt", "would refuse this name"}},
+        {{"masaustu/a\\b.txt"}, {}, {"masaustu/a\\b.txt", "backslash"}},
+        {{"Config.json", "config.json"},
+         {},
+         {"\"Config.json\" (a file)", "\"config.json\" (a file)"}},
+        {{"masaustu/readme"},
+         {"masaustu/README"},
+         {"\"masaustu/README/\" (a folder)", "\"masaustu/readme\" (a file)"}},
+        // Turkish letters fold too: dotless i and i are one letter in upper case.
+        {{"\xC3\x87"
+          "al\xC4\xB1\xC5\x9F"
+          "ma.TXT",
+          "\xC3\xA7"
+          "al\x69\xC5\x9E"
+          "ma.txt"},
+         {},
+         {"a file"}},
+        // Folders that differ in case would merge, and their files with them.
+        {{"Logs/a.txt", "logs/b.txt"}, {}, {"\"Logs/\" (a folder)", "\"logs/\" (a folder)"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Named.front());
+        for (const std::string& f : c.Files)
+            kit::WriteFile(Src / fs::u8path(f), "x");
+        for (const std::string& d : c.Folders)
+            fs::create_directories(Src / d);
         const TRun r = PackIt();
         EXPECT_EQ(r.Code, 1);
-        EXPECT_NE(r.Err.find("would refuse this name"), std::string::npos) << r.Err;
+        for (const std::string& n : c.Named)
+            EXPECT_NE(r.Err.find(n), std::string::npos) << n << " in " << r.Err;
         EXPECT_FALSE(fs::exists(Out));
         EXPECT_FALSE(fs::exists(S / "CorvaneMarketSetup.exe.part"));
-        fs::remove(Src / bad);
+        fs::remove_all(Src);
+        MakeSource(Src, true);
     }
+}
+
+TEST_F(Packer, EntryAndSizeLimitsOfAClassicZip) {
+    // The real limits: 65,534 entries (0xFFFF would ask readers for ZIP64) and below 4 GiB.
+    EXPECT_EQ(TPackLimits().MaxEntries, 65534u);
+    EXPECT_EQ(TPackLimits().MaxArchive, uint64_t(1) << 32);
+    // Made small here, at their edges: the source has 12 entries.
+    TRun r = Pack({"pack", StubFile.string(), Src.string(), Out.string()}, {12, 1u << 30});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const uint64_t archive = fs::file_size(Out) - Stub().size() - 16;
+    fs::remove(Out);
+    r = Pack({"pack", StubFile.string(), Src.string(), Out.string()}, {11, 1u << 30});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("holds more than 11 files and folders"), std::string::npos) << r.Err;
+
+    // An archive that would reach the limit at its end record, and one that passes it in a file.
+    for (const uint64_t limit : {archive, uint64_t(20000)}) {
+        SCOPED_TRACE(limit);
+        r = Pack({"pack", StubFile.string(), Src.string(), Out.string()}, {12, limit});
+        EXPECT_EQ(r.Code, 1);
+        EXPECT_NE(r.Err.find("reaches 4 GiB; ZIP64 archives are not supported"), std::string::npos)
+            << r.Err;
+        EXPECT_FALSE(fs::exists(Out));
+        EXPECT_FALSE(fs::exists(S / "CorvaneMarketSetup.exe.part"));
+    }
+    r = Pack({"pack", StubFile.string(), Src.string(), Out.string()}, {12, archive + 1});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+}
+
+TEST_F(Packer, VerifyReadsASetupFileThroughWithoutWriting) {
+    ASSERT_EQ(PackIt().Code, 0);
+    TRun r = Pack({"verify", Out.string()});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_NE(r.Out.find("signature: none"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("verified 12 entries"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("at offset " + std::to_string(Stub().size())), std::string::npos) << r.Out;
+    r = Pack({"verify", Out.string(), Src.string()});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_NE(r.Out.find("identical to " + Src.string()), std::string::npos) << r.Out;
+
+    // The payload folder changed after packing: a file's byte, a file more, a file less.
+    const std::string readme = kit::ReadFile(Src / "masaustu" / "readme.txt");
+    std::string changed = readme;
+    changed[4321] ^= 0x20;
+    kit::WriteFile(Src / "masaustu" / "readme.txt", changed);
+    r = Pack({"verify", Out.string(), Src.string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(
+        r.Err.find("\"masaustu/readme.txt\" differs from the payload folder's file at byte 4321"),
+        std::string::npos)
+        << r.Err;
+    kit::WriteFile(Src / "masaustu" / "readme.txt", readme);
+    kit::WriteFile(Src / "new.txt", "n");
+    r = Pack({"verify", Out.string(), Src.string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("\"new.txt\" is in"), std::string::npos) << r.Err;
+    fs::remove(Src / "new.txt");
+    fs::remove(Src / "version.json");
+    r = Pack({"verify", Out.string(), Src.string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("\"version.json\" is in the setup file but not in"), std::string::npos)
+        << r.Err;
+
+    // One byte damaged in the stored till program's data: its CRC-32 no longer matches.
+    std::string bytes = kit::ReadFile(Out);
+    const size_t data = bytes.find("CorvaneZideroZUR.exeMZ", Stub().size());
+    ASSERT_NE(data, std::string::npos);
+    bytes[data + 5000] ^= 0x01;
+    kit::WriteFile(S / "damaged.exe", bytes);
+    r = Pack({"verify", (S / "damaged.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("CRC error in entry \"CorvaneZideroZUR.exe\""), std::string::npos)
+        << r.Err;
+    // A cut trailer.
+    kit::WriteFile(S / "cut.exe", bytes.substr(0, bytes.size() - 3));
+    r = Pack({"verify", (S / "cut.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("carries no payload"), std::string::npos) << r.Err;
+    // Nothing was extracted anywhere.
+    std::vector<std::string> top;
+    for (const auto& de : fs::directory_iterator(S.Path()))
+        top.push_back(de.path().filename().string());
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::string>{"CorvaneMarketSetup.exe", "cut.exe", "damaged.exe",
+                                             "src", "stub.exe"}));
 }
 
 TEST_F(Packer, RefusesLinksStubsWithPayloadAndBadArguments) {
@@ -274,6 +394,11 @@ TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
     EXPECT_NE(list.Out.find("12 entries"), std::string::npos) << list.Out;
     ASSERT_EQ(Pack({"extract", d + "signed.exe", d + "x"}).Code, 0);
     EXPECT_EQ(kit::Tree(d + "x"), kit::Tree(Src));
+
+    const TRun verify = Pack({"verify", d + "signed.exe", Src.string()});
+    EXPECT_EQ(verify.Code, 0) << verify.Err;
+    EXPECT_NE(verify.Out.find("signature: certificate table at offset"), std::string::npos)
+        << verify.Out;
 
     // ...and so does the setup program's extractor.
     auto x = kit::ExtractorFor(d + "signed.exe", d + "tmp");

@@ -166,6 +166,31 @@ TEST(ZipNames, Cp437HighHalf) {
     }
 }
 
+TEST(ZipNames, FoldNameCaseAsWindowsComparesNames) {
+    // Pairs that are one name on Windows, and pairs that stay two.
+    const std::pair<const wchar_t*, const wchar_t*> same[] = {
+        {L"Config.json", L"CONFIG.JSON"},
+        {L"masaustu/Readme", L"MASAUSTU/readme"},
+        {L"\u00E7al\u0131\u015Fma \u00F6\u011F\u00FC", L"\u00C7ALI\u015EMA \u00D6\u011E\u00DC"},
+        {L"\u0131", L"i"}, // dotless i and i: both I in upper case
+        {L"\u00FF\u0148\u017E", L"\u0178\u0147\u017D"},
+        {L"\u03B1\u03C2\u03C3", L"\u0391\u03A3\u03A3"},
+        {L"\u0436\u0451\u0463", L"\u0416\u0401\u0462"},
+        {L"\uFF41", L"\uFF21"},
+    };
+    for (const auto& [a, b] : same)
+        EXPECT_EQ(FoldNameCase(a), FoldNameCase(b)) << testing::PrintToString(std::wstring(a));
+    const std::pair<const wchar_t*, const wchar_t*> apart[] = {
+        {L"\u0130", L"I"}, // dotted capital I has no small form that folds to I
+        {L"\u00DF", L"SS"},
+        {L"a.txt", L"a.txt "},
+        {L"\u00F7", L"\u00D7"}, // division and multiplication signs are not letters
+    };
+    for (const auto& [a, b] : apart)
+        EXPECT_NE(FoldNameCase(a), FoldNameCase(b)) << testing::PrintToString(std::wstring(a));
+    EXPECT_EQ(FoldNameCase(L"Logs/empty/"), L"LOGS/EMPTY/");
+}
+
 TEST(ZipNames, PrintableNameEscapesControls) {
     EXPECT_EQ(PrintableName(L"a\nb\x1F"), L"a\\x0Ab\\x1F");
 }

@@ -9,6 +9,8 @@
 #   sf_uninstall_start PATH              the uninstaller's window instead of the wizard's
 # Every wait is bounded; every Wine process writes to files, never to the caller's pipes.
 set -uo pipefail
+# shellcheck source=../wine/fonts.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../wine/fonts.sh"
 
 SF_FAILED=0
 SF_SETUP_PID=""
@@ -59,6 +61,7 @@ sf_prefix_create() {
         return 1
     }
     timeout 60 wineserver -w </dev/null >/dev/null 2>&1
+    wine_font_replacements "$WINEPREFIX" || return 1
     # Fixed drives C (the prefix's own) and D only: a symbolic link in dosdevices is fixed.
     rm -f "$WINEPREFIX"/dosdevices/[d-y]:
     ln -sfn "$SF_DRIVE_D" "$WINEPREFIX/dosdevices/d:"

@@ -3,6 +3,8 @@
 #   prefix.sh create ENVFILE   remove any earlier prefix, boot a new one, map D: and E:
 #   prefix.sh stop ENVFILE     stop the persistent wineserver of that prefix only
 set -euo pipefail
+# shellcheck source=fonts.sh
+source "$(dirname "$0")/fonts.sh"
 action=$1
 # shellcheck disable=SC1090
 source "$2"
@@ -52,6 +54,7 @@ create)
     # winedevice, explorer) that inherited CTest's pipe would keep the test from ending.
     timeout 240 wineboot -i </dev/null >"$WINEPREFIX/../wineboot.log" 2>&1
     timeout 60 wineserver -w </dev/null >/dev/null 2>&1
+    wine_font_replacements "$WINEPREFIX"
     # Extra fixed drives: GetDriveTypeW reports symbolic links in dosdevices as fixed.
     ln -sfn "$CORVANE_DRIVES/d" "$WINEPREFIX/dosdevices/d:"
     ln -sfn "$CORVANE_DRIVES/e" "$WINEPREFIX/dosdevices/e:"

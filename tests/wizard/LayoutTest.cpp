@@ -259,3 +259,69 @@ TEST_F(LayoutTest, ScreenshotsOfTheFourPages) {
     ASSERT_TRUE(PumpUntil([&] { return Shown(C(L"tsFinish")); }));
     Shoot(L"wizard-page3-finish.png");
 }
+
+// Every label of the settings page is drawn whole: its text, measured in the font it is drawn
+// with (under Wine: the prefix's stand-in for Segoe UI), fits its own place and does not run
+// under a list or box beside it, which would hide its end ("Kurulum Tip").
+TEST_F(LayoutTest, EveryTextOfTheSettingsPageWhole) {
+    ASSERT_TRUE(Open(true));
+    GoToSettings();
+    Pick(C(L"cbKurulumTipi"), L"Ana Makine");
+    HWND page = C(L"tsSettings");
+    std::vector<HWND> children;
+    for (HWND c = GetWindow(page, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        if (Shown(c))
+            children.push_back(c);
+    const auto className = [](HWND w) {
+        wchar_t name[64] = {};
+        GetClassNameW(w, name, 64);
+        return std::wstring(name);
+    };
+    // The text's size in the control's own font; wrapping texts wrap at the control's width.
+    const auto measure = [](HWND w, const std::wstring& text, int wrapWidth) {
+        HDC dc = GetDC(w);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(w, WM_GETFONT, 0, 0)));
+        RECT r = {0, 0, wrapWidth, 0};
+        DrawTextW(dc, text.c_str(), int(text.size()), &r,
+                  DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS | (wrapWidth ? DT_WORDBREAK : 0));
+        SelectObject(dc, old);
+        ReleaseDC(w, dc);
+        return SIZE{r.right - r.left, r.bottom - r.top};
+    };
+    RECT pageRect;
+    GetClientRect(page, &pageRect);
+    int labels = 0;
+    for (HWND w : children) {
+        const std::wstring cls = className(w);
+        const RECT r = RectInParent(w);
+        const int width = r.right - r.left, height = r.bottom - r.top;
+        SCOPED_TRACE(testing::PrintToString(Text(w)));
+        if (cls == L"Static" || cls == L"STATIC") {
+            ++labels;
+            const bool wraps = (GetWindowLongW(w, GWL_STYLE) & SS_TYPEMASK) == SS_LEFT;
+            std::vector<std::wstring> texts = {Text(w)};
+            if (w == C(L"lblUpdateWarn"))
+                texts.push_back(L"MEVCUT KURULUM TESPIT EDİLDİ - Güncelleme yapılacak");
+            for (const std::wstring& t : texts) {
+                const SIZE s = measure(w, t, wraps ? width : 0);
+                EXPECT_LE(s.cx, width) << "text wider than its label";
+                EXPECT_LE(s.cy, height) << "text taller than its label";
+            }
+            EXPECT_LE(r.right, pageRect.right) << "label beyond the page";
+            for (HWND other : children) {
+                const std::wstring oc = className(other);
+                if (oc == L"Static" || oc == L"STATIC")
+                    continue;
+                RECT o = RectInParent(other), both;
+                EXPECT_FALSE(IntersectRect(&both, &r, &o))
+                    << "label runs under " << testing::PrintToString(Text(other));
+            }
+        } else if (cls == L"Button") {
+            // The box and the gap before the text take about the height of a menu check mark.
+            const SIZE s = measure(w, Text(w), 0);
+            EXPECT_LE(s.cx + GetSystemMetrics(SM_CXMENUCHECK) + 6, width) << "check box text";
+            EXPECT_LE(s.cy, height) << "check box text";
+        }
+    }
+    EXPECT_EQ(labels, 8);
+}

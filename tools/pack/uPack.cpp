@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
+#include <map>
 #include <memory>
 
 #include "uPayloadTrailer.h"
@@ -21,7 +23,8 @@ namespace {
 const char* const USAGE = "usage:\n"
                           "  pack pack STUB.exe DIR OUT.exe\n"
                           "  pack list SETUP.exe\n"
-                          "  pack extract SETUP.exe DIR\n";
+                          "  pack extract SETUP.exe DIR\n"
+                          "  pack verify SETUP.exe [DIR]\n";
 
 std::wstring Wide(const std::string& s) {
     std::wstring w;
@@ -61,6 +64,18 @@ std::FILE* OpenFile(const fs::path& p, const char* mode) {
 #endif
 }
 
+// 65534 as "65,534".
+std::string Thousands(size_t n) {
+    const std::string digits = std::to_string(n);
+    std::string s;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            s += ',';
+        s += digits[i];
+    }
+    return s;
+}
+
 struct TSource {
     std::string Name; // archive name, UTF-8, folders ending in "/"
     fs::path Path;
@@ -68,8 +83,11 @@ struct TSource {
 };
 
 // Everything below dir, sorted by name so that the archive does not depend on the order in
-// which the file system lists folders. Names the setup program would refuse are refused here.
-std::vector<TSource> CollectSources(const fs::path& dir) {
+// which the file system lists folders. Refused: names the setup program would refuse, names
+// that hold a backslash (a folder separator on Windows), and two names that are one on Windows
+// because letter case does not count there (they would overwrite each other, or a file would
+// stand where a folder must be made).
+std::vector<TSource> CollectSources(const fs::path& dir, size_t maxEntries) {
     std::vector<TSource> list;
     std::error_code ec;
     fs::recursive_directory_iterator it(dir, ec), end;
@@ -86,6 +104,9 @@ std::vector<TSource> CollectSources(const fs::path& dir) {
         const bool folder = fs::is_directory(st);
         if (!folder && !fs::is_regular_file(st))
             throw EPackError("\"" + name + "\" is not a regular file or folder");
+        if (name.find('\\') != std::string::npos)
+            throw EPackError("\"" + name +
+                             "\" holds a backslash, which Windows reads as a folder separator");
         if (folder)
             name += '/';
         else if (de.file_size() >= 0xFFFFFFFFull)
@@ -99,14 +120,33 @@ std::vector<TSource> CollectSources(const fs::path& dir) {
             throw EPackError("\"" + name + "\": the setup program would refuse this name (" +
                              Narrow(why) + ")");
         list.push_back({name, de.path(), folder});
+        if (list.size() > maxEntries)
+            throw EPackError("\"" + dir.string() + "\" holds more than " + Thousands(maxEntries) +
+                             " files and folders; a ZIP archive without ZIP64 holds no more");
     }
     std::sort(list.begin(), list.end(),
               [](const TSource& a, const TSource& b) { return a.Name < b.Name; });
+    std::map<std::wstring, size_t> folded;
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::string bare = list[i].Name;
+        if (list[i].Folder)
+            bare.pop_back();
+        std::wstring wide;
+        DecodeUtf8(bare, wide);
+        const auto [at, added] = folded.emplace(FoldNameCase(wide), i);
+        if (added)
+            continue;
+        const TSource& a = list[at->second];
+        const TSource& b = list[i];
+        const auto kind = [](const TSource& x) { return x.Folder ? "a folder" : "a file"; };
+        throw EPackError("\"" + a.Name + "\" (" + kind(a) + ") and \"" + b.Name + "\" (" + kind(b) +
+                         ") are one name on Windows, where letter case does not count");
+    }
     return list;
 }
 
 int Pack(const std::string& stubArg, const std::string& dirArg, const std::string& outArg,
-         std::ostream& out) {
+         const TPackLimits& limits, std::ostream& out) {
     const fs::path stub = PathOf(stubArg), dir = PathOf(dirArg), target = PathOf(outArg);
     {
         std::unique_ptr<TZipInput> in = OpenZipInputFile(Wide(stubArg), true);
@@ -121,7 +161,7 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
         throw EPackError("\"" + dirArg + "\" is not a folder");
-    const std::vector<TSource> sources = CollectSources(dir);
+    const std::vector<TSource> sources = CollectSources(dir, limits.MaxEntries);
     // The uninstall entry points at this file; without it "Uninstall" removes nothing.
     const bool uninstaller = std::any_of(sources.begin(), sources.end(), [](const TSource& s) {
         return !s.Folder && s.Name == "Uninstall Corvane Market Pos.exe";
@@ -155,7 +195,7 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
             if (std::ferror(s.get()))
                 throw EPackError("cannot read \"" + stubArg + "\": " + std::strerror(errno));
         }
-        TZipWriter zip(f.get());
+        TZipWriter zip(f.get(), limits.MaxArchive);
         for (const TSource& s : sources) {
             if (s.Folder)
                 zip.AddFolder(s.Name);
@@ -186,6 +226,7 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
 struct TOpenedPayload {
     std::unique_ptr<TZipInput> File;
     std::unique_ptr<TZipSliceInput> Archive;
+    uint64_t ArchiveOffset = 0;
 };
 
 TOpenedPayload OpenPayload(const std::string& setupArg) {
@@ -197,6 +238,7 @@ TOpenedPayload OpenPayload(const std::string& setupArg) {
     if (!loc.Error.empty())
         throw EPackError("\"" + setupArg + "\": " + Narrow(loc.Error));
     p.Archive = std::make_unique<TZipSliceInput>(*p.File, loc.Offset, loc.Length);
+    p.ArchiveOffset = loc.Offset;
     return p;
 }
 
@@ -227,21 +269,127 @@ int Extract(const std::string& setupArg, const std::string& dirArg, std::ostream
     return 0;
 }
 
+// An entry's bytes as they stream out of the reader, compared with the file of the payload
+// folder when there is one; the reader itself checks the size and the CRC-32.
+class TCompareOut : public TZipOutFile {
+public:
+    TCompareOut(const fs::path& source, std::string name) : FName(std::move(name)) {
+        if (source.empty())
+            return;
+        FSource.reset(OpenFile(source, "rb"));
+        if (!FSource)
+            throw EPackError("cannot open \"" + source.string() + "\": " + std::strerror(errno));
+    }
+    void Write(const void* buf, size_t n) override {
+        if (!FSource)
+            return;
+        FBuf.resize(n);
+        const size_t got = std::fread(FBuf.data(), 1, n, FSource.get());
+        if (got != n || std::memcmp(FBuf.data(), buf, n) != 0) {
+            size_t at = 0;
+            while (at < got && FBuf[at] == static_cast<const char*>(buf)[at])
+                ++at;
+            throw EPackError("\"" + FName + "\" differs from the payload folder's file at byte " +
+                             std::to_string(FPos + at));
+        }
+        FPos += n;
+    }
+    void Close() override {
+        if (FSource && std::fgetc(FSource.get()) != EOF)
+            throw EPackError("\"" + FName + "\" is longer in the payload folder (" +
+                             std::to_string(FPos) + " bytes in the setup file)");
+    }
+    void Discard() override {}
+
+private:
+    std::string FName;
+    TFilePtr FSource;
+    std::vector<char> FBuf;
+    uint64_t FPos = 0;
+};
+
+// Reads a setup file through without writing anything: trailer, directory and local headers,
+// every entry's data against its CRC-32, names that Windows would fold into one, and, with a
+// payload folder, every file and folder against that folder.
+int Verify(const std::string& setupArg, const std::string& dirArg, std::ostream& out) {
+    TOpenedPayload p = OpenPayload(setupArg);
+    uint64_t table = 0;
+    const bool isSigned = FindCertificateTable(*p.File, table);
+    TZipReader reader(*p.Archive);
+
+    std::map<std::string, TSource> sources;
+    if (!dirArg.empty()) {
+        std::error_code ec;
+        if (!fs::is_directory(PathOf(dirArg), ec))
+            throw EPackError("\"" + dirArg + "\" is not a folder");
+        for (TSource& s : CollectSources(PathOf(dirArg), SIZE_MAX))
+            sources.emplace(s.Name, std::move(s));
+    }
+    std::map<std::wstring, std::string> folded;
+    uint64_t bytes = 0;
+    for (const TZipEntry& e : reader.Entries()) {
+        const std::string name = Narrow(e.Name);
+        std::wstring bare = e.Name;
+        if (!bare.empty() && (bare.back() == L'/' || bare.back() == L'\\'))
+            bare.pop_back();
+        const auto [at, added] = folded.emplace(FoldNameCase(bare), name);
+        if (!added)
+            throw EPackError("\"" + at->second + "\" and \"" + name +
+                             "\" are one name on Windows, where letter case does not count");
+        fs::path source;
+        if (!dirArg.empty()) {
+            const auto it = sources.find(name);
+            if (it == sources.end())
+                throw EPackError("\"" + name + "\" is in the setup file but not in \"" + dirArg +
+                                 "\"");
+            source = it->second.Path;
+            sources.erase(it);
+        }
+        if (e.Path.IsFolder)
+            continue;
+        TCompareOut cmp(source, name);
+        reader.ExtractEntry(e, cmp);
+        cmp.Close();
+        bytes += e.Size;
+    }
+    if (!sources.empty())
+        throw EPackError("\"" + sources.begin()->first + "\" is in \"" + dirArg +
+                         "\" but not in the setup file (" + std::to_string(sources.size()) +
+                         " missing)");
+    out << "trailer: archive of " << p.Archive->Size() << " bytes at offset " << p.ArchiveOffset
+        << "\n";
+    if (isSigned)
+        out << "signature: certificate table at offset " << table << " (" << p.File->Size() - table
+            << " bytes)\n";
+    else
+        out << "signature: none\n";
+    out << "verified " << reader.Entries().size() << " entries, " << bytes
+        << " bytes: every CRC-32 correct";
+    if (!dirArg.empty())
+        out << ", identical to " << dirArg;
+    out << "\n";
+    return 0;
+}
+
 } // namespace
 
-int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            const TPackLimits& limits) {
     const std::string cmd = args.empty() ? std::string() : args[0];
     const bool ok = (cmd == "pack" && args.size() == 4) || (cmd == "list" && args.size() == 2) ||
-                    (cmd == "extract" && args.size() == 3);
+                    (cmd == "extract" && args.size() == 3) ||
+                    (cmd == "verify" && (args.size() == 2 || args.size() == 3));
     if (!ok) {
         err << USAGE;
         return 2;
     }
     try {
         if (cmd == "pack")
-            return Pack(args[1], args[2], args[3], out);
+            return Pack(args[1], args[2], args[3], limits, out);
         if (cmd == "list")
             return List(args[1], out);
+        if (cmd == "verify")
+            return Verify(args[1], args.size() == 3 ? args[2] : std::string(), out);
         return Extract(args[1], args[2], out);
     } catch (const EPackError& e) {
         err << "pack: " << e.what() << "\n";

@@ -1,6 +1,7 @@
 #include "uZipWriter.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -56,7 +57,8 @@ std::string Quoted(const std::filesystem::path& p) {
 
 } // namespace
 
-TZipWriter::TZipWriter(std::FILE* f) : FFile(f), FBase(TellFile(f)) {
+TZipWriter::TZipWriter(std::FILE* f, uint64_t limit)
+    : FFile(f), FLimit(std::min(limit, MAX_ARCHIVE)), FBase(TellFile(f)) {
     if (FBase < 0)
         throw EPackError("cannot find the position in the output file");
 }
@@ -74,7 +76,7 @@ void TZipWriter::SeekTo(uint64_t archiveOffset) {
 }
 
 uint32_t TZipWriter::Offset32(uint64_t v, const char* what) const {
-    if (v >= 0xFFFFFFFFull)
+    if (v >= FLimit || v >= 0xFFFFFFFFull)
         throw EPackError(std::string(what) + " reaches 4 GiB; ZIP64 archives are not supported");
     return uint32_t(v);
 }
@@ -97,16 +99,16 @@ void TZipWriter::WriteLocalHeader(const TCentral& c) {
 }
 
 void TZipWriter::AddFolder(const std::string& utf8Name) {
-    if (FEntries.size() >= 0xFFFF)
-        throw EPackError("more than 65,535 entries; ZIP64 archives are not supported");
+    if (FEntries.size() >= MAX_ENTRIES)
+        throw EPackError("more than 65,534 entries; ZIP64 archives are not supported");
     TCentral c{utf8Name, 0, 0, 0, 0, Offset32(FPos, "the archive"), 0x10};
     WriteLocalHeader(c);
     FEntries.push_back(c);
 }
 
 void TZipWriter::AddFile(const std::string& utf8Name, const std::filesystem::path& source) {
-    if (FEntries.size() >= 0xFFFF)
-        throw EPackError("more than 65,535 entries; ZIP64 archives are not supported");
+    if (FEntries.size() >= MAX_ENTRIES)
+        throw EPackError("more than 65,534 entries; ZIP64 archives are not supported");
     TFilePtr in(OpenSource(source));
     if (!in)
         throw EPackError("cannot open " + Quoted(source) + ": " + std::strerror(errno));
@@ -142,7 +144,9 @@ void TZipWriter::AddFile(const std::string& utf8Name, const std::filesystem::pat
             Put(outBuf.data(), outBuf.size() - zs.avail_out);
         } while (zs.avail_out == 0);
     } while (flush != Z_FINISH);
-    c.Size = Offset32(size, Quoted(source).c_str());
+    if (size >= 0xFFFFFFFFull)
+        throw EPackError(Quoted(source) + " reaches 4 GiB; ZIP64 archives are not supported");
+    c.Size = uint32_t(size);
     c.Crc = uint32_t(crc);
     c.CompressedSize = Offset32(FPos - dataAt, "the archive");
 
@@ -210,5 +214,7 @@ uint64_t TZipWriter::Finish() {
     Put32(e, cdOffset);
     Put16(e, 0);
     Put(e.data(), e.size());
+    if (FPos >= FLimit)
+        throw EPackError("the archive reaches 4 GiB; ZIP64 archives are not supported");
     return FPos;
 }

@@ -13,12 +13,17 @@ class TZipWriter {
 public:
     // Appends to f from its current position, which becomes offset 0 of the archive. The file
     // must be open for update ("wb+") because entries that do not shrink are rewritten stored.
-    explicit TZipWriter(std::FILE* f);
+    explicit TZipWriter(std::FILE* f, uint64_t limit = MAX_ARCHIVE);
 
     void AddFolder(const std::string& utf8Name);
     void AddFile(const std::string& utf8Name, const std::filesystem::path& source);
     // Writes the central directory and the end record; returns the archive's length.
     uint64_t Finish();
+
+    // A classic ZIP counts its entries in 16 bits, and 0xFFFF already tells readers to look
+    // for ZIP64 records; its offsets and sizes are 32 bits.
+    static constexpr size_t MAX_ENTRIES = 0xFFFE;
+    static constexpr uint64_t MAX_ARCHIVE = uint64_t(1) << 32;
 
     // 1980-01-01 00:00:00, the earliest time the format can hold.
     static constexpr uint16_t FIXED_DATE = (1 << 5) | 1;
@@ -41,6 +46,7 @@ private:
     uint32_t Offset32(uint64_t v, const char* what) const;
 
     std::FILE* FFile;
+    uint64_t FLimit;   // the archive stays below this many bytes
     int64_t FBase;     // file position of archive offset 0
     uint64_t FPos = 0; // current archive offset
     std::vector<TCentral> FEntries;
