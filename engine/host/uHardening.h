@@ -1,0 +1,44 @@
+#pragma once
+// What every program of ours that can run as administrator does before trusting its
+// surroundings: DLLs only from System32, Windows tools only from System32, and temporary files
+// only in a folder that an unelevated process cannot reach into.
+#include <windows.h>
+
+#include <string>
+
+// First call of every entry point that can run elevated: DLLs that system DLLs load later
+// (uxtheme, version, cryptbase, ...) come from System32 only, never from the program's own
+// folder (Downloads, a USB stick, a share) nor from the current folder.
+void HardenDllSearchOrder();
+
+// Full path of a Windows program in System32 ("cmd.exe" -> "C:\Windows\system32\cmd.exe").
+std::wstring System32Path(const std::wstring& program);
+
+// Creates basePath as a new folder that only SYSTEM and Administrators may use (protected DACL,
+// nothing inherited). An existing name is never reused: basePath_2, basePath_3, ... are tried
+// instead. A folder that turns out to be a link (junction, symbolic link) is refused. On success
+// path holds the folder made; on failure error holds the reason with the system's text.
+bool CreatePrivateDir(const std::wstring& basePath, std::wstring& path, std::wstring& error);
+
+// The call CreatePrivateDir makes the folder with. Tests swap in a recorder: Wine keeps no DACL
+// on files, so the security asked for can only be read back from what was passed here.
+extern BOOL(WINAPI* vpfnCreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+
+// CreatePrivateDir in the user's temporary folder, named prefix + yyyymmddhhnnss (local time).
+bool CreatePrivateTempDir(const std::wstring& prefix, std::wstring& path, std::wstring& error);
+
+// Security attributes with a protected DACL granting SYSTEM and Administrators full control,
+// inherited by everything created below; for private folders and for single files that hold a
+// secret. Get() is null when the descriptor could not be built (then creating must fail).
+class TPrivateSecurity {
+public:
+    TPrivateSecurity();
+    ~TPrivateSecurity();
+    TPrivateSecurity(const TPrivateSecurity&) = delete;
+    TPrivateSecurity& operator=(const TPrivateSecurity&) = delete;
+    SECURITY_ATTRIBUTES* Get() { return FDescriptor ? &FAttributes : nullptr; }
+
+private:
+    PSECURITY_DESCRIPTOR FDescriptor = nullptr;
+    SECURITY_ATTRIBUTES FAttributes{};
+};
