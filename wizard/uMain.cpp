@@ -84,6 +84,10 @@ int TfrmSetup::ShowMessage(const std::wstring& text, UINT type) {
 }
 
 void TfrmSetup::Close() {
+    if (FClickBoxes > 0) {
+        FCloseDeferred = true;
+        return;
+    }
     bool canClose = true;
     FormCloseQuery(FHandle, canClose);
     if (canClose && FHandle)
@@ -146,6 +150,9 @@ std::wstring TfrmSetup::GetVersionFromExeName() {
 }
 
 void TfrmSetup::FormDestroy(HWND) {
+    // The payload reader holds the extraction folder open against being moved aside; let go of
+    // it before deleting it.
+    FPayload.reset();
     // Only a folder of our own making: never a drive root or a folder the user owns.
     if (!FExtractedDir.empty() && DirectoryExists(FExtractedDir) &&
         EngineRules::ExtractFileName(FExtractedDir).rfind(L"CorvaneMarketSetup_", 0) == 0) {
@@ -155,7 +162,6 @@ void TfrmSetup::FormDestroy(HWND) {
             // a temporary folder left behind is not worth a message at exit
         }
     }
-    FPayload.reset();
     {
         // From here on no thread reaches the window's handlers.
         std::unique_lock<std::recursive_mutex> lock(FLink->Lock);
@@ -180,10 +186,13 @@ void TfrmSetup::FormCloseQuery(HWND, bool& CanClose) {
     if (!FIsInstalling)
         return;
     CanClose = false;
-    if (FClosing)
+    if (FClosing || FCloseQuestionOpen)
         return;
-    if (ShowMessage(L"Kurulum devam ediyor! İptal edilsin mi?", MB_ICONQUESTION | MB_YESNO) ==
-        IDYES) {
+    FCloseQuestionOpen = true;
+    const int answer =
+        ShowMessage(L"Kurulum devam ediyor! İptal edilsin mi?", MB_ICONQUESTION | MB_YESNO);
+    FCloseQuestionOpen = false;
+    if (answer == IDYES) {
         FClosing = true;
         if (FEngine)
             FEngine->Cancel();
@@ -600,6 +609,24 @@ void TfrmSetup::btnGeriYukleClick(HWND) {
     // The settings page's folder comes back on every way out that starts nothing: its drive
     // list still shows it, and "Kur" installs there.
     const std::wstring chosenDir = FEngine->InstallDir();
+    // A close request during one of the boxes below is carried out here, last, after the
+    // settings page's folder is back: nothing starts, and the engine is freed only once the
+    // click no longer uses it.
+    struct TDeferredClose {
+        TfrmSetup& Form;
+        ~TDeferredClose() {
+            if (Form.FCloseDeferred && Form.FClickBoxes == 0) {
+                Form.FCloseDeferred = false;
+                Form.Close();
+            }
+        }
+    } deferredClose{*this};
+    auto box = [this](const std::wstring& text, UINT type) {
+        ++FClickBoxes;
+        const int answer = ShowMessage(text, type);
+        --FClickBoxes;
+        return answer;
+    };
     bool started = false;
     struct TPutBack {
         TSetupEngine& Engine;
@@ -616,24 +643,25 @@ void TfrmSetup::btnGeriYukleClick(HWND) {
     FEngine->SetInstallDir(FindInstalledDir());
 
     if (!FEngine->BackupExists()) {
-        ShowMessage(L"Geri yuklenecek yedek bulunamadi.", MB_ICONWARNING | MB_OK);
+        box(L"Geri yuklenecek yedek bulunamadi.", MB_ICONWARNING | MB_OK);
         return;
     }
     std::wstring date;
     int64_t size = 0;
     if (!FEngine->GetBackupInfo(date, size)) {
-        ShowMessage(L"Yedek bilgisi okunamadi. Yedek bozuk olabilir.", MB_ICONWARNING | MB_OK);
+        box(L"Yedek bilgisi okunamadi. Yedek bozuk olabilir.", MB_ICONWARNING | MB_OK);
         return;
     }
-    if (ShowMessage(WizardRules::RestoreQuestion(date, size, FEngine->BackupDir()),
-                    MB_ICONQUESTION | MB_YESNO) != IDYES)
+    if (box(WizardRules::RestoreQuestion(date, size, FEngine->BackupDir()),
+            MB_ICONQUESTION | MB_YESNO) != IDYES)
         return;
     // The box ran the message loop: anything may have happened meanwhile.
-    if (FCurrentPage != 0 || FIsInstalling || FRestoreStarted || FEngine->IsRunning())
+    if (FCloseDeferred || FCurrentPage != 0 || FIsInstalling || FRestoreStarted ||
+        FEngine->IsRunning())
         return;
     FEngine->DetectExistingInstall();
     if (FEngine->InstallDir().empty()) {
-        ShowMessage(L"Kurulu CorvaneZideroZUR bulunamadi.", MB_ICONWARNING | MB_OK);
+        box(L"Kurulu CorvaneZideroZUR bulunamadi.", MB_ICONWARNING | MB_OK);
         return;
     }
 

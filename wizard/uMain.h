@@ -183,6 +183,12 @@ private:
     };
     std::shared_ptr<TReportLink> FLink = std::make_shared<TReportLink>();
     bool FRestoreStarted = false;
+    // Boxes of the restore click that are open. A close request meanwhile waits for the click to
+    // end (the click still uses the engine that closing frees) and then closes the window.
+    int FClickBoxes = 0;
+    bool FCloseDeferred = false;
+    // The close question is showing: a second close request is not asked again.
+    bool FCloseQuestionOpen = false;
 
     TUiQueue FUiQueue;
     // Log lines of the batch of procedures being run, put into the memo in one piece: appending

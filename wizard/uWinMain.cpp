@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "uHardening.h"
 #include "uUnattended.h"
 #include "uWizardSystem.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
+    // Before any window, common control or COM call can load a DLL from the setup file's folder.
+    HardenDllSearchOrder();
+
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
 

@@ -3,10 +3,34 @@
 
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uHardening.h"
 #include "uWinHandles.h"
 #include "uWinHost.h"
 
-int TWinHost::Run(const std::wstring& commandLine, const wchar_t* workDir, int timeoutMs) {
+namespace {
+
+// The Windows tools our commands name. cmd.exe would look for them in its working folder (the
+// installation folder, writable by ordinary users) before System32; a full path leaves no choice.
+const wchar_t* const SYSTEM_TOOLS[] = {L"taskkill", L"net", L"sc", L"netsh"};
+
+// The command with its first word, when that names one of SYSTEM_TOOLS, replaced by the tool's
+// quoted full path in System32.
+std::wstring WithSystemTool(const std::wstring& cmd) {
+    const size_t end = cmd.find(L' ');
+    const std::wstring word = cmd.substr(0, end);
+    for (const wchar_t* tool : SYSTEM_TOOLS) {
+        if (EngineRules::SameTextAscii(word, tool) ||
+            EngineRules::SameTextAscii(word, std::wstring(tool) + L".exe"))
+            return L"\"" + System32Path(std::wstring(tool) + L".exe") + L"\"" +
+                   (end == std::wstring::npos ? std::wstring() : cmd.substr(end));
+    }
+    return cmd;
+}
+
+} // namespace
+
+int TWinHost::Run(const wchar_t* application, const std::wstring& commandLine,
+                  const wchar_t* workDir, int timeoutMs) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESHOWWINDOW;
@@ -15,8 +39,8 @@ int TWinHost::Run(const std::wstring& commandLine, const wchar_t* workDir, int t
     // CreateProcessW may write into the command line, so it gets a copy of its own.
     std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
     cmd.push_back(L'\0');
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                          workDir, &si, &pi)) {
+    if (!::CreateProcessW(application, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, workDir, &si, &pi)) {
         Log(L"    ! Çalıştırılamadı: " + SysErrorMessage(::GetLastError()));
         return -1;
     }
@@ -35,9 +59,13 @@ int TWinHost::Run(const std::wstring& commandLine, const wchar_t* workDir, int t
 int TWinHost::RunCmd(const std::wstring& cmd, int timeoutMs) {
     Log(L"  > " + cmd);
     // cmd.exe strips the outer pair of quotes, so a command with quoted parts runs as written.
-    const std::wstring line = L"cmd.exe /C \"" + cmd + L"\"";
+    // The interpreter itself comes from System32 too: as a bare name the system would look for
+    // it first in the setup file's own folder.
+    const std::wstring interpreter = System32Path(L"cmd.exe");
+    const std::wstring line = L"\"" + interpreter + L"\" /C \"" + WithSystemTool(cmd) + L"\"";
     const std::wstring installDir = InstallDir();
-    return Run(line, DirectoryExists(installDir) ? installDir.c_str() : nullptr, timeoutMs);
+    return Run(interpreter.c_str(), line,
+               DirectoryExists(installDir) ? installDir.c_str() : nullptr, timeoutMs);
 }
 
 int TWinHost::RunExe(const std::wstring& exePath, const std::wstring& args, int timeoutMs) {
@@ -46,5 +74,5 @@ int TWinHost::RunExe(const std::wstring& exePath, const std::wstring& args, int 
     // The program's own folder; when that folder is missing the start fails on the program
     // itself, so the log names the real cause instead of an invalid working folder.
     const std::wstring dir = EngineRules::ExtractFileDir(exePath);
-    return Run(line, DirectoryExists(dir) ? dir.c_str() : nullptr, timeoutMs);
+    return Run(nullptr, line, DirectoryExists(dir) ? dir.c_str() : nullptr, timeoutMs);
 }

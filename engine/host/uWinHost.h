@@ -37,7 +37,10 @@ protected:
     virtual bool QueryServiceState(SC_HANDLE service, DWORD& state);
 
 private:
-    int Run(const std::wstring& commandLine, const wchar_t* workDir, int timeoutMs);
+    // application: the program's full path, never looked for along the search path (null: the
+    // first word of the command line, a full path of ours).
+    int Run(const wchar_t* application, const std::wstring& commandLine, const wchar_t* workDir,
+            int timeoutMs);
 };
 
 // The system's message text for a Win32 error code, without the trailing line break.

@@ -22,7 +22,9 @@ const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
 const std::wstring kUninstallKey =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
 
-bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
+bool Starts(const std::wstring& s, const std::wstring& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 bool ServerAnswers(int port) {
     WSADATA wsa;
@@ -185,8 +187,7 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
               std::wstring::npos);
 
     // Desktop shortcut, read back through the shell-link object.
-    const TLinkInfo link =
-        ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
+    const TLinkInfo link = ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
     ASSERT_TRUE(link.Loaded);
     EXPECT_EQ(link.Path, kInstall + L"\\CorvaneZideroZUR.exe");
     EXPECT_EQ(link.WorkDir, kInstall);
@@ -217,10 +218,11 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
         EXPECT_EQ(values.at(name).Number, 1u);
     }
 
-    for (const auto* line : {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
-                             L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
-                             L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
-                             L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
+    for (const auto* line :
+         {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
+          L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
+          L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
+          L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
         EXPECT_TRUE(run.Logged(line)) << line << "\n" << run.LogText();
 }
 
@@ -298,10 +300,10 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
                                   L"\"CorvaneDB\"";
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(scm, nullptr);
-    SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                   SERVICE_ERROR_NORMAL, oldImage.c_str(), nullptr, nullptr,
-                                   nullptr, nullptr, nullptr);
+    SC_HANDLE svc =
+        CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       oldImage.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(svc, nullptr);
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
@@ -315,12 +317,13 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
                           L"D:\\mariadbd-kopya.exe", FALSE));
     CreateDirectoryW((kOrtak + L"\\mariadb").c_str(), nullptr);
     CreateDirectoryW((kOrtak + L"\\mariadb\\bin").c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe", (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe",
+                          (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(), FALSE));
     DeleteFileW(L"D:\\mariadbd-kopya.exe");
     run.Run();
     EXPECT_TRUE(run.Logged(L"  Eski CorvaneDB servisi tespit edildi: E:\\EskiDB")) << run.LogText();
-    EXPECT_TRUE(run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
+    EXPECT_TRUE(
+        run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
     const std::wstring image = ServiceImagePath(L"CorvaneDB");
     EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
     EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);
@@ -330,20 +333,36 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
 
 namespace {
 
-// Puts the recording netsh.exe first on this process's PATH, which the commands inherit.
+// Puts the recording netsh.exe in the prefix's System32, where the setup takes its tools from,
+// in place of Wine's own (which the loader would prefer without the override), for the test.
 class TRecordingNetsh {
 public:
     TRecordingNetsh() {
         const std::wstring standins = StandinsDir();
-        FFolder = standins.substr(0, standins.find_last_of(L'\\')) + L"\\netsh-standin";
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        FFolder = system;
         DeleteFileW((FFolder + L"\\rules.txt").c_str());
         DeleteFileW((FFolder + L"\\calls.txt").c_str());
-        wchar_t path[32768] = {};
-        GetEnvironmentVariableW(L"PATH", path, 32768);
-        FOldPath = path;
-        SetEnvironmentVariableW(L"PATH", (FFolder + L";" + FOldPath).c_str());
+        const std::wstring netsh = FFolder + L"\\netsh.exe";
+        CopyFileW(netsh.c_str(), (netsh + L".wine").c_str(), FALSE);
+        CopyFileW((standins.substr(0, standins.find_last_of(L'\\')) + L"\\netsh-standin\\netsh.exe")
+                      .c_str(),
+                  netsh.c_str(), FALSE);
+        wchar_t overrides[4096] = {};
+        GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 4096);
+        FOldOverrides = overrides;
+        const std::wstring wanted =
+            (FOldOverrides.empty() ? std::wstring() : FOldOverrides + L";") + L"netsh.exe=n";
+        SetEnvironmentVariableW(L"WINEDLLOVERRIDES", wanted.c_str());
     }
-    ~TRecordingNetsh() { SetEnvironmentVariableW(L"PATH", FOldPath.c_str()); }
+    ~TRecordingNetsh() {
+        const std::wstring netsh = FFolder + L"\\netsh.exe";
+        CopyFileW((netsh + L".wine").c_str(), netsh.c_str(), FALSE);
+        DeleteFileW((netsh + L".wine").c_str());
+        SetEnvironmentVariableW(L"WINEDLLOVERRIDES",
+                                FOldOverrides.empty() ? nullptr : FOldOverrides.c_str());
+    }
     TRecordingNetsh(const TRecordingNetsh&) = delete;
     TRecordingNetsh& operator=(const TRecordingNetsh&) = delete;
     std::vector<std::string> Lines(const wchar_t* file) const {
@@ -359,7 +378,7 @@ public:
     }
 
 private:
-    std::wstring FFolder, FOldPath;
+    std::wstring FFolder, FOldOverrides;
 };
 
 TEST_F(EngineInstall, RepeatedInstallationsAddTheDatabaseRuleAgainButKeepOneServicePortRule) {

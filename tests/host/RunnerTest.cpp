@@ -153,6 +153,29 @@ TEST(RunnerWorkingFolder, CommandsRunInTheInstallFolderOnceItExists) {
     EXPECT_EQ(Trimmed(ReadText(dir / L"after.txt")), host.InstallDirValue);
 }
 
+// Programs named like the tools, planted in the working folder (the installation folder) and in
+// the current folder: the commands still reach System32's, and the log shows them as written.
+TEST(RunnerWorkingFolder, WindowsToolsComeFromSystem32Only) {
+    TTempDir dir;
+    TRecordingHost host;
+    host.InstallDirValue = dir / L"CorvaneZideroZur";
+    ASSERT_TRUE(::CreateDirectoryW(host.InstallDirValue.c_str(), nullptr));
+    const std::wstring planted = Standin(L"planted-tool.exe");
+    for (const std::wstring& folder : {host.InstallDirValue, CurrentDir()})
+        for (const wchar_t* tool : {L"cmd.exe", L"sc.exe", L"net.exe", L"taskkill.exe"})
+            ASSERT_TRUE(::CopyFileW(planted.c_str(), (folder + L"\\" + tool).c_str(), FALSE));
+    host.RunCmd(L"sc query CorvaneNoSuchService", 10000);
+    host.RunCmd(L"net start CorvaneNoSuchService", 10000);
+    host.RunCmd(L"taskkill /F /IM CorvaneNoSuchProgram.exe", 10000);
+    for (const std::wstring& folder : {host.InstallDirValue, CurrentDir()})
+        for (const wchar_t* tool : {L"cmd.exe", L"sc.exe", L"net.exe", L"taskkill.exe"}) {
+            EXPECT_FALSE(FileExistsW(folder + L"\\" + tool + L".ran")) << folder << L" " << tool;
+            ::DeleteFileW((folder + L"\\" + tool).c_str());
+            ::DeleteFileW((folder + L"\\" + tool + L".ran").c_str());
+        }
+    EXPECT_EQ(host.Lines.at(0), L"  > sc query CorvaneNoSuchService");
+}
+
 TEST(RunnerWorkingFolder, ProgramsRunInTheirOwnFolder) {
     TTempDir dir;
     const std::wstring exe = PrivateCopy(dir, L"TarvikBridge.exe", L"Tarvik.exe");

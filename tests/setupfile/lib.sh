@@ -31,8 +31,9 @@ sf_init() {
     source "$1"
     SF_WORK=$2
     mkdir -p "$SF_WORK"
-    export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
-    # The recording netsh first on the PATH of everything started in the prefix.
+    # The recording netsh replaces the prefix's own in System32, where the setup takes it from;
+    # Wine would otherwise prefer its built-in netsh.exe to the file there.
+    export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml=;netsh.exe=n"
     SF_NETSH_DIR=""
 }
 
@@ -44,24 +45,21 @@ sf_win() { printf 'Z:%s' "$(readlink -f "$1" | tr '/' '\\')"; }
 sf_prefix_use() {
     export WINEPREFIX="$SF_WORK/prefix-$1"
     SF_DRIVE_D="$SF_WORK/drives-$1/d"
-    SF_NETSH_DIR="$SF_WORK/netsh-$1"
-    # cmd.exe of the setup finds netsh here before the system's own.
-    export WINEPATH
-    WINEPATH=$(sf_win "$SF_NETSH_DIR")
+    SF_NETSH_DIR="$WINEPREFIX/drive_c/windows/system32"
 }
 
 sf_prefix_create() {
     sf_prefix_use "$1"
     sf_prefix_stop "$1"
-    rm -rf "$WINEPREFIX" "$SF_WORK/drives-$1" "$SF_NETSH_DIR"
-    mkdir -p "$WINEPREFIX" "$SF_DRIVE_D" "$SF_NETSH_DIR"
-    cp "$SF_NETSH_EXE" "$SF_NETSH_DIR/netsh.exe"
+    rm -rf "$WINEPREFIX" "$SF_WORK/drives-$1"
+    mkdir -p "$WINEPREFIX" "$SF_DRIVE_D"
     timeout 240 wineboot -i </dev/null >"$SF_WORK/wineboot-$1.log" 2>&1 9>&- || {
         sf_fail "wineboot of prefix $1"
         return 1
     }
     timeout 60 wineserver -w </dev/null >/dev/null 2>&1
     wine_font_replacements "$WINEPREFIX" || return 1
+    cp "$SF_NETSH_EXE" "$SF_NETSH_DIR/netsh.exe"
     # Fixed drives C (the prefix's own) and D only: a symbolic link in dosdevices is fixed.
     rm -f "$WINEPREFIX"/dosdevices/[d-y]:
     ln -sfn "$SF_DRIVE_D" "$WINEPREFIX/dosdevices/d:"
@@ -158,11 +156,13 @@ sf_control_rect() {
     esac
 }
 
-# sf_start SETUPFILE: starts it (the working folder is its own) and waits for its window.
+# sf_start SETUPFILE: starts it (the working folder is its own, or SF_START_DIR) and waits for
+# its window.
 sf_start() {
     local exe=$1 i
     SF_SETUP_LOG="$SF_WORK/$(basename "$exe").wine.log"
-    (cd "$(dirname "$exe")" && exec wine "$(basename "$exe")" </dev/null >"$SF_SETUP_LOG" 2>&1 9>&-) &
+    # Started from its own folder, or from SF_START_DIR (another current folder) when set.
+    (cd "${SF_START_DIR:-$(dirname "$exe")}" && exec wine "$exe" </dev/null >"$SF_SETUP_LOG" 2>&1 9>&-) &
     SF_SETUP_PID=$!
     SF_WID=""
     for i in $(seq 1 120); do

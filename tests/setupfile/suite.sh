@@ -3,7 +3,8 @@
 # demo payloads, driven through its window with xdotool under Xvfb, the machine checked after
 # every scenario by setupfile_check.
 #   suite.sh HARNESS_ENV WORKDIR
-# Shop machine (prefix "shop"): new installation -> full update -> file update -> full update
+# Shop machine (prefix "shop"): new installation -> full update (both with programs named like
+# Windows tools planted where a search by name would find them) -> file update -> full update
 # whose copy fails on a DLL held open, rolled back -> restore from the welcome page -> full update
 # cut off by a power cut while it registers the service again, then the restore -> the
 # uninstaller from the list of programs, database kept -> a new installation on that database ->
@@ -54,6 +55,38 @@ scenario() {
 }
 scenario_end() { took[$current]=$((SECONDS - scen_start)); }
 
+# Stand-ins named like the Windows tools the setup runs, each leaving "<name>.ran" when started,
+# planted where a search by name would look before System32: the setup file's folder, the
+# current folder and the installation folder. The setup must run none of them.
+PLANTED="cmd taskkill net sc netsh"
+plant_tools() { # FOLDER
+    local t
+    mkdir -p "$1"
+    for t in $PLANTED; do cp "$SF_PLANTED_EXE" "$1/$t.exe"; done
+}
+# Plants into the installation folder as soon as the run has made it.
+plant_when_made() { # FOLDER
+    local i
+    for i in $(seq 1 1200); do
+        [ -d "$1" ] && { plant_tools "$1"; return; }
+        sleep 0.1
+    done
+}
+# No marker anywhere; the planted files go from the installation before its checks.
+check_planted() {
+    local markers t
+    markers=$(find "$S" "$work/cwd" "$SF_DRIVE_D/CorvaneZideroZur" -maxdepth 1 -name '*.ran' 2>/dev/null)
+    if [ -n "$markers" ]; then
+        sf_fail "$current: a planted tool ran: $markers"
+        head -c 400 $markers
+    fi
+    # (an update's backup took them along with the installation)
+    for t in $PLANTED; do
+        rm -f "$SF_DRIVE_D/CorvaneZideroZur/$t.exe" "$SF_DRIVE_D/CorvaneUpdateYedek/$t.exe"
+    done
+    [ -z "$markers" ] || rm -f $markers
+}
+
 temp_leftovers() { # the extraction folders still in the user's temporary folder
     find "$WINEPREFIX/drive_c/users" -maxdepth 5 -type d -name 'CorvaneMarketSetup_*' 2>/dev/null | wc -l
 }
@@ -85,26 +118,37 @@ sf_wait_port_free
 check_drives() { # both lists offer C: and D:, D: selected
     sf_shows ComboBox "D:" || { sf_fail "NewInstall: D: is not the selected drive"; return 1; }
 }
+plant_tools "$S"
+plant_tools "$work/cwd"
+plant_when_made "$SF_DRIVE_D/CorvaneZideroZur" &
+planter=$!
+export SF_START_DIR="$work/cwd"
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
     close_with_kapat
     sleep 2 # the till program that "Kapat" started
+    check_planted
     temp_leftovers >"$scen/temp-left.txt"
     # The run's log file on disk (the only one: one run so far).
     cp "$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kurulum-*.log "$scen/logfile.txt" ||
         sf_fail "NewInstall: no single log file in ProgramData"
     sf_check NewInstall "$scen"
 fi
+kill "$planter" 2>/dev/null
+wait "$planter" 2>/dev/null
 scenario_end
 
 # --- shop: full update ------------------------------------------------------------------------
 scenario FullUpdate
 cp -a "$SF_DRIVE_D/CorvaneOrtakData" "$scen/ortak-before"
 cp "$SF_DRIVE_D/CorvaneZideroZur/pos-config.json" "$scen/pos-config-before.json"
+plant_tools "$SF_DRIVE_D/CorvaneZideroZur"
 if run_to "$S/CorvaneMarketUpdate-1.1.0.exe" finish 240; then
     close_with_kapat
+    check_planted
     temp_leftovers >"$scen/temp-left.txt"
     sf_check FullUpdate "$scen"
 fi
+unset SF_START_DIR
 scenario_end
 
 # --- shop: file update ------------------------------------------------------------------------

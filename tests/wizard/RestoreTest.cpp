@@ -313,6 +313,92 @@ TEST_F(RestoreTest, CloseConfirmedDuringARestoreClosesWhenItHasEnded) {
     EXPECT_TRUE(Called(L"CopyOneFile D:\\CorvaneUpdateYedek\\CorvaneZideroZUR.exe"));
 }
 
+// Another program posts WM_CLOSE while a box of the restore click is open (the box's own loop
+// delivers it). The click must finish on the engine it started with; the window then closes,
+// without a question (nothing runs), and frees that engine once.
+TEST_F(RestoreTest, CloseRequestDuringEachBoxOfTheClickClosesAfterIt) {
+    enum TCase { NoBackup, UnreadableInfo, Question, NoInstallation };
+    for (TCase box : {NoBackup, UnreadableInfo, Question, NoInstallation}) {
+        SCOPED_TRACE(int(box));
+        TTempDir install(kD);
+        MakeBackup(kDBackup, "2026-05-17 00:06:04", "32182272");
+        int freed = 0;
+        bool inBox = false, freedInBox = false;
+        Sys.ConfigureHost = [&, this](TScriptedHost& host) {
+            if (Sys.Hosts.size() == 1) // the window's engine, not the welcome page's probe
+                host.OnFreed = [&] {
+                    ++freed;
+                    freedInBox = freedInBox || inBox;
+                };
+        };
+        ASSERT_TRUE(Open());
+        HANDLE lock = INVALID_HANDLE_VALUE;
+        if (box == NoBackup) {
+            ASSERT_TRUE(DeleteFileW((kDBackup + L"\\backup.info").c_str()));
+        }
+        if (box == UnreadableInfo)
+            lock = CreateFileW((kDBackup + L"\\backup.info").c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (box == NoInstallation) {
+            RemoveTree(kD);
+            MakeBackup(L"C:\\CorvaneUpdateYedek", "2026-05-17 00:06:04", "0");
+        }
+        Sys.Answers = {IDYES, IDYES};
+        Sys.WhileMessageBox = [&, this] {
+            if (Sys.Boxes.size() != (box == NoInstallation ? 2u : 1u))
+                return;
+            inBox = true;
+            PostMessageW(Form->Handle(), WM_CLOSE, 0, 0);
+            PumpFor(50);
+            inBox = false;
+        };
+        Click(C(L"btnGeriYukle"));
+        if (lock != INVALID_HANDLE_VALUE)
+            CloseHandle(lock);
+        PumpFor(50);
+        EXPECT_TRUE(WindowGone());
+        for (const TMessageBoxCall& b : Sys.Boxes)
+            EXPECT_NE(b.Text, L"Kurulum devam ediyor! İptal edilsin mi?");
+        EXPECT_EQ(Sys.Boxes.size(), box == NoInstallation ? 2u : 1u);
+        EXPECT_EQ(freed, 1);
+        EXPECT_FALSE(freedInBox) << "the engine went while the click still used it";
+        Form.reset();
+        EXPECT_EQ(freed, 1);
+        Sys.WhileMessageBox = nullptr;
+        Sys.ConfigureHost = nullptr;
+        Sys.Boxes.clear();
+        Sys.Hosts.clear();
+        Sys.Engines.clear();
+        RemoveTree(L"C:\\CorvaneUpdateYedek");
+        RemoveTree(kDBackup);
+    }
+}
+
+// Close requests keep coming while the close question of a running restore is open: one
+// question, never one inside the other.
+TEST_F(RestoreTest, CloseQuestionIsNeverAskedTwiceAtOnce) {
+    TTempDir install(kD);
+    MakeBackup(kDBackup, "2026-05-17 00:06:04", "32182272");
+    RecordAndHold();
+    ASSERT_TRUE(Open());
+    Sys.Answers = {IDYES, IDNO, IDNO};
+    Click(C(L"btnGeriYukle"));
+    ASSERT_TRUE(FGate.WaitHeld());
+    Sys.WhileMessageBox = [this] {
+        if (Sys.Boxes.size() > 4)
+            return; // enough to show nesting without recursing for ever
+        PostMessageW(Form->Handle(), WM_CLOSE, 0, 0);
+        PumpFor(50);
+    };
+    SendMessageW(Form->Handle(), WM_CLOSE, 0, 0);
+    Sys.WhileMessageBox = nullptr;
+    ASSERT_EQ(Sys.Boxes.size(), 2u);
+    EXPECT_EQ(Sys.Boxes[1].Text, L"Kurulum devam ediyor! İptal edilsin mi?");
+    EXPECT_FALSE(WindowGone());
+    FGate.Release();
+    ASSERT_TRUE(PumpUntil([&] { return Finished(); }, 20000));
+}
+
 TEST_F(RestoreTest, InstallationGoneByTheAnswerWarnsAndStaysOnTheWelcomePage) {
     TTempDir install(kD);
     MakeBackup(kDBackup, "2026-05-17 00:06:04", "32182272");

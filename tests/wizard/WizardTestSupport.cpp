@@ -1,5 +1,7 @@
 #include "WizardTestSupport.h"
 
+#include "host/uWinHost.h"
+
 #include <commctrl.h>
 #include <shlobj.h>
 
@@ -112,6 +114,24 @@ std::unique_ptr<TPayloadExtractor> TFakeSystem::CreatePayload() {
         return PayloadFactory();
     return std::make_unique<TPayloadExtractor>(
         std::make_unique<TTestPayloadPlatform>(Exe, L"C:\\windows\\temp\\"));
+}
+
+std::unique_ptr<TZipInput> TTestPayloadPlatform::OpenRead(const std::wstring& path,
+                                                          bool allowWriters) {
+    if (!ReadError)
+        return TSystemPayloadPlatform::OpenRead(path, allowWriters);
+    struct TUnreadable : TZipInput {
+        std::wstring Path;
+        DWORD Error;
+        uint64_t Size() const override { return 1 << 20; }
+        void ReadAt(uint64_t, void*, size_t) override {
+            throw EZipError(L"Cannot read file \"" + Path + L"\". " + SysErrorMessage(Error));
+        }
+    };
+    auto input = std::make_unique<TUnreadable>();
+    input->Path = path;
+    input->Error = *ReadError;
+    return input;
 }
 
 // --- driving the window -------------------------------------------------------------------------

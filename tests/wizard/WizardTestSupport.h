@@ -27,8 +27,14 @@
 class TScriptedHost : public THost {
 public:
     explicit TScriptedHost(std::wstring exePath) : FExePath(std::move(exePath)) {}
+    ~TScriptedHost() override {
+        if (OnFreed)
+            OnFreed();
+    }
 
     std::function<void(const std::wstring& call)> OnCall;
+    // Runs when the engine that owns this host frees it.
+    std::function<void()> OnFreed;
 
     void Sleep(int ms) override;
     int RunCmd(const std::wstring& cmd, int timeoutMs) override;
@@ -108,6 +114,13 @@ public:
         return FExePath;
     }
     std::wstring TempPath() override { return FTempPath; }
+    // The setup file is there and opens, but its end cannot be read (a share that dropped):
+    // reading fails with this system error.
+    std::optional<DWORD> ReadError;
+    bool FileExists(const std::wstring& path) override {
+        return ReadError ? path == FExePath : TSystemPayloadPlatform::FileExists(path);
+    }
+    std::unique_ptr<TZipInput> OpenRead(const std::wstring& path, bool allowWriters) override;
     std::optional<std::wstring> ThrowOnExePath;
 
 private:
