@@ -23,8 +23,8 @@ struct TUninstallPlan {
     bool RemoveDatabase = false;
 };
 
-// The file-system and registry calls whose refusal decides what the run reports. Windows refuses
-// to delete a file that a running program holds; Wine lets it go, so tests refuse here instead.
+// The file-system and registry calls of a run, as a seam: tests keep the machine's restart list
+// and uninstall entry untouched, or refuse a deletion the way Windows does.
 class TRemovalSystem {
 public:
     virtual ~TRemovalSystem() = default;

@@ -986,8 +986,7 @@ TEST(Reinstall, NewInstallationTakesTheExistingDatabase) {
     const std::wstring before = Scenario(L"ortak-before");
     EXPECT_EQ(FileBytes(kOrtak + L"\\Data\\corvaneposdb\\satis.dat"),
               FileBytes(before + L"\\Data\\corvaneposdb\\satis.dat"));
-    ExpectSameFiles(before + L"\\Data\\mysql", kOrtak + L"\\Data\\mysql",
-                    [](const std::wstring& rel) { return rel == L"accounts.txt"; });
+    EXPECT_EQ(FilesUnder(kOrtak + L"\\Data\\mysql"), FilesUnder(before + L"\\Data\\mysql"));
     ExpectDatabaseService();
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(KeyExists(kUninstallKey));

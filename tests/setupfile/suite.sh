@@ -21,7 +21,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${SF_UNDER_XVFB:-}" ]; then
     export SF_UNDER_XVFB=1
-    exec timeout 2700 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+    exec timeout 3600 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
 fi
 # shellcheck source=lib.sh
 source "$here/lib.sh"
