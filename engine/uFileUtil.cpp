@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "host/uHardening.h"
 #include "host/uWinHandles.h"
 #include "uEngineRules.h"
 #include "uSetupError.h"
@@ -91,8 +92,9 @@ std::string Encode(const std::wstring& text, unsigned codePage) {
 
 } // namespace
 
-void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& lines,
-                   unsigned codePage) {
+namespace {
+
+std::string TextFileBytes(const std::vector<std::wstring>& lines, unsigned codePage) {
     if (codePage == 0)
         codePage = GetACP();
     std::string bytes;
@@ -100,10 +102,11 @@ void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& li
         bytes = "\xEF\xBB\xBF";
     for (const auto& line : lines)
         bytes += Encode(line, codePage) + "\r\n";
+    return bytes;
+}
 
-    // No sharing while it is written: nobody reads half a configuration.
-    TFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+void WriteWhole(HANDLE handle, const std::wstring& path, const std::string& bytes) {
+    TFileHandle file(handle);
     if (!file.Valid())
         throw ESetupError(L"Cannot create file \"" + path + L"\". " +
                           SysErrorMessage(GetLastError()));
@@ -113,4 +116,20 @@ void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& li
         // A full disk must not leave a silently truncated configuration behind.
         throw ESetupError(L"Cannot write file \"" + path + L"\". " +
                           SysErrorMessage(GetLastError()));
+}
+
+} // namespace
+
+void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& lines,
+                   unsigned codePage) {
+    const std::string bytes = TextFileBytes(lines, codePage);
+    // No sharing while it is written: nobody reads half a configuration.
+    WriteWhole(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr),
+               path, bytes);
+}
+
+void WritePrivateTextFile(const std::wstring& path, const std::vector<std::wstring>& lines) {
+    const std::string bytes = TextFileBytes(lines, 0);
+    WriteWhole(CreatePrivateFile(path), path, bytes);
 }

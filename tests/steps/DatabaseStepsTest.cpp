@@ -1,6 +1,8 @@
 // The database steps against a scripted host and the prefix's real drives: the files they
 // write byte for byte, the commands they run, and their branches.
 #include "StepFixture.h"
+#include "HostTestSupport.h"
+#include "host/uHardening.h"
 
 #include "uFileUtil.h"
 
@@ -180,7 +182,8 @@ TEST_F(StepTest, ConfigFilesForTillAndServiceAreByteExactAndReplaceUserEdits) {
     CreateDirectoryW(L"D:\\kaynak", nullptr);
     CreateDirectoryW(L"D:\\kaynak\\CorvaneMarketServis", nullptr);
     CreateDirectoryW(L"D:\\CorvaneZideroZur", nullptr);
-    WriteBytes(L"D:\\CorvaneZideroZur\\pos-config.json", std::string(400, ' ') + "{\"host\":\"x\"}");
+    WriteBytes(L"D:\\CorvaneZideroZur\\pos-config.json",
+               std::string(400, ' ') + "{\"host\":\"x\"}");
     engine->SetSourceDir(L"D:\\kaynak");
     Step("WriteConfigFiles");
     EXPECT_EQ(ReadBytes(L"D:\\CorvaneZideroZur\\pos-config.json"), kTillConfig);
@@ -218,7 +221,9 @@ TEST_F(StepTest, ConfigFileInAMissingInstallationFolderFailsBeforeTheSecondFile)
 // ---------------------------------------------------------------------------------------------
 // Database initialisation and service
 
-void MakeFile(const std::wstring& path) { WriteBytes(path, "MZ"); }
+void MakeFile(const std::wstring& path) {
+    WriteBytes(path, "MZ");
+}
 
 class DatabaseProgramsTest : public StepTest {
 protected:
@@ -243,10 +248,10 @@ protected:
         Unregister();
         SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(scm, nullptr);
-        SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                       nullptr, nullptr, nullptr);
+        SC_HANDLE svc =
+            CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                           imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(svc, nullptr);
         CloseServiceHandle(svc);
         CloseServiceHandle(scm);
@@ -310,18 +315,18 @@ TEST_F(DatabaseProgramsTest, NewServiceIsInstalledSetToAutoStartedAndVerified) {
                 c.push_back(e);
         return c;
     }();
-    EXPECT_EQ(calls,
-              (TLines{L"cmd|sc query CorvaneDB|5000",
-                      L"exe|D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe|--install CorvaneDB "
-                      L"--defaults-file=\"D:\\CorvaneOrtakData\\my.ini\"|10000",
-                      L"sleep|1000", L"cmd|sc config CorvaneDB start= auto|3000",
-                      L"cmd|net start CorvaneDB|15000", L"sleep|8000",
-                      L"cmd|sc query CorvaneDB|5000"}));
-    EXPECT_EQ(Logs(), (TLines{L"[7/14] CorvaneDB servisi...",
-                              L"  CorvaneDB servisi bulunamadı - yeni kurulum",
-                              L"  mariadbd --install (CorvaneOrtakData)...",
-                              L"  Servis başlatılıyor...", L"  8sn bekleniyor...",
-                              L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)"}));
+    EXPECT_EQ(
+        calls,
+        (TLines{L"cmd|sc query CorvaneDB|5000",
+                L"exe|D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe|--install CorvaneDB "
+                L"--defaults-file=\"D:\\CorvaneOrtakData\\my.ini\"|10000",
+                L"sleep|1000", L"cmd|sc config CorvaneDB start= auto|3000",
+                L"cmd|net start CorvaneDB|15000", L"sleep|8000", L"cmd|sc query CorvaneDB|5000"}));
+    EXPECT_EQ(
+        Logs(),
+        (TLines{L"[7/14] CorvaneDB servisi...", L"  CorvaneDB servisi bulunamadı - yeni kurulum",
+                L"  mariadbd --install (CorvaneOrtakData)...", L"  Servis başlatılıyor...",
+                L"  8sn bekleniyor...", L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)"}));
 }
 
 TEST_F(DatabaseProgramsTest, ServiceThatCannotBeVerifiedGivesAWarning) {
@@ -331,11 +336,11 @@ TEST_F(DatabaseProgramsTest, ServiceThatCannotBeVerifiedGivesAWarning) {
 }
 
 TEST_F(DatabaseProgramsTest, ServiceOfThisFolderInAnyCaseIsLeftAlone) {
-    for (const auto* image :
-         {L"\"D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe\" "
-          L"\"--defaults-file=D:\\CorvaneOrtakData\\my.ini\" \"CorvaneDB\"",
-          L"d:\\corvaneortakdata\\mariadb\\bin\\mariadbd.exe --defaults-file=d:\\CORVANEORTAKDATA\\my.ini",
-          L"x.exe --defaults-file=\"D:\\CorvaneOrtakData\\\\my.ini\""}) {
+    for (const auto* image : {L"\"D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe\" "
+                              L"\"--defaults-file=D:\\CorvaneOrtakData\\my.ini\" \"CorvaneDB\"",
+                              L"d:\\corvaneortakdata\\mariadb\\bin\\mariadbd.exe "
+                              L"--defaults-file=d:\\CORVANEORTAKDATA\\my.ini",
+                              L"x.exe --defaults-file=\"D:\\CorvaneOrtakData\\\\my.ini\""}) {
         journal.Clear();
         RegisterService(image);
         Step("InstallDBService");
@@ -354,15 +359,14 @@ TEST_F(DatabaseProgramsTest, ServiceOfAnotherFolderIsStoppedDeletedAndRegistered
     Step("InstallDBService");
     const TLines logs = Logs();
     ASSERT_GE(logs.size(), 5u);
-    EXPECT_EQ(TLines(logs.begin(), logs.begin() + 5),
-              (TLines{L"[7/14] CorvaneDB servisi...",
-                      L"  Eski CorvaneDB servisi tespit edildi: C:\\eski", L"  Durduruluyor...",
-                      L"  Siliniyor...",
-                      L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"}));
+    EXPECT_EQ(
+        TLines(logs.begin(), logs.begin() + 5),
+        (TLines{L"[7/14] CorvaneDB servisi...", L"  Eski CorvaneDB servisi tespit edildi: C:\\eski",
+                L"  Durduruluyor...", L"  Siliniyor...",
+                L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"}));
     const TLines all = journal.Entries();
-    const TLines replace = {L"cmd|net stop CorvaneDB|15000", L"sleep|2000",
-                            L"log|  Siliniyor...", L"cmd|sc delete CorvaneDB|10000",
-                            L"sleep|3000"};
+    const TLines replace = {L"cmd|net stop CorvaneDB|15000", L"sleep|2000", L"log|  Siliniyor...",
+                            L"cmd|sc delete CorvaneDB|10000", L"sleep|3000"};
     EXPECT_NE(std::search(all.begin(), all.end(), replace.begin(), replace.end()), all.end());
     EXPECT_EQ(journal.Count(L"exe|D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe|--install"), 1);
 }
@@ -398,10 +402,10 @@ TEST_F(StepTest, FirewallAddsTheDatabaseRuleAndReplacesTheServiceRule) {
 
 TEST_F(StepTest, DemoDataOnlySaysItIsNotActive) {
     Step("LoadDemoData");
-    EXPECT_EQ(journal.Entries(),
-              (TLines{L"log|[10/14] Demo veriler...",
-                      L"log|  (Corvane Market Pos icin demo veri yuklemesi aktif degil)",
-                      L"log|  OK"}));
+    EXPECT_EQ(
+        journal.Entries(),
+        (TLines{L"log|[10/14] Demo veriler...",
+                L"log|  (Corvane Market Pos icin demo veri yuklemesi aktif degil)", L"log|  OK"}));
 }
 
 TEST_F(StepTest, RemoteAccessHandsTheScriptToTheClientAndRemovesIt) {
@@ -412,7 +416,21 @@ TEST_F(StepTest, RemoteAccessHandsTheScriptToTheClientAndRemovesIt) {
         if (entry.rfind(L"exe|", 0) == 0)
             scriptAtRun = ReadBytes(L"E:\\CorvaneOrtakData\\mariadb\\setup-remote.sql");
     };
+    // Wine keeps no DACL on files: what the file was created with is read from the call.
+    static std::vector<std::vector<BYTE>> asked;
+    asked.clear();
+    const auto real = vpfnCreateFileW;
+    vpfnCreateFileW = [](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                         DWORD disposition, DWORD flags, HANDLE model) {
+        asked.push_back(DescriptorBytes(sa));
+        return CreateFileW(name, access, share, sa, disposition, flags, model);
+    };
+    // Left by someone else at the name: replaced, not written into.
+    WriteBytes(L"E:\\CorvaneOrtakData\\mariadb\\setup-remote.sql", std::string(4000, 'x'));
     Step("ConfigureRemoteAccess");
+    vpfnCreateFileW = real;
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(OnlySystemAndAdministrators(asked[0]));
     EXPECT_EQ(journal.Only(L"exe|"),
               (TLines{L"E:\\CorvaneOrtakData\\mariadb\\bin\\mariadb.exe|-h 127.0.0.1 -u root -P "
                       L"3307 -pkelmor482 -e \"SOURCE "
