@@ -182,8 +182,7 @@ TEST_F(StepTest, ConfigFilesForTillAndServiceAreByteExactAndReplaceUserEdits) {
     CreateDirectoryW(L"D:\\kaynak", nullptr);
     CreateDirectoryW(L"D:\\kaynak\\CorvaneMarketServis", nullptr);
     CreateDirectoryW(L"D:\\CorvaneZideroZur", nullptr);
-    WriteBytes(L"D:\\CorvaneZideroZur\\pos-config.json",
-               std::string(400, ' ') + "{\"host\":\"x\"}");
+    WriteBytes(L"D:\\CorvaneZideroZur\\pos-config.json", std::string(400, ' ') + "{\"host\":\"x\"}");
     engine->SetSourceDir(L"D:\\kaynak");
     Step("WriteConfigFiles");
     EXPECT_EQ(ReadBytes(L"D:\\CorvaneZideroZur\\pos-config.json"), kTillConfig);
@@ -221,9 +220,7 @@ TEST_F(StepTest, ConfigFileInAMissingInstallationFolderFailsBeforeTheSecondFile)
 // ---------------------------------------------------------------------------------------------
 // Database initialisation and service
 
-void MakeFile(const std::wstring& path) {
-    WriteBytes(path, "MZ");
-}
+void MakeFile(const std::wstring& path) { WriteBytes(path, "MZ"); }
 
 class DatabaseProgramsTest : public StepTest {
 protected:
@@ -248,10 +245,10 @@ protected:
         Unregister();
         SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(scm, nullptr);
-        SC_HANDLE svc =
-            CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                           SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                           imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+        SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                       SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
         ASSERT_NE(svc, nullptr);
         CloseServiceHandle(svc);
         CloseServiceHandle(scm);
@@ -315,18 +312,18 @@ TEST_F(DatabaseProgramsTest, NewServiceIsInstalledSetToAutoStartedAndVerified) {
                 c.push_back(e);
         return c;
     }();
-    EXPECT_EQ(
-        calls,
-        (TLines{L"cmd|sc query CorvaneDB|5000",
-                L"exe|D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe|--install CorvaneDB "
-                L"--defaults-file=\"D:\\CorvaneOrtakData\\my.ini\"|10000",
-                L"sleep|1000", L"cmd|sc config CorvaneDB start= auto|3000",
-                L"cmd|net start CorvaneDB|15000", L"sleep|8000", L"cmd|sc query CorvaneDB|5000"}));
-    EXPECT_EQ(
-        Logs(),
-        (TLines{L"[7/14] CorvaneDB servisi...", L"  CorvaneDB servisi bulunamadı - yeni kurulum",
-                L"  mariadbd --install (CorvaneOrtakData)...", L"  Servis başlatılıyor...",
-                L"  8sn bekleniyor...", L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)"}));
+    EXPECT_EQ(calls,
+              (TLines{L"cmd|sc query CorvaneDB|5000",
+                      L"exe|D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe|--install CorvaneDB "
+                      L"--defaults-file=\"D:\\CorvaneOrtakData\\my.ini\"|10000",
+                      L"sleep|1000", L"cmd|sc config CorvaneDB start= auto|3000",
+                      L"cmd|net start CorvaneDB|15000", L"sleep|8000",
+                      L"cmd|sc query CorvaneDB|5000"}));
+    EXPECT_EQ(Logs(), (TLines{L"[7/14] CorvaneDB servisi...",
+                              L"  CorvaneDB servisi bulunamadı - yeni kurulum",
+                              L"  mariadbd --install (CorvaneOrtakData)...",
+                              L"  Servis başlatılıyor...", L"  8sn bekleniyor...",
+                              L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)"}));
 }
 
 TEST_F(DatabaseProgramsTest, ServiceThatCannotBeVerifiedGivesAWarning) {
@@ -336,11 +333,11 @@ TEST_F(DatabaseProgramsTest, ServiceThatCannotBeVerifiedGivesAWarning) {
 }
 
 TEST_F(DatabaseProgramsTest, ServiceOfThisFolderInAnyCaseIsLeftAlone) {
-    for (const auto* image : {L"\"D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe\" "
-                              L"\"--defaults-file=D:\\CorvaneOrtakData\\my.ini\" \"CorvaneDB\"",
-                              L"d:\\corvaneortakdata\\mariadb\\bin\\mariadbd.exe "
-                              L"--defaults-file=d:\\CORVANEORTAKDATA\\my.ini",
-                              L"x.exe --defaults-file=\"D:\\CorvaneOrtakData\\\\my.ini\""}) {
+    for (const auto* image :
+         {L"\"D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe\" "
+          L"\"--defaults-file=D:\\CorvaneOrtakData\\my.ini\" \"CorvaneDB\"",
+          L"d:\\corvaneortakdata\\mariadb\\bin\\mariadbd.exe --defaults-file=d:\\CORVANEORTAKDATA\\my.ini",
+          L"x.exe --defaults-file=\"D:\\CorvaneOrtakData\\\\my.ini\""}) {
         journal.Clear();
         RegisterService(image);
         Step("InstallDBService");
@@ -359,14 +356,15 @@ TEST_F(DatabaseProgramsTest, ServiceOfAnotherFolderIsStoppedDeletedAndRegistered
     Step("InstallDBService");
     const TLines logs = Logs();
     ASSERT_GE(logs.size(), 5u);
-    EXPECT_EQ(
-        TLines(logs.begin(), logs.begin() + 5),
-        (TLines{L"[7/14] CorvaneDB servisi...", L"  Eski CorvaneDB servisi tespit edildi: C:\\eski",
-                L"  Durduruluyor...", L"  Siliniyor...",
-                L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"}));
+    EXPECT_EQ(TLines(logs.begin(), logs.begin() + 5),
+              (TLines{L"[7/14] CorvaneDB servisi...",
+                      L"  Eski CorvaneDB servisi tespit edildi: C:\\eski", L"  Durduruluyor...",
+                      L"  Siliniyor...",
+                      L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"}));
     const TLines all = journal.Entries();
-    const TLines replace = {L"cmd|net stop CorvaneDB|15000", L"sleep|2000", L"log|  Siliniyor...",
-                            L"cmd|sc delete CorvaneDB|10000", L"sleep|3000"};
+    const TLines replace = {L"cmd|net stop CorvaneDB|15000", L"sleep|2000",
+                            L"log|  Siliniyor...", L"cmd|sc delete CorvaneDB|10000",
+                            L"sleep|3000"};
     EXPECT_NE(std::search(all.begin(), all.end(), replace.begin(), replace.end()), all.end());
     EXPECT_EQ(journal.Count(L"exe|D:\\CorvaneOrtakData\\mariadb\\bin\\mariadbd.exe|--install"), 1);
 }
@@ -402,10 +400,10 @@ TEST_F(StepTest, FirewallAddsTheDatabaseRuleAndReplacesTheServiceRule) {
 
 TEST_F(StepTest, DemoDataOnlySaysItIsNotActive) {
     Step("LoadDemoData");
-    EXPECT_EQ(
-        journal.Entries(),
-        (TLines{L"log|[10/14] Demo veriler...",
-                L"log|  (Corvane Market Pos icin demo veri yuklemesi aktif degil)", L"log|  OK"}));
+    EXPECT_EQ(journal.Entries(),
+              (TLines{L"log|[10/14] Demo veriler...",
+                      L"log|  (Corvane Market Pos icin demo veri yuklemesi aktif degil)",
+                      L"log|  OK"}));
 }
 
 TEST_F(StepTest, RemoteAccessHandsTheScriptToTheClientAndRemovesIt) {
