@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "host/uHardening.h"
 #include "host/uWin32Seam.h"
 #include "host/uWinHandles.h"
 #include "uEngineRules.h"
@@ -92,8 +93,9 @@ std::string Encode(const std::wstring& text, unsigned codePage) {
 
 } // namespace
 
-void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& lines,
-                   unsigned codePage) {
+namespace {
+
+std::string TextFileBytes(const std::vector<std::wstring>& lines, unsigned codePage) {
     if (codePage == 0)
         codePage = GetACP();
     std::string bytes;
@@ -101,7 +103,27 @@ void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& li
         bytes = "\xEF\xBB\xBF";
     for (const auto& line : lines)
         bytes += Encode(line, codePage) + "\r\n";
+    return bytes;
+}
 
+// Writes BYTES into the open FILE (INVALID_HANDLE_VALUE: the creation failed with ERROR).
+void WriteWhole(TFileHandle& file, DWORD error, const std::wstring& path,
+                const std::string& bytes) {
+    if (!file.Valid())
+        throw ESetupError(L"Cannot create file \"" + path + L"\". " + SysErrorMessage(error));
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !file.Close())
+        // A full disk must not leave a silently truncated configuration behind.
+        throw ESetupError(L"Cannot write file \"" + path + L"\". " +
+                          SysErrorMessage(GetLastError()));
+}
+
+} // namespace
+
+void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& lines,
+                   unsigned codePage) {
+    const std::string bytes = TextFileBytes(lines, codePage);
     // Windows refuses CREATE_ALWAYS over a read-only file, and over a hidden or system one
     // unless the same attributes are asked for: the file is replaced as a plain one. Should the
     // creation fail all the same, the file keeps the attributes it had.
@@ -113,16 +135,14 @@ void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& li
     // No sharing while it is written: nobody reads half a configuration.
     TFileHandle file(vpfnCreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
-        const DWORD error = GetLastError();
-        if (cleared)
-            SetFileAttributesW(path.c_str(), before);
-        throw ESetupError(L"Cannot create file \"" + path + L"\". " + SysErrorMessage(error));
-    }
-    DWORD written = 0;
-    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size() || !file.Close())
-        // A full disk must not leave a silently truncated configuration behind.
-        throw ESetupError(L"Cannot write file \"" + path + L"\". " +
-                          SysErrorMessage(GetLastError()));
+    const DWORD error = file.Valid() ? ERROR_SUCCESS : GetLastError();
+    if (!file.Valid() && cleared)
+        SetFileAttributesW(path.c_str(), before);
+    WriteWhole(file, error, path, bytes);
+}
+
+void WritePrivateTextFile(const std::wstring& path, const std::vector<std::wstring>& lines) {
+    const std::string bytes = TextFileBytes(lines, 0);
+    TFileHandle file(CreatePrivateFile(path));
+    WriteWhole(file, file.Valid() ? ERROR_SUCCESS : GetLastError(), path, bytes);
 }

@@ -55,3 +55,6 @@ const DWORD kProtectingAttributes =
 // "<path>". <system text>" when the file cannot be created.
 void WriteTextFile(const std::wstring& path, const std::vector<std::wstring>& lines,
                    unsigned codePage = 0);
+// WriteTextFile for a file that holds a secret: made new, for SYSTEM and Administrators only,
+// never through a link at its name (CreatePrivateFile).
+void WritePrivateTextFile(const std::wstring& path, const std::vector<std::wstring>& lines);

@@ -22,7 +22,7 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
 }
 
 // Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER.
-void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TZipOutFile& to) {
+void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to) {
     std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
     while (n > 0) {
         const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
@@ -55,8 +55,10 @@ bool TPayloadExtractor::HasPayload() {
         std::unique_ptr<TZipInput> file = FPlatform->OpenRead(exe, true);
         const uint64_t end = PayloadFileEnd(*file);
         return end >= PAYLOAD_TRAILER_SIZE && HasPayloadMagic(*file, end);
-    } catch (const EZipError&) {
-        return false;
+    } catch (const EZipError& e) {
+        // A share that dropped or a placeholder that failed to download: running in development
+        // mode would install whatever lies beside the setup file.
+        throw ESetupError(e.Message());
     }
 }
 
@@ -66,7 +68,8 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
     if (!FPlatform->FileExists(exe))
         throw ESetupError(L"Kurulum EXE dosyasi bulunamadi: " + exe);
 
-    std::wstring dir, copy;
+    std::wstring dir, copyPath;
+    std::unique_ptr<TArchiveCopy> copy;
     try {
         std::unique_ptr<TZipInput> file = FPlatform->OpenRead(exe, true);
         const uint64_t end = PayloadFileEnd(*file);
@@ -78,25 +81,22 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
         if (!IsPayloadLengthValid(n, end))
             throw ESetupError(L"Payload boyutu gecersiz: " + std::to_wstring(n));
 
-        dir = FPlatform->TempPath() + PayloadFolderName(FPlatform->Now());
-        FPlatform->ForceDirectories(dir);
-        copy = dir + FPlatform->PathDelim() + COPY_NAME;
-        // Declared after the setup file, so the copy is closed first on every path.
-        std::unique_ptr<TZipOutFile> out = FPlatform->CreateReplace(copy);
-        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *out);
-        out->Close();
+        dir =
+            FPlatform->CreateRunFolder(FPlatform->TempPath() + PayloadFolderName(FPlatform->Now()));
+        copyPath = dir + FPlatform->PathDelim() + COPY_NAME;
+        copy = FPlatform->CreateCopy(copyPath);
+        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *copy);
     } catch (const EZipError& e) {
         throw ESetupError(e.Message());
     }
 
-    if (!FPlatform->FileExists(copy))
-        throw ESetupError(L"Arsiv dosyasi olusturulamadi: " + copy);
+    if (!FPlatform->FileExists(copyPath))
+        throw ESetupError(L"Arsiv dosyasi olusturulamadi: " + copyPath);
 
     try {
-        // Opened without write sharing: no entry can open the copy for writing through another
-        // name while it is being read.
-        std::unique_ptr<TZipInput> archive = FPlatform->OpenRead(copy, false);
-        TZipReader reader(*archive);
+        // Read through the handle it was written with: there is no moment between copying and
+        // extracting in which the copy could be swapped.
+        TZipReader reader(copy->Finish());
         for (const TZipEntry& e : reader.Entries()) {
             if (!e.Path.Parts.empty() && SameNoCase(e.Path.Parts.front(), COPY_NAME))
                 throw EZipError(EntryLabel(e) + L" would replace the archive copy being read");
@@ -107,7 +107,8 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
         throw ESetupError(L"ZIP arsiv acma basarisiz: " + e.Message());
     }
 
-    FPlatform->RemoveFile(copy);
+    copy.reset();
+    FPlatform->RemoveFile(copyPath);
     if (FPlatform->CountFolderEntries(dir) == 0)
         throw ESetupError(L"Arsiv acildi ancak hicbir dosya cikarilmadi!");
     return dir;

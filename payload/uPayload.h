@@ -23,6 +23,17 @@ struct TLocalTime {
 // "CorvaneMarketSetup_" followed by yyyymmddhhnnss.
 std::wstring PayloadFolderName(const TLocalTime& t);
 
+// The archive copy in the temporary folder: written once, then read through the same open file
+// until it is destroyed. Nobody else may write, rename or delete it meanwhile, so the archive
+// that is extracted is the one that was copied.
+class TArchiveCopy {
+public:
+    virtual ~TArchiveCopy() = default;
+    virtual void Write(const void* buf, size_t n) = 0;
+    // Ends the writing; the copy is read from here on.
+    virtual TZipInput& Finish() = 0;
+};
+
 class TPayloadPlatform {
 public:
     virtual ~TPayloadPlatform() = default;
@@ -36,10 +47,13 @@ public:
     virtual bool FileExists(const std::wstring& path) = 0;
     // The file layer: raise EZipError with the path and the system's text.
     virtual std::unique_ptr<TZipInput> OpenRead(const std::wstring& path, bool allowWriters) = 0;
-    virtual std::unique_ptr<TZipOutFile> CreateReplace(const std::wstring& path) = 0;
+    // Creates the archive copy, replacing a file of that name; never through a link.
+    virtual std::unique_ptr<TArchiveCopy> CreateCopy(const std::wstring& path) = 0;
     virtual std::unique_ptr<TZipTarget> FolderTarget(const std::wstring& dir) = 0;
-    // Result ignored by the caller.
-    virtual bool ForceDirectories(const std::wstring& path) = 0;
+    // Makes a new folder for this run from path (missing parents too): path itself, or path
+    // with "_2", "_3", ... when the name is taken; an existing folder is never reused. Returns
+    // the folder made. Raises ESetupError.
+    virtual std::wstring CreateRunFolder(const std::wstring& path) = 0;
     virtual bool RemoveFile(const std::wstring& path) = 0;
     // Files and folders directly inside dir, any attributes, without "." and "..".
     virtual size_t CountFolderEntries(const std::wstring& dir) = 0;
@@ -53,11 +67,17 @@ public:
     wchar_t PathDelim() const override;
     bool FileExists(const std::wstring& path) override;
     std::unique_ptr<TZipInput> OpenRead(const std::wstring& path, bool allowWriters) override;
-    std::unique_ptr<TZipOutFile> CreateReplace(const std::wstring& path) override;
+    std::unique_ptr<TArchiveCopy> CreateCopy(const std::wstring& path) override;
     std::unique_ptr<TZipTarget> FolderTarget(const std::wstring& dir) override;
-    bool ForceDirectories(const std::wstring& path) override;
+    // On Windows the folder is private to SYSTEM and Administrators and stays open, without
+    // delete sharing, as long as this object lives: nobody can move it aside and put a link at
+    // its name while the run uses it.
+    std::wstring CreateRunFolder(const std::wstring& path) override;
     bool RemoveFile(const std::wstring& path) override;
     size_t CountFolderEntries(const std::wstring& dir) override;
+
+private:
+    std::shared_ptr<void> FRunFolder;
 };
 
 class TPayloadExtractor {
@@ -65,7 +85,9 @@ public:
     TPayloadExtractor();
     explicit TPayloadExtractor(std::unique_ptr<TPayloadPlatform> platform);
 
-    // True when the running setup file ends with the magic. Never raises.
+    // True when the running setup file ends with the magic; false when there is no such file
+    // or it is shorter than a trailer. A file that cannot be opened or read raises ESetupError
+    // with the system's text: that is no reason to run without a payload.
     bool HasPayload();
     // The temporary folder holding the extracted files; empty without a trailer. Raises
     // ESetupError.

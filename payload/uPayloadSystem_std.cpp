@@ -105,6 +105,38 @@ private:
     std::wstring FPath;
 };
 
+// The archive copy: one stream, written and then read back.
+class TStdCopy : public TArchiveCopy, private TZipInput {
+public:
+    TStdCopy(std::FILE* f, std::wstring path) : FFile(f), FPath(std::move(path)) {}
+    ~TStdCopy() override { std::fclose(FFile); }
+    void Write(const void* buf, size_t n) override {
+        if (n && std::fwrite(buf, 1, n, FFile) != n)
+            FailFile(L"Cannot write file", FPath, errno);
+        FSize += n;
+    }
+    TZipInput& Finish() override {
+        if (std::fflush(FFile) != 0)
+            FailFile(L"Cannot write file", FPath, errno);
+        return *this;
+    }
+
+private:
+    uint64_t Size() const override { return FSize; }
+    void ReadAt(uint64_t off, void* buf, size_t n) override {
+        if (off > FSize || n > FSize - off)
+            throw EZipError(L"unexpected end of file \"" + FPath + L"\"");
+        if (Seek(FFile, off) != 0)
+            FailFile(L"Cannot read file", FPath, errno);
+        if (std::fread(buf, 1, n, FFile) != n)
+            throw EZipError(L"unexpected end of file \"" + FPath + L"\"");
+    }
+
+    std::FILE* FFile;
+    std::wstring FPath;
+    uint64_t FSize = 0;
+};
+
 // A link already in the target folder would carry an entry somewhere else.
 void RefuseLink(const std::wstring& path) {
     std::error_code ec;
@@ -209,18 +241,31 @@ std::unique_ptr<TZipInput> TSystemPayloadPlatform::OpenRead(const std::wstring& 
     return OpenZipInputFile(path, allowWriters);
 }
 
-std::unique_ptr<TZipOutFile> TSystemPayloadPlatform::CreateReplace(const std::wstring& path) {
-    return CreateZipOutputFile(path);
+std::unique_ptr<TArchiveCopy> TSystemPayloadPlatform::CreateCopy(const std::wstring& path) {
+    RefuseLink(path);
+    std::FILE* f = Open(path, "w+b");
+    if (!f)
+        FailFile(L"Cannot create file", path, errno);
+    return std::make_unique<TStdCopy>(f, path);
 }
 
 std::unique_ptr<TZipTarget> TSystemPayloadPlatform::FolderTarget(const std::wstring& dir) {
     return CreateFolderTarget(dir);
 }
 
-bool TSystemPayloadPlatform::ForceDirectories(const std::wstring& path) {
+std::wstring TSystemPayloadPlatform::CreateRunFolder(const std::wstring& path) {
     std::error_code ec;
-    fs::create_directories(ToPath(path), ec);
-    return !ec;
+    fs::create_directories(ToPath(path).parent_path(), ec);
+    for (int i = 1; i <= 1000; ++i) {
+        const std::wstring name = i == 1 ? path : path + L"_" + std::to_wstring(i);
+        // Whatever holds the name already (a folder, a link) is left alone.
+        if (fs::create_directory(ToPath(name), ec))
+            return name;
+        if (ec && ec != std::errc::file_exists)
+            throw ESetupError(L"Geçici klasör oluşturulamadı: " + name + L": " +
+                              SystemText(ec.value()));
+    }
+    throw ESetupError(L"Geçici klasör için boş bir ad bulunamadı: " + path);
 }
 
 bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {

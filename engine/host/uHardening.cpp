@@ -47,6 +47,8 @@ bool IsPlainFolder(const std::wstring& path) {
 } // namespace
 
 BOOL(WINAPI* vpfnCreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES) = ::CreateDirectoryW;
+HANDLE(WINAPI* vpfnCreateFileW)
+(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
 
 void HardenDllSearchOrder() {
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -123,4 +125,14 @@ bool CreatePrivateTempDir(const std::wstring& prefix, std::wstring& path, std::w
     std::swprintf(stamp, 32, L"%04u%02u%02u%02u%02u%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
                   st.wMinute, st.wSecond);
     return CreatePrivateDir(temp + prefix + stamp, path, error);
+}
+
+HANDLE CreatePrivateFile(const std::wstring& path) {
+    TPrivateSecurity security;
+    if (!security.Get())
+        return INVALID_HANDLE_VALUE;
+    // Deleting a link removes the link itself, not what it points to.
+    ::DeleteFileW(path.c_str());
+    return vpfnCreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(), CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
 }

@@ -37,7 +37,8 @@ void TSetupEngine::ConfigureRemoteAccess() {
                         L"' WITH GRANT OPTION;");
     }
     lines.push_back(L"FLUSH PRIVILEGES;");
-    WriteTextFile(script, lines);
+    // The root password: readable by administrators only while it lies in the database folder.
+    WritePrivateTextFile(script, lines);
     std::wstring scriptArg = script;
     for (auto& c : scriptArg)
         if (c == L'\\')

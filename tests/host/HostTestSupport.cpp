@@ -331,3 +331,51 @@ int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstrin
             ++n;
     return n;
 }
+
+namespace {
+
+bool IsSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE buf[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(buf);
+    return ::CreateWellKnownSid(type, nullptr, buf, &size) && ::EqualSid(sid, buf);
+}
+
+} // namespace
+
+::testing::AssertionResult OnlySystemAndAdministrators(const std::vector<BYTE>& sd) {
+    if (sd.empty())
+        return ::testing::AssertionFailure() << "no security descriptor";
+    PSECURITY_DESCRIPTOR d = const_cast<BYTE*>(sd.data());
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!::GetSecurityDescriptorControl(d, &control, &revision) || !(control & SE_DACL_PROTECTED))
+        return ::testing::AssertionFailure() << "DACL not protected: the parent's entries come in";
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(d, &present, &dacl, &defaulted) || !present || !dacl)
+        return ::testing::AssertionFailure() << "no DACL";
+    int system = 0, admins = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+            ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || ace->Mask != FILE_ALL_ACCESS ||
+            (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) !=
+                (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))
+            return ::testing::AssertionFailure()
+                   << "entry " << i << " is not full, inherited access";
+        PSID sid = &ace->SidStart;
+        system += IsSid(sid, WinLocalSystemSid);
+        admins += IsSid(sid, WinBuiltinAdministratorsSid);
+    }
+    if (dacl->AceCount != 2 || system != 1 || admins != 1)
+        return ::testing::AssertionFailure()
+               << dacl->AceCount << " entries, SYSTEM " << system << ", Administrators " << admins;
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<BYTE> DescriptorBytes(const SECURITY_ATTRIBUTES* sa) {
+    if (!sa || !sa->lpSecurityDescriptor)
+        return {};
+    const BYTE* p = static_cast<const BYTE*>(sa->lpSecurityDescriptor);
+    return std::vector<BYTE>(p, p + ::GetSecurityDescriptorLength(sa->lpSecurityDescriptor));
+}

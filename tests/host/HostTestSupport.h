@@ -98,3 +98,10 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
 
 // Counts the lines that start with prefix.
 int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix);
+
+// A security descriptor (self-relative bytes) whose DACL is protected and allows full control,
+// inherited below, to SYSTEM and to Administrators and to nobody else.
+::testing::AssertionResult OnlySystemAndAdministrators(const std::vector<BYTE>& sd);
+
+// The self-relative bytes of the descriptor in sa (empty without one).
+std::vector<BYTE> DescriptorBytes(const SECURITY_ATTRIBUTES* sa);

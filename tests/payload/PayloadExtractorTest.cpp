@@ -2,6 +2,8 @@
 // temporary folder and its clean-up rules.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "ZipTestKit.h"
 #include "uPayload.h"
 #include "uPayloadTrailer.h"
@@ -25,11 +27,18 @@ public:
         return std::make_unique<TIn>(TSystemPayloadPlatform::OpenRead(path, allowWriters), this,
                                      name);
     }
-    std::unique_ptr<TZipOutFile> CreateReplace(const std::wstring& path) override {
+    std::unique_ptr<TArchiveCopy> CreateCopy(const std::wstring& path) override {
         Events.push_back("create " + Name(path));
-        return std::make_unique<TOut>(TSystemPayloadPlatform::CreateReplace(path), this,
-                                      Name(path));
+        return std::make_unique<TCopy>(TSystemPayloadPlatform::CreateCopy(path), this, Name(path));
     }
+    std::wstring CreateRunFolder(const std::wstring& path) override {
+        const std::wstring made = TSystemPayloadPlatform::CreateRunFolder(path);
+        if (PlantInRunFolder)
+            fs::create_directories(fs::path(made) / *PlantInRunFolder);
+        return made;
+    }
+    // A folder of this name appears in the run's folder as soon as it is made.
+    std::optional<std::string> PlantInRunFolder;
 
 private:
     std::string Name(const std::wstring& path) const {
@@ -45,17 +54,19 @@ private:
         TTestPlatform* P;
         std::string N;
     };
-    struct TOut : TZipOutFile {
-        TOut(std::unique_ptr<TZipOutFile> out, TTestPlatform* p, std::string n)
+    struct TCopy : TArchiveCopy {
+        TCopy(std::unique_ptr<TArchiveCopy> out, TTestPlatform* p, std::string n)
             : Out(std::move(out)), P(p), N(std::move(n)) {}
-        ~TOut() override { P->Events.push_back("close " + N); }
+        ~TCopy() override { P->Events.push_back("close " + N); }
         void Write(const void* b, size_t n) override {
             P->CopyWrites.push_back(n);
             Out->Write(b, n);
         }
-        void Close() override { Out->Close(); }
-        void Discard() override { Out->Discard(); }
-        std::unique_ptr<TZipOutFile> Out;
+        TZipInput& Finish() override {
+            P->Events.push_back("read " + N);
+            return Out->Finish();
+        }
+        std::unique_ptr<TArchiveCopy> Out;
         TTestPlatform* P;
         std::string N;
     };
@@ -137,12 +148,9 @@ TEST_F(PayloadExtractor, NestedFoldersExtractedAndCopyRemoved) {
 TEST_F(PayloadExtractor, FilesClosedInOrderAndOpenedWithTheRightSharing) {
     WriteSetup(Nested().Build());
     Extractor->ExtractToTemp();
-    const std::vector<std::string> expect = {"open exe shared",
-                                             "create payload.zip",
-                                             "close payload.zip",
-                                             "close exe",
-                                             "open payload.zip readers-only",
-                                             "close payload.zip"};
+    // The copy is read through the handle it was written with: never closed and opened again.
+    const std::vector<std::string> expect = {"open exe shared", "create payload.zip", "close exe",
+                                             "read payload.zip", "close payload.zip"};
     EXPECT_EQ(Platform->Events, expect);
 }
 
@@ -274,7 +282,7 @@ TEST_F(PayloadExtractor, EntryNamedLikeTheCopyRefused) {
     EXPECT_NE(msg.find("would replace the archive copy"), std::string::npos) << msg;
 }
 
-TEST_F(PayloadExtractor, TwoExtractionsInOneSecondShareTheFolder) {
+TEST_F(PayloadExtractor, EveryExtractionGetsAFolderOfItsOwn) {
     TArchive first;
     first.Entries.push_back({.Name = "a.txt", .Data = "first version, longer"});
     first.Entries.push_back({.Name = "only-first.txt", .Data = "1"});
@@ -283,11 +291,15 @@ TEST_F(PayloadExtractor, TwoExtractionsInOneSecondShareTheFolder) {
     TArchive second;
     second.Entries.push_back({.Name = "a.txt", .Data = "second"});
     WriteSetup(second.Build());
+    // Something else already at the third name (a file, or a link to elsewhere) is left alone.
+    kit::WriteFile(TempDir / "CorvaneMarketSetup_20260517000604_2", "not ours");
     const std::wstring d2 = Extractor->ExtractToTemp();
-    EXPECT_EQ(d1, d2);
-    EXPECT_EQ(kit::ReadFile(Folder() / "a.txt"), "second");
-    EXPECT_TRUE(fs::exists(Folder() / "only-first.txt"));
-    EXPECT_FALSE(fs::exists(Folder() / "payload.zip"));
+    EXPECT_EQ(d1, kit::Wide(Folder()));
+    EXPECT_EQ(d2, kit::Wide(Folder()) + L"_3");
+    EXPECT_EQ(kit::ReadFile(Folder() / "a.txt"), "first version, longer");
+    EXPECT_EQ(kit::ReadFile(fs::path(d2) / "a.txt"), "second");
+    EXPECT_FALSE(fs::exists(fs::path(d2) / "only-first.txt"));
+    EXPECT_EQ(kit::ReadFile(TempDir / "CorvaneMarketSetup_20260517000604_2"), "not ours");
 }
 
 TEST_F(PayloadExtractor, MissingExecutable) {
@@ -311,7 +323,7 @@ TEST_F(PayloadExtractor, FileShorterThanTrailer) {
 
 TEST_F(PayloadExtractor, CopyThatCannotBeCreatedReportsTheFileLayer) {
     WriteSetup(Nested().Build());
-    fs::create_directories(Folder() / "payload.zip"); // a folder where the copy should go
+    Platform->PlantInRunFolder = "payload.zip"; // a folder where the copy should go
     const std::string msg = ExtractError();
     EXPECT_NE(msg.find("payload.zip"), std::string::npos) << msg;
     EXPECT_EQ(msg.rfind("ZIP arsiv", 0), std::string::npos) << msg;

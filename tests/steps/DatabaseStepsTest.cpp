@@ -1,6 +1,8 @@
 // The database steps against a scripted host and the prefix's real drives: the files they
 // write byte for byte, the commands they run, and their branches.
 #include "StepFixture.h"
+#include "HostTestSupport.h"
+#include "host/uHardening.h"
 
 #include "host/uWin32Seam.h"
 #include "uFileUtil.h"
@@ -457,7 +459,21 @@ TEST_F(StepTest, RemoteAccessHandsTheScriptToTheClientAndRemovesIt) {
         if (entry.rfind(L"exe|", 0) == 0)
             scriptAtRun = ReadBytes(L"E:\\CorvaneOrtakData\\mariadb\\setup-remote.sql");
     };
+    // Wine keeps no DACL on files: what the file was created with is read from the call.
+    static std::vector<std::vector<BYTE>> asked;
+    asked.clear();
+    const auto real = vpfnCreateFileW;
+    vpfnCreateFileW = [](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                         DWORD disposition, DWORD flags, HANDLE model) {
+        asked.push_back(DescriptorBytes(sa));
+        return CreateFileW(name, access, share, sa, disposition, flags, model);
+    };
+    // Left by someone else at the name: replaced, not written into.
+    WriteBytes(L"E:\\CorvaneOrtakData\\mariadb\\setup-remote.sql", std::string(4000, 'x'));
     Step("ConfigureRemoteAccess");
+    vpfnCreateFileW = real;
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(OnlySystemAndAdministrators(asked[0]));
     EXPECT_EQ(journal.Only(L"exe|"),
               (TLines{L"E:\\CorvaneOrtakData\\mariadb\\bin\\mariadb.exe|-h 127.0.0.1 -u root -P "
                       L"3307 -pkelmor482 -e \"SOURCE "

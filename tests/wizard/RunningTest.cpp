@@ -3,6 +3,8 @@
 // payload extraction, its failures and development mode.
 #include "WizardTestSupport.h"
 
+#include "host/uWinHost.h"
+
 #include <commctrl.h>
 
 #include <atomic>
@@ -468,4 +470,26 @@ TEST_F(RunningTest, UnreadableSetupFileFailsLikeAnExtraction) {
     SendMessageW(Form->Handle(), WM_CLOSE, 0, 0);
     EXPECT_TRUE(WindowGone());
     EXPECT_TRUE(Sys.Boxes.empty());
+}
+
+TEST_F(RunningTest, SetupFileWhoseEndCannotBeReadFailsInsteadOfDevelopmentMode) {
+    TTempDir work(L"C:\\corvane-unreadable-test");
+    Sys.PayloadFactory = [&work] {
+        auto platform = std::make_unique<TTestPayloadPlatform>(L"\\\\kasa\\dl\\setup.exe",
+                                                               work.Path() + L"\\temp\\");
+        platform->ReadError = ERROR_NETNAME_DELETED;
+        return std::make_unique<TPayloadExtractor>(std::move(platform));
+    };
+    ASSERT_TRUE(Open());
+    GoToSettings();
+    PressKur();
+    EXPECT_TRUE(InFailureState());
+    const std::wstring msg =
+        L"Cannot read file \"\\\\kasa\\dl\\setup.exe\". " + SysErrorMessage(ERROR_NETNAME_DELETED);
+    EXPECT_EQ(MemoLines(C(L"memoLog")), (std::vector<std::wstring>{L"HATA: " + msg}));
+    EXPECT_EQ(Text(C(L"lblCurrentStep")), msg);
+    PumpFor(100);
+    EXPECT_FALSE(Sys.Engine().IsRunning());
+    EXPECT_TRUE(Sys.Host().Calls().empty()) << "the engine ran";
+    EXPECT_TRUE(FoldersIn(work.Path() + L"\\temp").empty()) << "nothing extracted";
 }
