@@ -57,15 +57,19 @@ same_install() { # COPY WHAT
     fi
 }
 
-# A payload whose masaustu carries some megabytes of media of its own, so that a backup and a
-# copy last long enough to be cut in the middle.
+# A payload whose masaustu carries media of its own, some large files and many small ones, so
+# that a backup and a copy last long enough to be cut in the middle (each file costs the copy a
+# few system calls, whatever its size).
 big_payload() { # FROM TO TAG
     rm -rf "$2"
     cp -a "$1" "$2"
     mkdir -p "$2/masaustu/medya"
     local i
-    for i in 1 2 3 4 5 6 7 8; do
+    for i in 1 2; do
         head -c $((6 * 1024 * 1024)) /dev/urandom >"$2/masaustu/medya/$3-$i.bin"
+    done
+    for i in $(seq 1 1500); do
+        echo "$3 parca $i" >"$2/masaustu/medya/$3-parca-$i.txt"
     done
 }
 
