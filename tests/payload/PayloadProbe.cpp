@@ -17,22 +17,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: payload_probe SOURCE_DIR\n");
         return 2;
     }
-    TPayloadExtractor extractor;
-    if (!extractor.HasPayload()) {
+    // Freed before the folder is removed: while it lives it holds the run's folder open.
+    auto extractor = std::make_unique<TPayloadExtractor>();
+    if (!extractor->HasPayload()) {
         std::printf("NO PAYLOAD\n");
         return 3;
     }
     try {
         if (std::strcmp(argv[1], "--time") == 0) {
             const auto start = std::chrono::steady_clock::now();
-            const std::wstring dir = extractor.ExtractToTemp();
+            const std::wstring dir = extractor->ExtractToTemp();
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - start);
             std::printf("ExtractToTemp %lld ms\n", static_cast<long long>(ms.count()));
+            extractor.reset();
             std::filesystem::remove_all(std::filesystem::path(dir));
             return 0;
         }
-        const std::wstring dir = extractor.ExtractToTemp();
+        const std::wstring dir = extractor->ExtractToTemp();
+        extractor.reset();
         const auto got = kit::Tree(std::filesystem::path(dir));
         const auto want = kit::Tree(std::filesystem::path(argv[1]));
         std::printf("extracted to %s, %zu entries\n", kit::Utf8(dir).c_str(), got.size());
