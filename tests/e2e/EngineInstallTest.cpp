@@ -346,19 +346,21 @@ public:
         CopyFileW((standins.substr(0, standins.find_last_of(L'\\')) + L"\\netsh-standin\\netsh.exe")
                       .c_str(),
                   netsh.c_str(), FALSE);
-        wchar_t overrides[4096] = {};
-        GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 4096);
-        FOldOverrides = overrides;
-        const std::wstring wanted =
-            (FOldOverrides.empty() ? std::wstring() : FOldOverrides + L";") + L"netsh.exe=n";
-        SetEnvironmentVariableW(L"WINEDLLOVERRIDES", wanted.c_str());
+        // Wine's own override list in the prefix: each new process reads it when it starts.
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+            const wchar_t order[] = L"native,builtin";
+            RegSetValueExW(key, L"netsh.exe", 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                           sizeof(order));
+            RegCloseKey(key);
+        }
     }
     ~TRecordingNetsh() {
         const std::wstring netsh = FFolder + L"\\netsh.exe";
         CopyFileW((netsh + L".wine").c_str(), netsh.c_str(), FALSE);
         DeleteFileW((netsh + L".wine").c_str());
-        SetEnvironmentVariableW(L"WINEDLLOVERRIDES",
-                                FOldOverrides.empty() ? nullptr : FOldOverrides.c_str());
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"netsh.exe");
     }
     TRecordingNetsh(const TRecordingNetsh&) = delete;
     TRecordingNetsh& operator=(const TRecordingNetsh&) = delete;
@@ -375,7 +377,7 @@ public:
     }
 
 private:
-    std::wstring FFolder, FOldOverrides;
+    std::wstring FFolder;
 };
 
 TEST_F(EngineInstall, RepeatedInstallationsAddTheDatabaseRuleAgainButKeepOneServicePortRule) {
