@@ -1,5 +1,6 @@
 // DLL search order, System32 tools and private folders (uHardening.h).
 #include "uHardening.h"
+#include "uWin32Seam.h"
 
 #include <sddl.h>
 
@@ -45,10 +46,6 @@ bool IsPlainFolder(const std::wstring& path) {
 }
 
 } // namespace
-
-BOOL(WINAPI* vpfnCreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES) = ::CreateDirectoryW;
-HANDLE(WINAPI* vpfnCreateFileW)
-(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
 
 void HardenDllSearchOrder() {
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);

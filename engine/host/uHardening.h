@@ -20,19 +20,15 @@ std::wstring System32Path(const std::wstring& program);
 // path holds the folder made; on failure error holds the reason with the system's text.
 bool CreatePrivateDir(const std::wstring& basePath, std::wstring& path, std::wstring& error);
 
-// The call CreatePrivateDir makes the folder with. Tests swap in a recorder: Wine keeps no DACL
-// on files, so the security asked for can only be read back from what was passed here.
-extern BOOL(WINAPI* vpfnCreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+// CreatePrivateDir and CreatePrivateFile make their folder and file through vpfnCreateDirectoryW
+// and vpfnCreateFileW (uWin32Seam.h): Wine keeps no DACL on files, so tests read the security
+// asked for back from what was passed there.
 
 // Creates path as a new file for writing, only SYSTEM and Administrators having access. An entry
 // already at the name (an old file, a planted link) is deleted, never written through; if
 // something takes the name again meanwhile, creating fails. INVALID_HANDLE_VALUE on failure,
 // with the system's error code kept for GetLastError.
 HANDLE CreatePrivateFile(const std::wstring& path);
-
-// The call CreatePrivateFile makes the file with (the same kind of seam as above).
-extern HANDLE(WINAPI* vpfnCreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                       HANDLE);
 
 // CreatePrivateDir in the user's temporary folder, named prefix + yyyymmddhhnnss (local time).
 bool CreatePrivateTempDir(const std::wstring& prefix, std::wstring& path, std::wstring& error);

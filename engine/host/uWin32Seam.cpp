@@ -2,6 +2,7 @@
 
 TMoveFileExW vpfnMoveFileExW = ::MoveFileExW;
 TCreateFileW vpfnCreateFileW = ::CreateFileW;
+TCreateDirectoryW vpfnCreateDirectoryW = ::CreateDirectoryW;
 TOpenServiceW vpfnOpenServiceW = ::OpenServiceW;
 TControlService vpfnControlService = ::ControlService;
 TDeleteService vpfnDeleteService = ::DeleteService;
@@ -9,6 +10,7 @@ TDeleteService vpfnDeleteService = ::DeleteService;
 void ResetWin32Seam() {
     vpfnMoveFileExW = ::MoveFileExW;
     vpfnCreateFileW = ::CreateFileW;
+    vpfnCreateDirectoryW = ::CreateDirectoryW;
     vpfnOpenServiceW = ::OpenServiceW;
     vpfnControlService = ::ControlService;
     vpfnDeleteService = ::DeleteService;

@@ -2,17 +2,20 @@
 // The Win32 calls whose refusals decide what an update, a backup or a restore does next, reached
 // through pointers initialised to the real calls. Wine grants what Windows refuses (renaming a
 // folder while a file inside is open, replacing a hidden or read-only file, opening a service
-// without the right to); tests swap these to refuse the way Windows does.
+// without the right to); tests swap these to refuse the way Windows does, or to record the
+// security a private folder or file is created with.
 #include <windows.h>
 
 using TMoveFileExW = decltype(&::MoveFileExW);
 using TCreateFileW = decltype(&::CreateFileW);
+using TCreateDirectoryW = decltype(&::CreateDirectoryW);
 using TOpenServiceW = decltype(&::OpenServiceW);
 using TControlService = decltype(&::ControlService);
 using TDeleteService = decltype(&::DeleteService);
 
 extern TMoveFileExW vpfnMoveFileExW;
 extern TCreateFileW vpfnCreateFileW;
+extern TCreateDirectoryW vpfnCreateDirectoryW;
 extern TOpenServiceW vpfnOpenServiceW;
 extern TControlService vpfnControlService;
 extern TDeleteService vpfnDeleteService;

@@ -8,6 +8,7 @@
 #include "HostTestSupport.h"
 #include "ZipTestKit.h"
 #include "uHardening.h"
+#include "uWin32Seam.h"
 #include "uPayload.h"
 #include "uPayloadTrailer.h"
 #include "uZipFiles.h"
