@@ -188,7 +188,8 @@ sf_end_setup "${current_exe:-x.exe}"
 scenario CutInTheCopy
 cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
 date2=$(backup_date "$(D CorvaneUpdateYedek)")
-if run_and_cut "$S/CorvaneMarketUpdate-1.2.0.exe" copy_started 180; then
+# 1.2.0 is installed now: back to 1.1.0, so that every file the copy touches changes.
+if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
     check_kept
     date3=$(backup_date "$(D CorvaneUpdateYedek)")
     [ "$date3" != "$date2" ] || sf_fail "$current: no new backup before the copy"
