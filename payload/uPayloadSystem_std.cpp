@@ -54,6 +54,17 @@ int Seek(std::FILE* f, uint64_t off) {
 #endif
 }
 
+// n bytes at off of the file f of size bytes; a read past its end is a damaged archive.
+void ReadFileAt(std::FILE* f, const std::wstring& path, uint64_t size, uint64_t off, void* buf,
+                size_t n) {
+    if (off > size || n > size - off)
+        throw EZipError(L"unexpected end of file \"" + path + L"\"");
+    if (Seek(f, off) != 0)
+        FailFile(L"Cannot read file", path, errno);
+    if (std::fread(buf, 1, n, f) != n)
+        throw EZipError(L"unexpected end of file \"" + path + L"\"");
+}
+
 class TStdInput : public TZipInput {
 public:
     TStdInput(std::FILE* f, std::wstring path, uint64_t size)
@@ -61,12 +72,7 @@ public:
     ~TStdInput() override { std::fclose(FFile); }
     uint64_t Size() const override { return FSize; }
     void ReadAt(uint64_t off, void* buf, size_t n) override {
-        if (off > FSize || n > FSize - off)
-            throw EZipError(L"unexpected end of file \"" + FPath + L"\"");
-        if (Seek(FFile, off) != 0)
-            FailFile(L"Cannot read file", FPath, errno);
-        if (std::fread(buf, 1, n, FFile) != n)
-            throw EZipError(L"unexpected end of file \"" + FPath + L"\"");
+        ReadFileAt(FFile, FPath, FSize, off, buf, n);
     }
 
 private:
@@ -124,12 +130,7 @@ public:
 private:
     uint64_t Size() const override { return FSize; }
     void ReadAt(uint64_t off, void* buf, size_t n) override {
-        if (off > FSize || n > FSize - off)
-            throw EZipError(L"unexpected end of file \"" + FPath + L"\"");
-        if (Seek(FFile, off) != 0)
-            FailFile(L"Cannot read file", FPath, errno);
-        if (std::fread(buf, 1, n, FFile) != n)
-            throw EZipError(L"unexpected end of file \"" + FPath + L"\"");
+        ReadFileAt(FFile, FPath, FSize, off, buf, n);
     }
 
     std::FILE* FFile;
