@@ -174,22 +174,27 @@ TEST(MarketServer, InstallRegistersTheServiceThatStaysUpUntilStopped) {
 }
 
 // The polite end request (what taskkill without /F sends): WM_CLOSE to the program's windows.
+// A program just started may not have made its window yet: looked for again for up to 10 s.
 void PostCloseTo(HDESK desktop, HANDLE process) {
     struct TFind {
         DWORD Pid;
         int Posted;
     } find{::GetProcessId(process), 0};
-    ::EnumDesktopWindows(
-        desktop,
-        [](HWND hwnd, LPARAM lp) -> BOOL {
-            auto* f = reinterpret_cast<TFind*>(lp);
-            DWORD pid = 0;
-            ::GetWindowThreadProcessId(hwnd, &pid);
-            if (pid == f->Pid && ::PostMessageW(hwnd, WM_CLOSE, 0, 0))
-                ++f->Posted;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&find));
+    for (int tries = 0; tries < 200 && find.Posted == 0; ++tries) {
+        if (tries > 0)
+            ::Sleep(50);
+        ::EnumDesktopWindows(
+            desktop,
+            [](HWND hwnd, LPARAM lp) -> BOOL {
+                auto* f = reinterpret_cast<TFind*>(lp);
+                DWORD pid = 0;
+                ::GetWindowThreadProcessId(hwnd, &pid);
+                if (pid == f->Pid && ::PostMessageW(hwnd, WM_CLOSE, 0, 0))
+                    ++f->Posted;
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&find));
+    }
     EXPECT_GT(find.Posted, 0);
 }
 
