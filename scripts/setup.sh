@@ -58,7 +58,9 @@ stage_link() { cp -al "$1" "$2" 2>/dev/null || cp -a "$1" "$2"; }
 
 full="$payload"
 if [ ! -f "$payload/$UNINSTALLER" ]; then
-    if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^CorvaneUninstall:'; then
+    # Not piped into grep -q: under pipefail, ninja cut off by grep's early exit reads as no target.
+    targets=$(ninja -C "$build" -t targets all 2>/dev/null || true)
+    if grep -q '^CorvaneUninstall:' <<<"$targets"; then
         cmake --build "$build" --target CorvaneUninstall >/dev/null
         uninstaller="$build/uninstall/$UNINSTALLER"
         [ -f "$uninstaller" ] || die "CorvaneUninstall was built but \"$uninstaller\" is not there"
