@@ -10,8 +10,10 @@ rm -rf "$work" && mkdir -p "$work"
 # The shipped program: under 1 MB, no debug sections, its debug file beside it and named in it.
 size=$(stat -c %s "$stub")
 [ "$size" -lt 1048576 ] || fail "the setup program is $size bytes"
-x86_64-w64-mingw32-objdump -h "$stub" | grep -q '\.debug_' && fail "the setup program has debug sections"
-x86_64-w64-mingw32-objdump -h "$stub.debug" | grep -q '\.debug_info' || fail "no debug file"
+sections=$(x86_64-w64-mingw32-objdump -h "$stub")
+grep -q '\.debug_' <<<"$sections" && fail "the setup program has debug sections"
+sections=$(x86_64-w64-mingw32-objdump -h "$stub.debug")
+grep -q '\.debug_info' <<<"$sections" || fail "no debug file"
 grep -aq 'CorvaneMarketSetup.exe.debug' "$stub" || fail "the program does not name its debug file"
 
 run() { # run NAME VAR=VALUE...: make setup's script with this build, output in run-NAME.txt
