@@ -77,6 +77,8 @@ else
     sleep 2
 fi
 took=$((SECONDS - started))
+# The run's log file on disk, which the checks compare with the window's lines.
+sf_setup_log "$scen/logfile.txt"
 
 find "$WINEPREFIX/drive_c/users" -maxdepth 5 -type d -name 'CorvaneMarketSetup_*' 2>/dev/null | wc -l \
     >"$scen/temp-left.txt"

@@ -393,6 +393,16 @@ sf_uninstall_wait_gone() {
     return 1
 }
 
+# The setup's log file in the prefix, copied to FILE; there must be exactly one (one run so far).
+sf_setup_log() {
+    local logs=("$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kurulum-*.log)
+    if [ ${#logs[@]} -ne 1 ] || [ ! -f "${logs[0]}" ]; then
+        sf_fail "not a single log file of the setup in ProgramData: ${logs[*]}"
+        return 1
+    fi
+    cp "${logs[0]}" "$1"
+}
+
 # The newest log file of the uninstaller in the prefix, copied to FILE.
 sf_uninstall_log() {
     local newest

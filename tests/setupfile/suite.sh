@@ -129,8 +129,7 @@ if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
     check_planted
     temp_leftovers >"$scen/temp-left.txt"
     # The run's log file on disk (the only one: one run so far).
-    cp "$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kurulum-*.log "$scen/logfile.txt" ||
-        sf_fail "NewInstall: no single log file in ProgramData"
+    sf_setup_log "$scen/logfile.txt"
     sf_check NewInstall "$scen"
 fi
 kill "$planter" 2>/dev/null
