@@ -47,13 +47,17 @@ int TWinHost::Run(const wchar_t* application, const std::wstring& commandLine,
     TWinHandle process(pi.hProcess);
     TWinHandle thread(pi.hThread);
     // A negative time-out would mean INFINITE to the system: no wait here is unbounded.
-    ::WaitForSingleObject(process.Get(), timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0);
+    WaitForProgram(process.Get(), commandLine, timeoutMs > 0 ? timeoutMs : 0);
     DWORD code = 0;
     if (!::GetExitCodeProcess(process.Get(), &code))
         code = static_cast<DWORD>(-1);
     if (code != 0)
         Log(L"    (çıkış: " + std::to_wstring(code) + L")");
     return static_cast<int>(code);
+}
+
+DWORD TWinHost::WaitForProgram(HANDLE process, const std::wstring&, int timeoutMs) {
+    return ::WaitForSingleObject(process, static_cast<DWORD>(timeoutMs));
 }
 
 int TWinHost::RunCmd(const std::wstring& cmd, int timeoutMs) {

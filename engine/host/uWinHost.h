@@ -35,6 +35,8 @@ protected:
     // False when the status could not be read; the caller then treats the service as not
     // stopped yet.
     virtual bool QueryServiceState(SC_HANDLE service, DWORD& state);
+    // Waits for a started program within its time-out (timeoutMs > 0); the wait's result.
+    virtual DWORD WaitForProgram(HANDLE process, const std::wstring& commandLine, int timeoutMs);
 
 private:
     // application: the program's full path, never looked for along the search path (null: the

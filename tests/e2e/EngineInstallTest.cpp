@@ -47,7 +47,7 @@ void ExpectDatabaseServing(TSetupEngine& engine) {
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
     EXPECT_EQ(engine.GetMevcutServisYolu(), kOrtak);
     EXPECT_TRUE(ServerAnswers(3307));
 }
@@ -179,7 +179,7 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
             << accounts;
 
     // Back-office service.
-    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceReaches(L"CorvaneMarketService", SERVICE_RUNNING));
     EXPECT_NE(ServiceImagePath(L"CorvaneMarketService")
                   .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
               std::wstring::npos);
@@ -231,7 +231,7 @@ TEST_F(EngineInstall, NewInstallationWithEverySwitchOffSkipsTheOptionalSteps) {
     EXPECT_EQ(run.Percents(), (std::vector<int>{2, 5, 30, 34, 40, 50, 96, 100}));
     EXPECT_FALSE(FileExistsW(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk"));
     EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
 }
 
 TEST_F(EngineInstall, SecondInstallationKeepsTheRunningDatabaseAndItsPrograms) {
@@ -240,17 +240,20 @@ TEST_F(EngineInstall, SecondInstallationKeepsTheRunningDatabaseAndItsPrograms) {
         Configure(first.Engine(), false);
         ASSERT_TRUE(first.Run()) << first.LogText();
     }
-    // Mark the installed server program: the second run must not replace it.
-    const std::wstring server = kOrtak + L"\\mariadb\\bin\\mariadb.exe";
-    const std::string before = FileBytes(server);
+    // Mark the installed client program (the server's is held by the running service): the
+    // second run copies the same payload, so only the mark tells whether it replaced the file.
+    const std::wstring client = kOrtak + L"\\mariadb\\bin\\mariadb.exe";
+    WriteText(client, FileBytes(client) + "installed-by-the-first-run");
+    const std::string before = FileBytes(client);
+    ASSERT_NE(before, FileBytes(DemoPayload(L"1.0.0") + L"\\mariadb\\bin\\mariadb.exe"));
     TEngineRun second;
     Configure(second.Engine(), false);
     ASSERT_TRUE(second.Run()) << second.LogText();
     EXPECT_TRUE(second.Logged(L"  [klasor] mariadb -> atlandı (CorvaneDB çalışıyor)"));
     EXPECT_TRUE(second.Logged(L"  CorvaneDB zaten çalışıyor - my.ini yazilmiyor"));
     EXPECT_TRUE(second.Logged(L"  CorvaneDB servisi zaten CorvaneOrtakData yolunda kurulu"));
-    EXPECT_EQ(FileBytes(server), before);
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(FileBytes(client), before);
+    EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -91,7 +92,31 @@ std::wstring CurrentDir() {
     return std::wstring(buf, n);
 }
 
-bool TChild::Start(const std::wstring& exe, const std::wstring& args, const std::wstring& desktop) {
+DWORD TRecordingHost::WaitForProgram(HANDLE process, const std::wstring& commandLine,
+                                     int timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    const DWORD r =
+        ::WaitForSingleObject(process, static_cast<DWORD>(std::max(timeoutMs, ProgramWaitMs)));
+    const ULONGLONG took = ::GetTickCount64() - start;
+    DWORD code = 0;
+    ::GetExitCodeProcess(process, &code);
+    Programs.push_back(commandLine + L" | bound " + std::to_wstring(timeoutMs) + L" ms, took " +
+                       std::to_wstring(took) + L" ms" +
+                       (took > static_cast<ULONGLONG>(timeoutMs) ? L" (over its bound)" : L"") +
+                       (r == WAIT_OBJECT_0 ? L", exit " + std::to_wstring(code)
+                                           : L", still running"));
+    return r;
+}
+
+std::wstring TRecordingHost::ProgramsText() const {
+    std::wstring all;
+    for (const auto& p : Programs)
+        all += L"  program: " + p + L"\n";
+    return all;
+}
+
+::testing::AssertionResult TChild::Start(const std::wstring& exe, const std::wstring& args,
+                                         const std::wstring& desktop) {
     Kill();
     const std::wstring eventName = UniqueName(L"CorvaneHostTestReady-");
     HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
@@ -104,17 +129,28 @@ bool TChild::Start(const std::wstring& exe, const std::wstring& args, const std:
     if (!desk.empty())
         si.lpDesktop = desk.data();
     PROCESS_INFORMATION pi{};
+    const std::string name(exe.begin(), exe.end());
     if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                           nullptr, &si, &pi)) {
+        const DWORD err = ::GetLastError();
         ::CloseHandle(ready);
-        return false;
+        return ::testing::AssertionFailure() << name << " did not start: error " << err;
     }
     ::CloseHandle(pi.hThread);
     FProcess = pi.hProcess;
+    // The first window of a fresh prefix starts its desktop, which can take long on a loaded
+    // machine: the deadline is for a program that never comes up, not for a slow one.
+    const DWORD limitMs = 120000;
     HANDLE both[] = {ready, FProcess};
-    const DWORD r = ::WaitForMultipleObjects(2, both, FALSE, 10000);
+    const DWORD r = ::WaitForMultipleObjects(2, both, FALSE, limitMs);
     ::CloseHandle(ready);
-    return r == WAIT_OBJECT_0;
+    if (r == WAIT_OBJECT_0)
+        return ::testing::AssertionSuccess();
+    DWORD code = 0;
+    ::GetExitCodeProcess(FProcess, &code);
+    if (r == WAIT_OBJECT_0 + 1)
+        return ::testing::AssertionFailure() << name << " ended before it was up: exit " << code;
+    return ::testing::AssertionFailure() << name << " not up after " << limitMs / 1000 << " s";
 }
 
 void TChild::Kill() {
@@ -193,6 +229,21 @@ DWORD ServiceState(const std::wstring& name) {
     return st.dwCurrentState;
 }
 
+::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state,
+                                          DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        const DWORD seen = ServiceExists(name) ? ServiceState(name) : 0;
+        if (seen == state)
+            return ::testing::AssertionSuccess();
+        if (::GetTickCount64() - start >= timeoutMs)
+            return ::testing::AssertionFailure()
+                   << "service " << std::string(name.begin(), name.end()) << " still in state "
+                   << seen << " (wanted " << state << ") after " << timeoutMs << " ms";
+        ::Sleep(100);
+    }
+}
+
 bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs) {
     {
         TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -254,8 +305,8 @@ void RemoveServiceHard(const std::wstring& name) {
         }
         ::DeleteService(svc.H);
     }
-    for (int i = 0; i < 100 && ServiceExists(name); ++i)
-        ::Sleep(50);
+    // The entry goes once the last handle to it is closed, which a loaded machine can delay.
+    EXPECT_TRUE(ServiceReaches(name, 0)) << "after its deletion";
 }
 
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -322,6 +373,14 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     }
     fprintf(stderr, "link not made: %s\n", line.c_str());
     return false;
+}
+
+std::string Narrow(const std::wstring& s) {
+    std::string out(s.size() * 3, '\0');
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
+                                        out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
 }
 
 int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix) {

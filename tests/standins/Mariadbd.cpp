@@ -394,6 +394,7 @@ int main() {
     // Started by hand: serve until ended.
     if (server.Start(defaultsFile) != 0)
         return 1;
+    SignalReady(s.Options); // up once it listens; its window does not matter to the clients
     const int code = StayUp(s.Options, s.ExeName);
     server.Stop();
     return code;

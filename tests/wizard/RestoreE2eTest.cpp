@@ -47,7 +47,10 @@ void Configure(TSetupEngine& e, const std::wstring& version) {
 // The real host, waits shortened, posing as the setup file under test.
 class TPosedHost : public TRecordingHost {
 public:
-    explicit TPosedHost(std::wstring exe) : FExe(std::move(exe)) { RealSleepMs = 150; }
+    explicit TPosedHost(std::wstring exe) : FExe(std::move(exe)) {
+        RealSleepMs = 150;
+        ProgramWaitMs = 120000;
+    }
     std::wstring ExePath() override { return FExe; }
 
 private:
@@ -105,10 +108,6 @@ std::wstring Text(HWND wnd) {
 // The control's own visibility: the window itself stays hidden in this test.
 bool Shown(HWND wnd) {
     return (GetWindowLongW(wnd, GWL_STYLE) & WS_VISIBLE) != 0;
-}
-
-std::string Narrow(const std::wstring& s) {
-    return std::string(s.begin(), s.end());
 }
 
 } // namespace
