@@ -16,10 +16,10 @@ void ResetMachine() {
     for (const auto* exe : {L"CorvaneMarketServer.exe", L"mariadbd.exe", L"CorvaneZideroZUR.exe",
                             L"TarvikBridge.exe", L"OmnelBridge.exe", L"mariadb.exe"})
         KillAllNamed(exe);
-    for (const auto* dir : {L"D:\\CorvaneZideroZur", L"D:\\CorvaneOrtakData",
-                            L"D:\\CorvaneUpdateYedek", L"D:\\CorvaneUpdateYedek.onceki",
-                            L"E:\\CorvaneZideroZur", L"E:\\CorvaneOrtakData",
-                            L"E:\\CorvaneUpdateYedek", L"E:\\CorvaneUpdateYedek.onceki"})
+    for (const auto* dir :
+         {L"D:\\CorvaneZideroZur", L"D:\\CorvaneOrtakData", L"D:\\CorvaneUpdateYedek",
+          L"D:\\CorvaneUpdateYedek.onceki", L"E:\\CorvaneZideroZur", L"E:\\CorvaneOrtakData",
+          L"E:\\CorvaneUpdateYedek", L"E:\\CorvaneUpdateYedek.onceki"})
         RemoveTree(dir);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE,
                   L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos");
@@ -27,7 +27,9 @@ void ResetMachine() {
     DeleteFileW((probe.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk").c_str());
 }
 
-std::string FileBytes(const std::wstring& path) { return ReadText(path); }
+std::string FileBytes(const std::wstring& path) {
+    return ReadText(path);
+}
 
 namespace {
 void Collect(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& out) {

@@ -22,7 +22,9 @@ const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
 const std::wstring kUninstallKey =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
 
-bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
+bool Starts(const std::wstring& s, const std::wstring& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 bool ServerAnswers(int port) {
     WSADATA wsa;
@@ -185,8 +187,7 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
               std::wstring::npos);
 
     // Desktop shortcut, read back through the shell-link object.
-    const TLinkInfo link =
-        ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
+    const TLinkInfo link = ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
     ASSERT_TRUE(link.Loaded);
     EXPECT_EQ(link.Path, kInstall + L"\\CorvaneZideroZUR.exe");
     EXPECT_EQ(link.WorkDir, kInstall);
@@ -217,10 +218,11 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
         EXPECT_EQ(values.at(name).Number, 1u);
     }
 
-    for (const auto* line : {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
-                             L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
-                             L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
-                             L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
+    for (const auto* line :
+         {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
+          L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
+          L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
+          L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
         EXPECT_TRUE(run.Logged(line)) << line << "\n" << run.LogText();
 }
 
@@ -301,10 +303,10 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
                                   L"\"CorvaneDB\"";
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(scm, nullptr);
-    SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                   SERVICE_ERROR_NORMAL, oldImage.c_str(), nullptr, nullptr,
-                                   nullptr, nullptr, nullptr);
+    SC_HANDLE svc =
+        CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       oldImage.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(svc, nullptr);
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
@@ -318,12 +320,13 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
                           L"D:\\mariadbd-kopya.exe", FALSE));
     CreateDirectoryW((kOrtak + L"\\mariadb").c_str(), nullptr);
     CreateDirectoryW((kOrtak + L"\\mariadb\\bin").c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe", (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe",
+                          (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(), FALSE));
     DeleteFileW(L"D:\\mariadbd-kopya.exe");
     run.Run();
     EXPECT_TRUE(run.Logged(L"  Eski CorvaneDB servisi tespit edildi: E:\\EskiDB")) << run.LogText();
-    EXPECT_TRUE(run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
+    EXPECT_TRUE(
+        run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
     const std::wstring image = ServiceImagePath(L"CorvaneDB");
     EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
     EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);

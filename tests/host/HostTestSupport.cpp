@@ -100,11 +100,11 @@ DWORD TRecordingHost::WaitForProgram(HANDLE process, const std::wstring& command
     const ULONGLONG took = ::GetTickCount64() - start;
     DWORD code = 0;
     ::GetExitCodeProcess(process, &code);
-    Programs.push_back(commandLine + L" | bound " + std::to_wstring(timeoutMs) + L" ms, took " +
-                       std::to_wstring(took) + L" ms" +
-                       (took > static_cast<ULONGLONG>(timeoutMs) ? L" (over its bound)" : L"") +
-                       (r == WAIT_OBJECT_0 ? L", exit " + std::to_wstring(code)
-                                           : L", still running"));
+    Programs.push_back(
+        commandLine + L" | bound " + std::to_wstring(timeoutMs) + L" ms, took " +
+        std::to_wstring(took) + L" ms" +
+        (took > static_cast<ULONGLONG>(timeoutMs) ? L" (over its bound)" : L"") +
+        (r == WAIT_OBJECT_0 ? L", exit " + std::to_wstring(code) : L", still running"));
     return r;
 }
 
@@ -229,8 +229,7 @@ DWORD ServiceState(const std::wstring& name) {
     return st.dwCurrentState;
 }
 
-::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state,
-                                          DWORD timeoutMs) {
+::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state, DWORD timeoutMs) {
     const ULONGLONG start = ::GetTickCount64();
     for (;;) {
         const DWORD seen = ServiceExists(name) ? ServiceState(name) : 0;
