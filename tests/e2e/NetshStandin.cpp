@@ -33,8 +33,8 @@ std::wstring Arguments() {
 }
 
 std::string Utf8(const std::wstring& s) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                      nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr,
+                                      0, nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
     WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
                         nullptr);
@@ -86,8 +86,7 @@ std::string RuleName(const std::string& args) {
     size_t start = at + 5;
     if (start < args.size() && args[start] == '"') {
         const size_t end = args.find('"', start + 1);
-        return args.substr(start + 1,
-                           end == std::string::npos ? std::string::npos : end - start - 1);
+        return args.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
     }
     return args.substr(start, args.find(' ', start) - start);
 }
