@@ -74,7 +74,7 @@ else
     echo "===================================================="
     sf_click btnNext # Kapat
     sf_wait_exit 60 || sf_fail "the window did not close after Kapat"
-    sleep 2
+    sf_wait_running CorvaneZideroZUR.exe 60 # the till program that "Kapat" started
 fi
 took=$((SECONDS - started))
 # The run's log file on disk, which the checks compare with the window's lines.

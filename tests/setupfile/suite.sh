@@ -125,7 +125,7 @@ planter=$!
 export SF_START_DIR="$work/cwd"
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
     close_with_kapat
-    sleep 2 # the till program that "Kapat" started
+    sf_wait_running CorvaneZideroZUR.exe 60 # the till program that "Kapat" started
     check_planted
     temp_leftovers >"$scen/temp-left.txt"
     # The run's log file on disk (the only one: one run so far).
@@ -193,7 +193,7 @@ restore_from_welcome() { # EXE
         return 1
     fi
     sf_click btnGeriYukle
-    sf_answer_box "GERI YUKLEME ONAYI" Return 20 || return 1
+    sf_answer_box "GERI YUKLEME ONAYI" Return || return 1
     cp "$work/last-box.txt" "$scen/confirm.txt"
     local kur=$SECONDS chk
     sf_wait_page running 20
@@ -225,7 +225,7 @@ cp "$SF_STANDINS_DIR/TarvikBridge.exe" "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZide
 rm -f "$SF_DRIVE_D/CorvaneZideroZur/masaustu/assets/app.js"
 printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
 (cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
-sleep 2
+sf_wait_running CorvaneZideroZUR.exe 60 || sf_fail "$current: the till program did not start"
 restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check Restore "$scen"
 sf_end_setup "$current_exe"
 scenario_end
@@ -310,7 +310,7 @@ scenario_end
 scenario UninstallAll
 tick_database() {
     sf_click chkDatabase
-    sf_answer_box "Bu işlem geri alınamaz!" y 15 || return 1
+    sf_answer_box "Bu işlem geri alınamaz!" y || return 1
     cp "$work/last-box.txt" "$scen/confirm.txt"
     sleep 0.5
     sf_dump >"$scen/question.txt"
@@ -339,7 +339,7 @@ if sf_start "$current_exe" && sf_wait_page welcome 30; then
     timeout 10 xdotool windowfocus "$SF_WID" 2>/dev/null
     sleep 0.2
     timeout 10 xdotool key --clearmodifiers alt+F4
-    if sf_answer_box "Kurulum devam ediyor! İptal edilsin mi?" Return 15; then
+    if sf_answer_box "Kurulum devam ediyor! İptal edilsin mi?" Return; then
         cp "$work/last-box.txt" "$scen/question.txt"
         sf_shot "Cancel-1-cancelling"
         # The window closes by itself once the run has stopped; keep the last log it showed.
@@ -372,7 +372,7 @@ choose_db_only() {
         { sf_fail "DatabaseOnly: \"Sadece CorvaneDB\" not selected"; return 1; }
     # Without the application folder the wizard refuses, and stays on the settings page.
     sf_click btnNext
-    sf_answer_box "CorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut olmalıdır." Return 15 ||
+    sf_answer_box "CorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut olmalıdır." Return ||
         return 1
     cp "$work/last-box.txt" "$scen/refused.txt"
     sf_wait_page settings 10 || { sf_fail "DatabaseOnly: left the settings page"; return 1; }
@@ -390,8 +390,7 @@ scenario Silent
 # The database of the database-only run serves on: the new installation takes it.
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
     close_with_kapat # the till program runs
-    sleep 2
-    sf_probe running CorvaneZideroZUR.exe >/dev/null && echo yes >"$scen/till-running.txt"
+    sf_wait_running CorvaneZideroZUR.exe 60 && echo yes >"$scen/till-running.txt"
     # A back-office service that ignores stop requests.
     srv='D:\CorvaneZideroZur\CorvaneMarketServis\CorvaneMarketServer.exe'
     sf_wine net stop CorvaneMarketService >/dev/null
@@ -523,7 +522,7 @@ scenario SilentRestore
 cp -a "$SF_DRIVE_D/CorvaneUpdateYedek" "$scen/backup-before"
 printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
 (cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
-sleep 2
+sf_wait_running CorvaneZideroZUR.exe 60 || sf_fail "$current: the till program did not start"
 rc=$(silent_rc restore "$S_NEW" /S /RESTORE "/LOG=C:\\restore.log")
 [ "$rc" = 0 ] || sf_fail "SilentRestore: ended with $rc"
 sf_probe running CorvaneZideroZUR.exe >/dev/null || echo stopped >"$scen/till-stopped.txt"
