@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "HostTestSupport.h"
 
 #include <tlhelp32.h>
@@ -372,6 +374,24 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     }
     fprintf(stderr, "link not made: %s\n", line.c_str());
     return false;
+}
+
+int FreeLoopbackPort() {
+    WSADATA wsa;
+    ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    int port = 0;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::closesocket(s);
+    ::WSACleanup();
+    EXPECT_NE(port, 0) << "no free port";
+    return port;
 }
 
 std::string Narrow(const std::wstring& s) {

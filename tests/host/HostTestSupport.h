@@ -99,7 +99,7 @@ DWORD ServiceState(const std::wstring& name); // 0 when it cannot be read
 // Polls until the service is in that state (0: gone); on failure says what was seen last.
 ::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state,
                                           DWORD timeoutMs = 60000);
-bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs = 10000);
+bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs = 60000);
 std::wstring ServiceImagePath(const std::wstring& name);
 // Stops (killing its process when it will not stop) and deletes the service; waits until gone.
 void RemoveServiceHard(const std::wstring& name);
@@ -107,6 +107,9 @@ void RemoveServiceHard(const std::wstring& name);
 // A folder link: a junction where the system makes one, otherwise (Wine) a symbolic link made
 // on the host side.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+
+// A TCP port on 127.0.0.1 that nobody listens on now.
+int FreeLoopbackPort();
 
 // UTF-8 of a text, for test messages.
 std::string Narrow(const std::wstring& s);

@@ -458,7 +458,9 @@ logline() { # FILE: its lines without the byte-order mark and the CRs
 scenario InvalidArgs
 S_NEW="$S/CorvaneMarketSetup-1.0.0.exe"
 machine >"$scen/before.txt"
-for args in "/S /BOGUS" "/S /DISK=Q" "/S /DISK=D /DBDISK=A" "/S /FIREWALL=maybe" "/S /SP" "/S /RESTORE"; do
+# The parser's test covers every bad switch and value; here one of them through the real program,
+# and what only the machine decides: a drive that is not fixed, a restore without a backup.
+for args in "/S /BOGUS" "/S /DISK=Q" "/S /RESTORE"; do
     # shellcheck disable=SC2086
     rc=$(silent_rc invalid "$S_NEW" $args "/LOG=C:\\invalid.log")
     [ "$rc" = 87 ] || sf_fail "InvalidArgs: \"$args\" ended with $rc, not 87"
@@ -470,8 +472,7 @@ diff "$scen/before.txt" "$scen/after.txt" >/dev/null || {
 }
 logline "$WINEPREFIX/drive_c/invalid.log" >"$scen/invalid.log"
 for msg in "MESAJ: Bilinmeyen parametre: /BOGUS" "MESAJ: Kurulum diski sabit bir disk değil: Q:" \
-    "MESAJ: Geçersiz parametre değeri: /DBDISK=A" "MESAJ: Geçersiz parametre değeri: /FIREWALL=maybe" \
-    "MESAJ: /S ve /SP birlikte kullanılamaz." "MESAJ: Geri yuklenecek yedek bulunamadi."; do
+    "MESAJ: Geri yuklenecek yedek bulunamadi."; do
     grep -qF -- "$msg" "$scen/invalid.log" || sf_fail "InvalidArgs: no \"$msg\" in the /LOG file"
 done
 scenario_end
