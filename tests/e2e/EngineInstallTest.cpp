@@ -26,20 +26,6 @@ bool Starts(const std::wstring& s, const std::wstring& prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
-bool ServerAnswers(int port) {
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    closesocket(s);
-    WSACleanup();
-    return ok;
-}
-
 // The shared data folder of a database set up by the engine, its service running and the
 // server answering.
 void ExpectDatabaseServing(TSetupEngine& engine) {
@@ -51,7 +37,7 @@ void ExpectDatabaseServing(TSetupEngine& engine) {
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
     EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
     EXPECT_EQ(engine.GetMevcutServisYolu(), kOrtak);
-    EXPECT_TRUE(ServerAnswers(3307));
+    EXPECT_TRUE(ServiceListens(L"CorvaneDB", 3307));
 }
 
 struct TLinkInfo {

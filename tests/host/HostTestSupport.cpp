@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "uSetupEngine.h"
 
@@ -374,6 +375,58 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     }
     fprintf(stderr, "link not made: %s\n", line.c_str());
     return false;
+}
+
+namespace {
+// The process id that the database stand-in on the port gives for "WHO" (0: no answer).
+DWORD ServerProcessOn(int port) {
+    WSADATA wsa;
+    ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const DWORD timeout = 10000;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                 sizeof timeout);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(s, "WHO\n", 4, 0) == 4) {
+        char buf[64];
+        int n;
+        while ((n = ::recv(s, buf, sizeof buf, 0)) > 0 && reply.size() < 64)
+            reply.append(buf, static_cast<size_t>(n));
+    }
+    ::closesocket(s);
+    ::WSACleanup();
+    return reply.rfind("PID ", 0) == 0 ? std::strtoul(reply.c_str() + 4, nullptr, 10) : 0;
+}
+} // namespace
+
+::testing::AssertionResult ServiceListens(const std::wstring& name, int port, DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        DWORD service = 0;
+        {
+            TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+            TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
+            SERVICE_STATUS_PROCESS sp{};
+            DWORD need = 0;
+            if (svc.H != nullptr &&
+                ::QueryServiceStatusEx(svc.H, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp),
+                                       sizeof(sp), &need))
+                service = sp.dwProcessId;
+        }
+        const DWORD listener = ServerProcessOn(port);
+        if (service != 0 && listener == service)
+            return ::testing::AssertionSuccess();
+        if (::GetTickCount64() - start >= timeoutMs)
+            return ::testing::AssertionFailure()
+                   << "port " << port << ": served by process " << listener << ", service "
+                   << Narrow(name) << " process " << service << " after " << timeoutMs << " ms";
+        ::Sleep(200);
+    }
 }
 
 int FreeLoopbackPort() {

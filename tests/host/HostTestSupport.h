@@ -108,6 +108,11 @@ void RemoveServiceHard(const std::wstring& name);
 // on the host side.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
 
+// Polls until the database stand-in that answers on the TCP port is the service's own process
+// (a server left by another run does not count); a failure says who answered.
+::testing::AssertionResult ServiceListens(const std::wstring& name, int port,
+                                          DWORD timeoutMs = 60000);
+
 // A TCP port on 127.0.0.1 that nobody listens on now.
 int FreeLoopbackPort();
 
