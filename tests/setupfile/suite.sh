@@ -561,9 +561,10 @@ scenario ProgressUpdate
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 current_exe="$S/CorvaneMarketDosyaUpdate-1.1.1.exe"
 before_logs=$(ls "$chain_logs" | wc -l)
-# /LOG= naming a link to a file of someone else: refused, the run goes on.
+# /LOG= naming a second name (hard link) of a file of someone else: refused, the run goes on.
+# (Wine shows a symbolic link to a file as the file itself.)
 printf other >"$scen/other.txt"
-ln -sfn "$scen/other.txt" "$WINEPREFIX/drive_c/linked.log"
+ln -f "$scen/other.txt" "$WINEPREFIX/drive_c/linked.log"
 (cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP '/LOG=C:\linked.log' </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
 SF_SETUP_PID=$!
 SF_WID=""

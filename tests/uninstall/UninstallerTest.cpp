@@ -50,7 +50,10 @@ protected:
     TUninstallPlan Plan;
 
     void SetUp() override {
-        Root = fs::temp_directory_path() / ("uninst-" + std::to_string(GetCurrentProcessId()));
+        // A folder per test: Wine cannot remove a link a test planted.
+        Root = fs::temp_directory_path() /
+               ("uninst-" + std::to_string(GetCurrentProcessId()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         TSetupEngine::DeleteDirRecursive(Root.wstring());
         Plan.InstallDir = (Root / L"CorvaneZideroZur").wstring();
         Plan.BackupDir = (Root / L"CorvaneUpdateYedek").wstring();

@@ -116,7 +116,7 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
 
     // Without switches the relaunch is as it always was: started, not waited for.
     EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_OK);
-    EXPECT_EQ(Sys.ElevatedCalls.size(), 3u);
+    EXPECT_EQ(Sys.ElevatedCalls.size(), 4u);
     ASSERT_EQ(Sys.ShellCalls.size(), 1u);
     EXPECT_EQ(Sys.ShellCalls[0].Verb, L"runas");
     EXPECT_TRUE(Sys.ShellCalls[0].NoParams);
