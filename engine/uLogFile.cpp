@@ -166,10 +166,10 @@ bool TLogFile::OpenFile(const std::wstring& path, DWORD disposition) {
     std::lock_guard<std::mutex> guard(FLock);
     // Readers may look at the log while the run writes it. A link at the name is opened as
     // the link itself, never as what it points to.
-    HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         AdoptLocked(INVALID_HANDLE_VALUE, path);
         return false;
@@ -298,11 +298,11 @@ bool OpenRunLog(TLogFile& log, const std::wstring& prefix, size_t keep) {
     // link) by one of them is not used.
     std::wstring why;
     TWinHandle programData = OpenHeldFolder(EngineRules::ExtractFileDir(market), true, why);
-    TWinHandle corvane = programData ? OpenProtectedInHeld(programData.Get(), L"CorvaneMarket",
-                                                           false, why)
-                                     : TWinHandle();
-    TWinHandle logs = corvane ? OpenProtectedInHeld(corvane.Get(), L"Logs", true, why)
-                              : TWinHandle();
+    TWinHandle corvane = programData
+                             ? OpenProtectedInHeld(programData.Get(), L"CorvaneMarket", false, why)
+                             : TWinHandle();
+    TWinHandle logs =
+        corvane ? OpenProtectedInHeld(corvane.Get(), L"Logs", true, why) : TWinHandle();
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     return logs && OpenRunLogAt(log, logs.Get(), dir, prefix, now, keep);

@@ -28,7 +28,7 @@ void KeepNewestLogs(const std::wstring& dir, const std::wstring& prefix, size_t 
 // The same in a folder held open.
 void KeepNewestLogsIn(HANDLE dir, const std::wstring& prefix, size_t keep);
 
-// The line as the log file keeps it: the database password of a command line (-p..., 
+// The line as the log file keeps it: the database password of a command line (-p...,
 // --password=...) as ****. Every user may read the logs; the window shows the line unchanged.
 std::wstring MaskPasswords(const std::wstring& line);
 
@@ -48,8 +48,9 @@ public:
     bool OpenAppend(const std::wstring& path, std::wstring* why = nullptr);
     // Takes an open file for appending (the byte-order mark written when it is empty).
     bool Adopt(HANDLE file, const std::wstring& path);
-    // Appends one line (passwords masked) and its CR LF. Safe from any thread; lines keep the order of the calls.
-    // A failing write closes the file, so a full disk costs one failed call, not one per line.
+    // Appends one line (passwords masked) and its CR LF. Safe from any thread; lines keep the order
+    // of the calls. A failing write closes the file, so a full disk costs one failed call, not one
+    // per line.
     void WriteLine(const std::wstring& line);
     void Close();
     bool IsOpen() const;

@@ -63,8 +63,8 @@ private:
 // runs in the shell's process, as the signed-in user.
 bool ShellExecuteThroughDesktop(const std::wstring& file, const std::wstring& dir) {
     TComRef<IShellWindows> windows;
-    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER,
-                                IID_IShellWindows, windows.PutVoid())))
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                windows.PutVoid())))
         return false;
     VARIANT location;
     VariantInit(&location);
@@ -84,8 +84,8 @@ bool ShellExecuteThroughDesktop(const std::wstring& file, const std::wstring& di
     TComRef<IDispatch> application;
     TComRef<IShellDispatch2> shell;
     if (FAILED(desktop->QueryInterface(IID_IServiceProvider, provider.PutVoid())) ||
-        FAILED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
-                                      browser.PutVoid())) ||
+        FAILED(
+            provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.PutVoid())) ||
         FAILED(browser->QueryActiveShellView(view.Put())) ||
         FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.PutVoid())) ||
         FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.PutVoid())) ||

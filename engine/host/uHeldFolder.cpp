@@ -12,8 +12,7 @@ namespace {
 
 // SYSTEM and Administrators full control, Users read and list, for the folder and what it
 // holds; nothing inherited from above.
-const wchar_t* const PROTECTED_DACL =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+const wchar_t* const PROTECTED_DACL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 const wchar_t* const TRUSTED_INSTALLER =
     L"S-1-5-80-956008885-3425756441-3137799023-1226587620-2564066008";
 
@@ -53,9 +52,8 @@ DWORD NtOpen(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG 
     InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, folder, sd);
     IO_STATUS_BLOCK io{};
     HANDLE h = nullptr;
-    const NTSTATUS status =
-        create(&h, access, &oa, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
-               nullptr, 0);
+    const NTSTATUS status = create(&h, access, &oa, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                   disposition, options, nullptr, 0);
     if (status < 0)
         return toDos(status);
     out.Reset(h);
@@ -74,14 +72,15 @@ bool PlainFolderHandle(HANDLE h) {
 bool LinkAttributes(DWORD attributes, DWORD tag) {
     // Wine reports its links without a tag; other reparse points (cloud placeholders) hold
     // their own content.
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (tag == 0 || IsReparseTagNameSurrogate(tag));
 }
 
 class TLocalSd {
 public:
     TLocalSd() {
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_DACL,
-                                                                    SDDL_REVISION_1, &FSd, nullptr))
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_DACL, SDDL_REVISION_1,
+                                                                    &FSd, nullptr))
             FSd = nullptr;
     }
     ~TLocalSd() {
@@ -149,9 +148,9 @@ TWinHandle OpenHeldFolder(const std::wstring& path, bool checkOwner, std::wstrin
     // Another process inside the folder (its working folder) refuses the right to delete:
     // what is inside can still go.
     if (!h && ::GetLastError() == ERROR_SHARING_VIOLATION)
-        h.Reset(vpfnCreateFileW(path.c_str(), kFolderAccess & ~DELETE, kShareAll, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        h.Reset(vpfnCreateFileW(
+            path.c_str(), kFolderAccess & ~DELETE, kShareAll, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!h) {
         why = L"açılamadı (hata " + std::to_wstring(::GetLastError()) + L")";
         return TWinHandle();
@@ -199,7 +198,8 @@ TWinHandle OpenInHeld(HANDLE folder, const std::wstring& name, bool asFolder, DW
             error = NtOpen(folder, name, kFolderAccess & ~WRITE_DAC, kShareHeld, FILE_OPEN,
                            kOpenOptions | FILE_DIRECTORY_FILE, nullptr, h);
     } else {
-        error = NtOpen(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+        error = NtOpen(folder, name,
+                       DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                        kShareAll, FILE_OPEN, kOpenOptions, nullptr, h);
     }
     return h;
@@ -234,8 +234,8 @@ TWinHandle OpenProtectedInHeld(HANDLE folder, const std::wstring& name, bool pro
     std::vector<THeldEntry> entries;
     if (ListHeldFolder(folder, entries))
         for (const THeldEntry& e : entries)
-            if (e.IsLink && ::CompareStringOrdinal(e.Name.c_str(), -1, name.c_str(), -1, TRUE) ==
-                                CSTR_EQUAL) {
+            if (e.IsLink &&
+                ::CompareStringOrdinal(e.Name.c_str(), -1, name.c_str(), -1, TRUE) == CSTR_EQUAL) {
                 why = name + L" bir bağlantı";
                 return TWinHandle();
             }

@@ -158,8 +158,8 @@ TEST_F(LogFile, NoPasswordOnDiskAndNothingWrittenThroughALink) {
     TLogFile user;
     EXPECT_FALSE(user.OpenAppend(dir + L"\\linked.log", &why));
     EXPECT_FALSE(why.empty());
-    ASSERT_TRUE(CreateHardLinkW((dir + L"\\second.log").c_str(), (outside + L"\\secret.txt").c_str(),
-                                nullptr));
+    ASSERT_TRUE(CreateHardLinkW((dir + L"\\second.log").c_str(),
+                                (outside + L"\\secret.txt").c_str(), nullptr));
     EXPECT_FALSE(user.OpenAppend(dir + L"\\second.log", &why));
     EXPECT_FALSE(user.IsOpen());
     EXPECT_EQ(ReadText(outside + L"\\secret.txt"), "secret");

@@ -190,7 +190,8 @@ TEST_F(Uninstaller, NothingBehindALinkIsDeleted) {
     EXPECT_FALSE(fs::exists(Root / L"CorvaneZideroZur\\masaustu\\assets"));
     EXPECT_FALSE(fs::exists(Root / L"CorvaneUpdateYedek.onceki"));
     for (const std::wstring& link : {Plan.BackupDir, Plan.BackupDir + L".yeni"})
-        EXPECT_TRUE(Logged(L"  ! Silinmedi: " + link + L" - bir bağlantı (junction/sembolik bağlantı)"));
+        EXPECT_TRUE(
+            Logged(L"  ! Silinmedi: " + link + L" - bir bağlantı (junction/sembolik bağlantı)"));
     EXPECT_EQ(System.KeyDeletes, 0);
     EXPECT_TRUE(System.Scheduled.empty());
 }
