@@ -147,6 +147,11 @@ TWinHandle OpenHeldFolder(const std::wstring& path, bool checkOwner, std::wstrin
                                  nullptr));
     // Another process inside the folder (its working folder) refuses the right to delete:
     // what is inside can still go.
+    // A folder whose permissions we may not change can still be emptied and deleted.
+    if (!h && ::GetLastError() == ERROR_ACCESS_DENIED)
+        h.Reset(vpfnCreateFileW(
+            path.c_str(), kFolderAccess & ~WRITE_DAC, kShareHeld, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!h && ::GetLastError() == ERROR_SHARING_VIOLATION)
         h.Reset(vpfnCreateFileW(
             path.c_str(), kFolderAccess & ~DELETE, kShareAll, nullptr, OPEN_EXISTING,
