@@ -269,8 +269,8 @@ void TUninstaller::RemoveBackup(const std::wstring& backupDir, const std::wstrin
     const std::wstring owner = BackupOwner(top.Get());
     if (strict ? !EngineRules::SameTextAscii(owner, installDir)
                : !owner.empty() && !EngineRules::SameTextAscii(owner, installDir)) {
-        Log(L"  Yedek başka bir kuruluma ait (" + (owner.empty() ? backupDir : owner) +
-            L") - bırakıldı");
+        Log(owner.empty() ? L"  Yedeğin sahibi belli değil (" + backupDir + L") - bırakıldı"
+                          : L"  Yedek başka bir kuruluma ait (" + owner + L") - bırakıldı");
         return;
     }
     RemoveTree(backupDir, top.Get());
