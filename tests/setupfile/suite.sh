@@ -235,10 +235,16 @@ scenario_end
 scenario PowerCut
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 # The new service program waits 12 s before it registers itself (the stand-in's switches from
-# the side file beside it: the setup passes no environment of ours on): the old service is
-# deleted by then, the new one not yet.
-printf '%s\n' "--standin-journal=$(sf_win "$scen")\\starts.txt" --standin-hang=12000 \
-    >"$SF_DRIVE_D/CorvaneZideroZur/CorvaneMarketServis/CorvaneMarketServer.exe.standin"
+# the side file beside it, kept there while the update moves and copies the folder: the setup
+# passes no environment of ours on): the old service is deleted by then, the new one not yet.
+side="$SF_DRIVE_D/CorvaneZideroZur/CorvaneMarketServis/CorvaneMarketServer.exe.standin"
+(for _ in $(seq 1 2400); do
+    grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
+    [ -d "$(dirname "$side")" ] && [ ! -e "$side" ] &&
+        printf '%s\n' "--standin-journal=$(sf_win "$scen")\\starts.txt" --standin-hang=12000 >"$side"
+    sleep 0.05
+done) &
+side_planter=$!
 current_exe="$S/CorvaneMarketUpdate-1.2.0.exe"
 sf_start "$current_exe" && sf_wait_page welcome 30 && sf_click btnNext && sf_wait_page settings 15 &&
     sf_click btnNext
@@ -246,6 +252,8 @@ for _ in $(seq 1 240); do
     grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
     sleep 0.5
 done
+kill "$side_planter" 2>/dev/null
+wait "$side_planter" 2>/dev/null
 sf_save_memo "$scen/memo-cut.txt"
 if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
     sf_shot "PowerCut-1-cut"
