@@ -370,9 +370,12 @@ bool TfrmSetup::PrepareSource() {
 
 void TfrmSetup::CloseFromFinishPage() {
     const std::wstring app = FEngine->InstallDir() + L"\\CorvaneZideroZUR.exe";
-    if (IsChecked(chkRunApp) && FileExists(app))
-        FSystem.ShellExecuteFile(nullptr, L"open", app, nullptr, FEngine->InstallDir(),
-                                 SW_SHOWNORMAL);
+    // Never with this window's administrator rights: the till program (or whatever replaced
+    // its file) runs as the user signed in at the desktop, or not at all.
+    if (IsChecked(chkRunApp) && FileExists(app) &&
+        !FSystem.StartAsSignedInUser(app, FEngine->InstallDir()) && FLogSink)
+        FLogSink(L"  ! CorvaneZideroZUR.exe başlatılmadı: oturumdaki kullanıcının masaüstü "
+                 L"kabuğuna ulaşılamadı");
     Close();
 }
 

@@ -133,3 +133,21 @@ HANDLE CreatePrivateFile(const std::wstring& path) {
     return vpfnCreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(), CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
 }
+
+TRunLock::TRunLock(const wchar_t* name) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, FALSE};
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)",
+                                                               SDDL_REVISION_1, &sd, nullptr))
+        sa.lpSecurityDescriptor = sd;
+    FHandle = ::CreateMutexW(sa.lpSecurityDescriptor ? &sa : nullptr, FALSE, name);
+    const DWORD error = ::GetLastError();
+    if (sd)
+        ::LocalFree(sd);
+    FOther = !FHandle || error == ERROR_ALREADY_EXISTS;
+}
+
+TRunLock::~TRunLock() {
+    if (FHandle)
+        ::CloseHandle(FHandle);
+}

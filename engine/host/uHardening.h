@@ -48,3 +48,20 @@ private:
     PSECURITY_DESCRIPTOR FDescriptor = nullptr;
     SECURITY_ATTRIBUTES FAttributes{};
 };
+
+// One setup or uninstall at a time on the machine: a named mutex that only SYSTEM and
+// Administrators may open, held until the object goes. A mutex of that name that exists but
+// cannot be opened (made by another account, squatted with a DACL that refuses us) counts as
+// another run, never as none.
+class TRunLock {
+public:
+    explicit TRunLock(const wchar_t* name);
+    ~TRunLock();
+    TRunLock(const TRunLock&) = delete;
+    TRunLock& operator=(const TRunLock&) = delete;
+    bool AnotherRunning() const { return FOther; }
+
+private:
+    HANDLE FHandle = nullptr;
+    bool FOther = false;
+};

@@ -6,6 +6,8 @@ TCreateDirectoryW vpfnCreateDirectoryW = ::CreateDirectoryW;
 TOpenServiceW vpfnOpenServiceW = ::OpenServiceW;
 TControlService vpfnControlService = ::ControlService;
 TDeleteService vpfnDeleteService = ::DeleteService;
+TCreateProcessW vpfnCreateProcessW = ::CreateProcessW;
+TGetSecurityInfo vpfnGetSecurityInfo = ::GetSecurityInfo;
 
 void ResetWin32Seam() {
     vpfnMoveFileExW = ::MoveFileExW;
@@ -14,4 +16,6 @@ void ResetWin32Seam() {
     vpfnOpenServiceW = ::OpenServiceW;
     vpfnControlService = ::ControlService;
     vpfnDeleteService = ::DeleteService;
+    vpfnCreateProcessW = ::CreateProcessW;
+    vpfnGetSecurityInfo = ::GetSecurityInfo;
 }

@@ -3,8 +3,10 @@
 // through pointers initialised to the real calls. Wine grants what Windows refuses (renaming a
 // folder while a file inside is open, replacing a hidden or read-only file, opening a service
 // without the right to); tests swap these to refuse the way Windows does, or to record the
-// security a private folder or file is created with.
+// security a private folder or file is created with, or to record how a program is started.
 #include <windows.h>
+
+#include <aclapi.h>
 
 using TMoveFileExW = decltype(&::MoveFileExW);
 using TCreateFileW = decltype(&::CreateFileW);
@@ -12,6 +14,8 @@ using TCreateDirectoryW = decltype(&::CreateDirectoryW);
 using TOpenServiceW = decltype(&::OpenServiceW);
 using TControlService = decltype(&::ControlService);
 using TDeleteService = decltype(&::DeleteService);
+using TCreateProcessW = decltype(&::CreateProcessW);
+using TGetSecurityInfo = decltype(&::GetSecurityInfo);
 
 extern TMoveFileExW vpfnMoveFileExW;
 extern TCreateFileW vpfnCreateFileW;
@@ -19,6 +23,9 @@ extern TCreateDirectoryW vpfnCreateDirectoryW;
 extern TOpenServiceW vpfnOpenServiceW;
 extern TControlService vpfnControlService;
 extern TDeleteService vpfnDeleteService;
+extern TCreateProcessW vpfnCreateProcessW;
+// The owner of a folder the elevated programs are about to trust (IsTrustedOwner).
+extern TGetSecurityInfo vpfnGetSecurityInfo;
 
 // Puts every pointer back to the real call.
 void ResetWin32Seam();

@@ -234,16 +234,25 @@ scenario_end
 scenario PowerCut
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 # The new service program waits 12 s before it registers itself (the stand-in's switches from
-# the environment the setup passes on): the old service is deleted by then, the new one not yet.
-export CORVANE_STANDIN_CORVANEMARKETSERVER="--standin-journal=$(sf_win "$scen")\\starts.txt --standin-hang=12000"
+# the side file beside it, kept there while the update moves and copies the folder: the setup
+# passes no environment of ours on): the old service is deleted by then, the new one not yet.
+side="$SF_DRIVE_D/CorvaneZideroZur/CorvaneMarketServis/CorvaneMarketServer.exe.standin"
+(for _ in $(seq 1 2400); do
+    grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
+    [ -d "$(dirname "$side")" ] && [ ! -e "$side" ] &&
+        printf '%s\n' "--standin-journal=$(sf_win "$scen")\\starts.txt" --standin-hang=12000 >"$side"
+    sleep 0.05
+done) &
+side_planter=$!
 current_exe="$S/CorvaneMarketUpdate-1.2.0.exe"
 sf_start "$current_exe" && sf_wait_page welcome 30 && sf_click btnNext && sf_wait_page settings 15 &&
     sf_click btnNext
-unset CORVANE_STANDIN_CORVANEMARKETSERVER
 for _ in $(seq 1 240); do
     grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
     sleep 0.5
 done
+kill "$side_planter" 2>/dev/null
+wait "$side_planter" 2>/dev/null
 sf_save_memo "$scen/memo-cut.txt"
 if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
     sf_shot "PowerCut-1-cut"
@@ -251,10 +260,13 @@ if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
     timeout 30 wineserver -k </dev/null >/dev/null 2>&1
     sf_wait_exit 30 || sf_fail "PowerCut: the setup process outlived the Wine session"
     sf_prefix_stop shop
+    # The side file went into the backup with the rest: the restore must not wait on it.
+    find "$SF_DRIVE_D" -name 'CorvaneMarketServer.exe.standin' -delete
     wineserver -p </dev/null >/dev/null 2>&1 9>&-
     sf_wine sc query CorvaneMarketService >/dev/null || echo missing >"$scen/missing-after-restart.txt"
     restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check PowerCut "$scen"
 else
+    find "$SF_DRIVE_D" -name 'CorvaneMarketServer.exe.standin' -delete
     sf_fail "PowerCut: the update never started the new service program's /install"
     cat "$scen/memo-cut.txt"
 fi
@@ -415,7 +427,24 @@ if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
         sf_uninstall_log "$scen/log-$1.txt"
         sleep 1 # the next run's log file gets a name of its own
     }
+    # Links an ordinary user plants where the uninstaller deletes: nothing behind them may go.
+    mkdir -p "$scen/behind"
+    printf keep >"$scen/behind/keep.txt"
+    rm -rf "$SF_DRIVE_D/CorvaneUpdateYedek" "$SF_DRIVE_D/CorvaneUpdateYedek.yeni"
+    for l in CorvaneUpdateYedek CorvaneUpdateYedek.yeni CorvaneZideroZur/masaustu/planted; do
+        ln -s "$scen/behind" "$SF_DRIVE_D/$l"
+    done
     silent_run 1 'D:\CorvaneZideroZur\Uninstall Corvane Market Pos.exe'
+    [ "$(cat "$scen/behind/keep.txt" 2>/dev/null)" = keep ] ||
+        sf_fail "Silent: a file behind a planted link was deleted"
+    [ -e "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" ] &&
+        sf_fail "Silent: the till program was not removed"
+    for l in 'D:\CorvaneUpdateYedek' 'D:\CorvaneUpdateYedek.yeni'; do
+        grep -qF "  ! Silinmedi: $l - bir bağlantı" "$scen/log-1.txt" ||
+            sf_fail "Silent: the link at $l was not refused"
+    done
+    rm -f "$SF_DRIVE_D/CorvaneUpdateYedek" "$SF_DRIVE_D/CorvaneUpdateYedek.yeni" \
+        "$SF_DRIVE_D/CorvaneZideroZur/masaustu/planted"
     sf_probe kill CorvaneRaporlar.exe >/dev/null
     wait "$locker" 2>/dev/null
     silent_run 2 "$(sf_win "$scen/kept")\\Uninstall Corvane Market Pos.exe"
@@ -479,6 +508,10 @@ scenario_end
 
 scenario SilentInstall
 sf_wait_port_free
+# The Logs folder turned into a link by an ordinary user: no log goes behind it.
+mkdir -p "$scen/logs-behind"
+rm -rf "$chain_logs"
+ln -s "$scen/logs-behind" "$chain_logs"
 kur=$SECONDS
 silent first "$S_NEW" /s /DISK=D: /dbdisk=E /SHORTCUT=0 /FIREWALL=0 "/LOG=C:\\silent install.log"
 first=$silent_pid
@@ -497,6 +530,8 @@ ran[SilentInstall]=$((SECONDS - kur))
 [ "$rc" = 0 ] || sf_fail "SilentInstall: ended with $rc"
 logline "$WINEPREFIX/drive_c/silent install.log" >"$scen/memo.txt"
 temp_leftovers >"$scen/temp-left.txt"
+[ -z "$(ls -A "$scen/logs-behind")" ] || sf_fail "SilentInstall: a log went through the linked Logs folder"
+rm -f "$chain_logs"
 CORVANE_SF_DB_DRIVE=E sf_check SilentInstall "$scen"
 scenario_end
 
@@ -537,7 +572,11 @@ scenario ProgressUpdate
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 current_exe="$S/CorvaneMarketDosyaUpdate-1.1.1.exe"
 before_logs=$(ls "$chain_logs" | wc -l)
-(cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
+# /LOG= naming a second name (hard link) of a file of someone else: refused, the run goes on.
+# (Wine shows a symbolic link to a file as the file itself.)
+printf other >"$scen/other.txt"
+ln -f "$scen/other.txt" "$WINEPREFIX/drive_c/linked.log"
+(cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP '/LOG=C:\linked.log' </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
 SF_SETUP_PID=$!
 SF_WID=""
 for _ in $(seq 1 60); do
@@ -568,6 +607,8 @@ echo "$seen" >"$scen/pages.txt"
 [ "$(ls "$chain_logs" | wc -l)" -gt "$before_logs" ] || sf_fail "ProgressUpdate: no log file"
 logline "$(ls -d "$chain_logs"/kurulum-*.log | sort | tail -1)" >"$scen/memo.txt"
 grep -qx "DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI" "$scen/memo.txt" || sf_fail "ProgressUpdate: no success line in the log"
+grep -qF "MESAJ: /LOG dosyası kullanılmadı" "$scen/memo.txt" || sf_fail "ProgressUpdate: the linked /LOG file was not refused"
+[ "$(cat "$scen/other.txt")" = other ] || sf_fail "ProgressUpdate: /LOG= wrote through a link"
 cmp -s "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" "$SF_DEMO_DIR/payload-1.1.1/CorvaneZideroZUR.exe" ||
     sf_fail "ProgressUpdate: the till program was not replaced"
 sf_end_setup "$current_exe"
