@@ -234,16 +234,11 @@ scenario_end
 scenario PowerCut
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 # The new service program waits 12 s before it registers itself (the stand-in's switches from
-# the side file beside it, kept there while the update moves and copies the folder: the setup
-# passes no environment of ours on): the old service is deleted by then, the new one not yet.
-side="$SF_DRIVE_D/CorvaneZideroZur/CorvaneMarketServis/CorvaneMarketServer.exe.standin"
-(for _ in $(seq 1 2400); do
-    grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
-    [ -d "$(dirname "$side")" ] && [ ! -e "$side" ] &&
-        printf '%s\n' "--standin-journal=$(sf_win "$scen")\\starts.txt" --standin-hang=12000 >"$side"
-    sleep 0.05
-done) &
-side_planter=$!
+# the machine's registry: the setup passes no environment of ours on): the old service is
+# deleted by then, the new one not yet.
+standin_key='HKLM\SOFTWARE\CorvaneStandins'
+sf_wine reg add "$standin_key" /v CorvaneMarketServer.exe /t REG_SZ /f \
+    /d "--standin-journal=$(sf_win "$scen")\starts.txt --standin-hang=12000" >/dev/null
 current_exe="$S/CorvaneMarketUpdate-1.2.0.exe"
 sf_start "$current_exe" && sf_wait_page welcome 30 && sf_click btnNext && sf_wait_page settings 15 &&
     sf_click btnNext
@@ -251,8 +246,6 @@ for _ in $(seq 1 240); do
     grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
     sleep 0.5
 done
-kill "$side_planter" 2>/dev/null
-wait "$side_planter" 2>/dev/null
 sf_save_memo "$scen/memo-cut.txt"
 if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
     sf_shot "PowerCut-1-cut"
@@ -260,13 +253,13 @@ if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
     timeout 30 wineserver -k </dev/null >/dev/null 2>&1
     sf_wait_exit 30 || sf_fail "PowerCut: the setup process outlived the Wine session"
     sf_prefix_stop shop
-    # The side file went into the backup with the rest: the restore must not wait on it.
-    find "$SF_DRIVE_D" -name 'CorvaneMarketServer.exe.standin' -delete
     wineserver -p </dev/null >/dev/null 2>&1 9>&-
+    # The restore must not wait on the stand-in.
+    sf_wine reg delete "$standin_key" /f >/dev/null
     sf_wine sc query CorvaneMarketService >/dev/null || echo missing >"$scen/missing-after-restart.txt"
     restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check PowerCut "$scen"
 else
-    find "$SF_DRIVE_D" -name 'CorvaneMarketServer.exe.standin' -delete
+    sf_wine reg delete "$standin_key" /f >/dev/null
     sf_fail "PowerCut: the update never started the new service program's /install"
     cat "$scen/memo-cut.txt"
 fi
