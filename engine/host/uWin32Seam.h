@@ -6,12 +6,15 @@
 // security a private folder or file is created with.
 #include <windows.h>
 
+#include <aclapi.h>
+
 using TMoveFileExW = decltype(&::MoveFileExW);
 using TCreateFileW = decltype(&::CreateFileW);
 using TCreateDirectoryW = decltype(&::CreateDirectoryW);
 using TOpenServiceW = decltype(&::OpenServiceW);
 using TControlService = decltype(&::ControlService);
 using TDeleteService = decltype(&::DeleteService);
+using TGetSecurityInfo = decltype(&::GetSecurityInfo);
 
 extern TMoveFileExW vpfnMoveFileExW;
 extern TCreateFileW vpfnCreateFileW;
@@ -19,6 +22,13 @@ extern TCreateDirectoryW vpfnCreateDirectoryW;
 extern TOpenServiceW vpfnOpenServiceW;
 extern TControlService vpfnControlService;
 extern TDeleteService vpfnDeleteService;
+// The owner of a folder the backup store is about to trust. Wine keeps no owners (every file
+// reads as the signed-in user's), so there the real call decides nothing; tests answer as
+// Windows does.
+extern TGetSecurityInfo vpfnGetSecurityInfo;
+// The system's own GetSecurityInfo, what vpfnGetSecurityInfo holds unless a test swapped it.
+DWORD WINAPI SystemGetSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
+                                   PACL*, PACL*, PSECURITY_DESCRIPTOR*);
 
 // Puts every pointer back to the real call.
 void ResetWin32Seam();
