@@ -558,6 +558,7 @@ std::wstring TfrmSetup::FindInstalledDir() {
 void TfrmSetup::UpdateBackupInfo() {
     SetVisible(btnGeriYukle, false);
     SetVisible(lblYedekBilgi, false);
+    SetVisible(lblYarimGuncelleme, false);
     try {
         std::unique_ptr<TSetupEngine> probe = FSystem.CreateEngine();
         probe->DetectExistingInstall();
@@ -571,6 +572,7 @@ void TfrmSetup::UpdateBackupInfo() {
             SetCaption(lblYedekBilgi, WizardRules::BackupLine(date, size));
             SetTextColor(lblYedekBilgi, RGB(0x20, 0x80, 0x20));
             EnableWindow(btnGeriYukle, TRUE);
+            SetVisible(lblYarimGuncelleme, probe->UpdateInterrupted());
         } else {
             SetCaption(lblYedekBilgi, L"Yedek bulunamadi");
             SetTextColor(lblYedekBilgi, RGB(0x80, 0x80, 0x80));

@@ -1,5 +1,11 @@
 #include "uWin32Seam.h"
 
+DWORD WINAPI SystemGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                                   PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                                   PSECURITY_DESCRIPTOR* descriptor) {
+    return ::GetSecurityInfo(handle, type, info, owner, group, dacl, sacl, descriptor);
+}
+
 TMoveFileExW vpfnMoveFileExW = ::MoveFileExW;
 TCreateFileW vpfnCreateFileW = ::CreateFileW;
 TCreateDirectoryW vpfnCreateDirectoryW = ::CreateDirectoryW;
@@ -7,7 +13,7 @@ TOpenServiceW vpfnOpenServiceW = ::OpenServiceW;
 TControlService vpfnControlService = ::ControlService;
 TDeleteService vpfnDeleteService = ::DeleteService;
 TCreateProcessW vpfnCreateProcessW = ::CreateProcessW;
-TGetSecurityInfo vpfnGetSecurityInfo = ::GetSecurityInfo;
+TGetSecurityInfo vpfnGetSecurityInfo = SystemGetSecurityInfo;
 
 void ResetWin32Seam() {
     vpfnMoveFileExW = ::MoveFileExW;
@@ -17,5 +23,5 @@ void ResetWin32Seam() {
     vpfnControlService = ::ControlService;
     vpfnDeleteService = ::DeleteService;
     vpfnCreateProcessW = ::CreateProcessW;
-    vpfnGetSecurityInfo = ::GetSecurityInfo;
+    vpfnGetSecurityInfo = SystemGetSecurityInfo;
 }

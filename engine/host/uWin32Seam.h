@@ -24,8 +24,13 @@ extern TOpenServiceW vpfnOpenServiceW;
 extern TControlService vpfnControlService;
 extern TDeleteService vpfnDeleteService;
 extern TCreateProcessW vpfnCreateProcessW;
-// The owner of a folder the elevated programs are about to trust (IsTrustedOwner).
+// The owner of a folder the elevated programs are about to trust (the backup store, the
+// uninstaller). Wine keeps no owners (every file reads as the signed-in user's), so there the
+// real call decides little; tests answer as Windows does.
 extern TGetSecurityInfo vpfnGetSecurityInfo;
+// The system's own GetSecurityInfo, what vpfnGetSecurityInfo holds unless a test swapped it.
+DWORD WINAPI SystemGetSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
+                                   PACL*, PACL*, PSECURITY_DESCRIPTOR*);
 
 // Puts every pointer back to the real call.
 void ResetWin32Seam();
