@@ -11,6 +11,7 @@
 
 #include "uPayload.h"
 #include "uSetupEngine.h"
+#include "host/uWinHandles.h"
 
 bool TWizardSystem::IsAdmin() {
     return IsUserAnAdmin() != FALSE;
@@ -40,57 +41,38 @@ INT_PTR TWizardSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const s
 
 namespace {
 
-// Releases its interface when it goes.
-template <typename T> class TComRef {
-public:
-    TComRef() = default;
-    ~TComRef() {
-        if (FPtr)
-            FPtr->Release();
-    }
-    TComRef(const TComRef&) = delete;
-    TComRef& operator=(const TComRef&) = delete;
-    T* Get() const { return FPtr; }
-    T* operator->() const { return FPtr; }
-    T** Put() { return &FPtr; }
-    void** PutVoid() { return reinterpret_cast<void**>(&FPtr); }
-
-private:
-    T* FPtr = nullptr;
-};
-
 // The desktop window's view, its automation object, and its ShellExecute: the program then
 // runs in the shell's process, as the signed-in user.
 bool ShellExecuteThroughDesktop(const std::wstring& file, const std::wstring& dir) {
-    TComRef<IShellWindows> windows;
+    TComPtr<IShellWindows> windows;
     if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
-                                windows.PutVoid())))
+                                windows.Out())))
         return false;
     VARIANT location;
     VariantInit(&location);
     VARIANT empty;
     VariantInit(&empty);
     long hwnd = 0;
-    TComRef<IDispatch> desktop;
+    TComPtr<IDispatch> desktop;
     if (windows->FindWindowSW(&location, &empty, SWC_DESKTOP, &hwnd, SWFO_NEEDDISPATCH,
                               desktop.Put()) != S_OK ||
         !desktop.Get())
         return false;
-    TComRef<IServiceProvider> provider;
-    TComRef<IShellBrowser> browser;
-    TComRef<IShellView> view;
-    TComRef<IDispatch> background;
-    TComRef<IShellFolderViewDual> folderView;
-    TComRef<IDispatch> application;
-    TComRef<IShellDispatch2> shell;
-    if (FAILED(desktop->QueryInterface(IID_IServiceProvider, provider.PutVoid())) ||
+    TComPtr<IServiceProvider> provider;
+    TComPtr<IShellBrowser> browser;
+    TComPtr<IShellView> view;
+    TComPtr<IDispatch> background;
+    TComPtr<IShellFolderViewDual> folderView;
+    TComPtr<IDispatch> application;
+    TComPtr<IShellDispatch2> shell;
+    if (FAILED(desktop->QueryInterface(IID_IServiceProvider, provider.Out())) ||
         FAILED(
-            provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.PutVoid())) ||
+            provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.Out())) ||
         FAILED(browser->QueryActiveShellView(view.Put())) ||
-        FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.PutVoid())) ||
-        FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.PutVoid())) ||
+        FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.Out())) ||
+        FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.Out())) ||
         FAILED(folderView->get_Application(application.Put())) ||
-        FAILED(application->QueryInterface(IID_IShellDispatch2, shell.PutVoid())))
+        FAILED(application->QueryInterface(IID_IShellDispatch2, shell.Out())))
         return false;
     BSTR fileText = SysAllocString(file.c_str());
     VARIANT args, folder, verb, show;
