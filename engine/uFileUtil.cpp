@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "host/uHardening.h"
 #include "host/uWin32Seam.h"
 #include "host/uWinHandles.h"
@@ -59,6 +61,31 @@ bool ListedFileSize(const std::wstring& path, int64_t& size) {
         return false;
     size = SizeOf(fd);
     return true;
+}
+
+bool SameFileContents(const std::wstring& a, const std::wstring& b) {
+    const auto open = [](const std::wstring& path) {
+        return TWinHandle(::CreateFileW(
+            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    TWinHandle fa = open(a), fb = open(b);
+    LARGE_INTEGER sa{}, sb{};
+    if (!fa || !fb || !::GetFileSizeEx(fa.Get(), &sa) || !::GetFileSizeEx(fb.Get(), &sb) ||
+        sa.QuadPart != sb.QuadPart)
+        return false;
+    std::vector<char> ba(64 * 1024), bb(64 * 1024);
+    for (;;) {
+        DWORD na = 0, nb = 0;
+        if (!::ReadFile(fa.Get(), ba.data(), static_cast<DWORD>(ba.size()), &na, nullptr) ||
+            !::ReadFile(fb.Get(), bb.data(), static_cast<DWORD>(bb.size()), &nb, nullptr) ||
+            na != nb)
+            return false;
+        if (na == 0)
+            return true;
+        if (memcmp(ba.data(), bb.data(), na) != 0)
+            return false;
+    }
 }
 
 std::vector<TDirEntry> ListEntries(const std::wstring& pattern) {

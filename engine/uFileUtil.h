@@ -51,6 +51,9 @@ const DWORD kProtectingAttributes =
 // the data). A read-only file loses the attribute only for the moment of the flush. False with
 // the system's error code.
 bool FlushFile(const std::wstring& path, DWORD& error);
+// True when both files can be read and hold the same bytes: a file in use that refuses to be
+// overwritten may already be what was to be written.
+bool SameFileContents(const std::wstring& a, const std::wstring& b);
 // Creates or replaces a small file, written through to the disk and flushed before it is
 // closed. False with the system's error code (a half-written file is removed).
 bool WriteDurableFile(const std::wstring& path, const std::string& bytes, DWORD& error);

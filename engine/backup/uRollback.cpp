@@ -142,6 +142,10 @@ void TSetupEngine::RestoreBackup() {
                 CopyOneFile(src, dst);
                 return;
             } catch (const ESetupError& e) {
+                if (SameFileContents(src, dst)) {
+                    Log(L"    " + name + L": kullanimda, yedektekiyle ayni");
+                    return;
+                }
                 if (attempt < kFileAttempts) {
                     Log(L"    ! " + name + L" kilitli, tekrar (" + std::to_wstring(attempt) + L"/" +
                         std::to_wstring(kFileAttempts) + L")...");
@@ -292,6 +296,12 @@ void TSetupEngine::RestoreBackup() {
                 CopyOneFile(src, dst);
                 Log(L"  [geri] " + e.Name);
             } catch (const ESetupError& err) {
+                // A program that holds the file open (a reporting tool with the DLL loaded)
+                // does not matter when the file is already what the backup holds.
+                if (SameFileContents(src, dst)) {
+                    Log(L"  [geri] " + e.Name + L" (kullanimda, yedektekiyle ayni)");
+                    continue;
+                }
                 Log(L"  ! " + e.Name + L" geri yuklenemedi: " + err.Message());
                 failures.push_back({e.Name, err.Message(), true});
                 if (firstError.empty())

@@ -7,7 +7,7 @@
 //   wizard_probe running NAME    exit 0 when a process of that file name runs, else 1
 //   wizard_probe kill NAME       ends every process of that file name
 //   wizard_probe wait-locked PATH SECONDS
-//                                waits until PATH is held open without sharing (exit 0), or 1
+//                                waits until PATH is held open against writing (exit 0), or 1
 // Exit code 3: no wizard window; 4: the window did not answer (it is closing).
 // CORVANE_PROBE_TITLE: the start of another window's caption to read (the uninstaller's); ASCII,
 // since the environment reaches Wine in the locale's encoding.
@@ -27,8 +27,8 @@ std::wstring Title() {
 }
 
 std::string Utf8(const std::wstring& s) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr,
-                                      0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
+                                      nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
     WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
                         nullptr);
@@ -122,8 +122,8 @@ BOOL CALLBACK DumpChild(HWND wnd, LPARAM lp) {
     d->Out += cls + L"\t" + (IsWindowVisible(wnd) ? L"visible" : L"hidden") + L"\t" +
               (IsWindowEnabled(wnd) ? L"enabled" : L"disabled") + extra + L"\t" +
               std::to_wstring(tl.x) + L"," + std::to_wstring(tl.y) + L"," +
-              std::to_wstring(r.right - r.left) + L"x" + std::to_wstring(r.bottom - r.top) +
-              L"\t" + (memo ? L"<log>" : OneLine(TextOf(wnd))) + L"\n";
+              std::to_wstring(r.right - r.left) + L"x" + std::to_wstring(r.bottom - r.top) + L"\t" +
+              (memo ? L"<log>" : OneLine(TextOf(wnd))) + L"\n";
     return TRUE;
 }
 
@@ -167,8 +167,9 @@ std::vector<DWORD> ProcessesNamed(const std::wstring& name) {
     return ids;
 }
 
-bool HeldWithoutSharing(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+// Held open by a program that lets nobody write it (a loaded DLL, a lock without sharing).
+bool HeldAgainstWriting(const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
@@ -235,7 +236,7 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"wait-locked" && argc >= 4) {
         const int seconds = _wtoi(argv[3]);
         for (int i = 0; i <= seconds * 10; ++i) {
-            if (HeldWithoutSharing(argv[2]))
+            if (HeldAgainstWriting(argv[2]))
                 return 0;
             Sleep(100);
         }

@@ -3,7 +3,9 @@
 # is killed with everything in its prefix (wineserver -k) right after the previous backup was set
 # aside and in the middle of the copy. After each cut the setup
 # file is started again: its welcome page offers the backup made before the cut update, and
-# either the next update completes or the restore puts the installation back byte for byte.
+# either the next update completes, or the restore puts the installation back byte for byte, or
+# the same update run again fails on a DLL in use and its rollback brings back the version that
+# was installed before the cut.
 # The shop's data, my.ini and pos-config.json never change.
 #   powercut.sh HARNESS_ENV WORKDIR
 # Runs itself under xvfb-run when there is no display.
@@ -198,6 +200,41 @@ if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
         same_install "$scen/install-before" "the restore did not undo the cut copy"
         check_kept
     fi
+fi
+sf_end_setup "${current_exe:-x.exe}"
+
+# --- cut in the middle of the copy, then the same update again through the window, failing on a
+# DLL in use: the backup taken before the cut is kept and the rollback brings that version back --
+scenario CutThenRerun
+cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
+    check_kept
+    date4=$(backup_date "$(D CorvaneUpdateYedek)")
+    # A reporting tool of the shop loads one of the DLLs that both versions share; the cut may
+    # have caught one of them half-written, so it takes one that still holds its bytes.
+    dll=""
+    for f in CorvaneReports.dll sqlite3.dll CorvaneCore.dll; do
+        cmp -s "$(D "CorvaneZideroZur/$f")" "$scen/install-before/$f" && { dll=$f; break; }
+    done
+    cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
+    (cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
+        "--standin-load=D:\\CorvaneZideroZur\\$dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
+    locker=$!
+    if [ -z "$dll" ] || ! sf_probe wait-locked "D:\\CorvaneZideroZur\\$dll" 30 >/dev/null; then
+        sf_fail "$current: no DLL of the installation held open (${dll:-none unchanged})"
+    elif run_to "$S/CorvaneMarketUpdate-1.1.0.exe" failed 240; then
+        close_with_kapat
+        memo=$(tr -d '\r' <"$scen/memo.txt")
+        for line in "Kritik dosya kopyalanamadı: $dll" "Sistem onceki surume basariyla geri yuklendi."; do
+            grep -qF "$line" <<<"$memo" || sf_fail "$current: the log lacks \"$line\""
+        done
+        [ "$(backup_date "$(D CorvaneUpdateYedek)")" = "$date4" ] ||
+            sf_fail "$current: the rerun replaced the backup taken before the cut"
+        same_install "$scen/install-before" "the rollback did not bring back the version before the cut"
+        check_kept
+    fi
+    sf_probe kill CorvaneRaporlar.exe >/dev/null
+    wait "$locker" 2>/dev/null
 fi
 sf_end_setup "${current_exe:-x.exe}"
 sf_prefix_stop cut

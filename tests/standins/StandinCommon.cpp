@@ -52,9 +52,10 @@ bool ApplySwitch(const std::wstring& a, TStandinOptions& o) {
         o.StopDelayMs = ParseNumber(value);
     else if (key == L"--standin-ready")
         o.ReadyEvent = value;
-    else if (key == L"--standin-lock")
+    else if (key == L"--standin-lock" || key == L"--standin-load") {
         o.LockPath = value;
-    else if (key == L"--standin-report")
+        o.LockReadable = key == L"--standin-load";
+    } else if (key == L"--standin-report")
         o.ReportPath = value;
     else if (key == L"--standin-journal")
         o.JournalPath = value;
@@ -195,8 +196,10 @@ bool CanMakeWindows() {
 int StayUp(const TStandinOptions& o, const std::wstring& windowTitle) {
     HANDLE lock = INVALID_HANDLE_VALUE;
     if (!o.LockPath.empty()) {
-        lock = ::CreateFileW(o.LockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        lock =
+            ::CreateFileW(o.LockPath.c_str(), GENERIC_READ | (o.LockReadable ? 0 : GENERIC_WRITE),
+                          o.LockReadable ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
         if (lock == INVALID_HANDLE_VALUE) {
             PrintErr(L"cannot lock " + o.LockPath);
             return 2;

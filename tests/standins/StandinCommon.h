@@ -36,6 +36,9 @@ struct TStandinOptions {
     DWORD StopDelayMs = 0;
     std::wstring ReadyEvent;
     std::wstring LockPath;
+    // --standin-load: the file is held as a loaded DLL is, readable by others but never
+    // written; --standin-lock holds it without any sharing.
+    bool LockReadable = false;
     std::wstring ReportPath;
     std::wstring JournalPath;
     bool NoIni = false;
