@@ -262,6 +262,7 @@ void TSetupEngine::RunFileUpdate() {
 }
 
 void TSetupEngine::CopyDbProgramFiles() {
+    ProtectInstallFolders(true);
     ForceDirectories(FInstallDir);
     if (DirectoryExists(MariaDir() + L"\\bin")) {
         Log(L"  mariadb klasörü zaten mevcut - kopyalama atlanıyor");

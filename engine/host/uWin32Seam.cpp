@@ -6,6 +6,9 @@ TCreateDirectoryW vpfnCreateDirectoryW = ::CreateDirectoryW;
 TOpenServiceW vpfnOpenServiceW = ::OpenServiceW;
 TControlService vpfnControlService = ::ControlService;
 TDeleteService vpfnDeleteService = ::DeleteService;
+TGetSecurityInfo vpfnGetSecurityInfo = ::GetSecurityInfo;
+TSetSecurityInfo vpfnSetSecurityInfo = ::SetSecurityInfo;
+TSetNamedSecurityInfoW vpfnSetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
 
 void ResetWin32Seam() {
     vpfnMoveFileExW = ::MoveFileExW;
@@ -14,4 +17,7 @@ void ResetWin32Seam() {
     vpfnOpenServiceW = ::OpenServiceW;
     vpfnControlService = ::ControlService;
     vpfnDeleteService = ::DeleteService;
+    vpfnGetSecurityInfo = ::GetSecurityInfo;
+    vpfnSetSecurityInfo = ::SetSecurityInfo;
+    vpfnSetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
 }
