@@ -19,10 +19,8 @@ build: build-native build-windows
 test-native: build-native
 	ctest --preset native -j $(JOBS)
 
-# A failed Windows test runs once more: a loaded machine can stretch the start of a Wine program
-# past a test's bound. A test that fails twice fails the run.
 test-windows: build-windows
-	ctest --preset windows -j $(JOBS) --repeat until-pass:2
+	ctest --preset windows -j $(JOBS)
 
 test: deps
 	$(MAKE) test-native

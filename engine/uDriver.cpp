@@ -3,11 +3,37 @@
 
 #include <windows.h>
 
+#include "backup/uBackupUtil.h"
+#include "host/uWin32Seam.h"
+#include "host/uWinHandles.h"
 #include "uFileUtil.h"
 
 namespace {
 
 const wchar_t* const kCancelledMsg = L"Kullanıcı tarafından iptal edildi";
+
+// Beside the service program from just before the full update deletes the service until the
+// new one is registered: only then is a missing service this program's doing (a shop may have
+// chosen to have none).
+std::wstring ServiceMarker(const std::wstring& installDir) {
+    return installDir + L"\\CorvaneMarketServis\\servis.yeniden-kurulacak";
+}
+
+enum class TPresence { Registered, Missing, Unknown };
+
+// Asked of the service manager itself, without a log line: only "does not exist" counts as
+// missing; no answer, access denied or a busy manager decide nothing.
+TPresence AppServicePresence() {
+    TScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return TPresence::Unknown;
+    TScHandle service(
+        vpfnOpenServiceW(manager.Get(), L"CorvaneMarketService", SERVICE_QUERY_STATUS));
+    if (service)
+        return TPresence::Registered;
+    return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? TPresence::Missing
+                                                            : TPresence::Unknown;
+}
 
 } // namespace
 
@@ -124,8 +150,21 @@ void TSetupEngine::StopProcesses() {
 }
 
 void TSetupEngine::CopyFilesWithRollback() {
+    // While the installed files are replaced the installation is a mix of two versions: the
+    // mark in the backup tells a run after a cut to keep the backup of the whole one.
+    const std::wstring marker = FBackupCreated && !FBackupDir.empty()
+                                    ? FBackupDir + L"\\" + BackupUtil::kUpdateMarkerName
+                                    : L"";
+    if (!marker.empty()) {
+        DWORD error = ERROR_SUCCESS;
+        if (!WriteDurableFile(marker, "guncelleme suruyor\r\n", error))
+            throw ESetupError(L"Guncelleme isareti yazilamadi: " + marker + L": " +
+                              SysErrorMessage(error));
+    }
     try {
         CopyFiles();
+        if (!marker.empty())
+            ::DeleteFileW(marker.c_str());
     } catch (const ESetupError& copyError) {
         Log(L"");
         Log(L"!!! KOPYALAMA HATASI - OTOMATIK GERI YUKLEME !!!");
@@ -133,7 +172,7 @@ void TSetupEngine::CopyFilesWithRollback() {
         try {
             RestoreBackup();
             Log(L"Sistem onceki surume basariyla geri yuklendi.");
-            EnsureAppService();
+            EnsureAppService(false);
         } catch (const ESetupError& restoreError) {
             Log(L"GERI YUKLEME DE BASARISIZ: " + restoreError.Message());
         }
@@ -163,11 +202,16 @@ void TSetupEngine::StopForFullUpdate() {
 }
 
 void TSetupEngine::ReinstallAppService() {
+    const std::wstring marker = ServiceMarker(FInstallDir);
+    DWORD error = ERROR_SUCCESS;
+    WriteDurableFile(marker, "CorvaneMarketService\r\n", error);
     if (!DeleteServiceWait(L"CorvaneMarketService", 15))
         Log(L"  ! Eski servis silinemedi, yeni kurulum denenecek...");
     Sleep(2000);
     Log(L"  Yeni servis kuruluyor...");
     RunExe(FInstallDir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe", L"/install", 15000);
+    if (AppServicePresence() == TPresence::Registered)
+        ::DeleteFileW(marker.c_str());
     Sleep(3000);
     Log(L"  Servis başlatılıyor...");
     RunCmd(L"net start CorvaneMarketService", 15000);
@@ -192,16 +236,36 @@ bool TSetupEngine::RegisterAppService(const std::wstring& Server) {
     return false;
 }
 
-// A run or a restore that ends with the service program installed but no service registered
-// (a full update cut off between deleting the old service and registering the new one) would
-// leave the shop without its back-office service: register it again. A registered service is
-// left in whatever state it is.
-void TSetupEngine::EnsureAppService() {
-    const std::wstring server = FInstallDir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe";
-    if (!FileExists(server) || RunCmd(L"sc query CorvaneMarketService", 5000) == 0)
+// A full update cut off between deleting the old service and registering the new one leaves
+// the shop without its back-office service: the next run or restore registers it again. Only a
+// restore leaves it stopped, as a restore starts nothing.
+void TSetupEngine::EnsureAppService(bool Start) {
+    if (FInstallDir.empty())
         return;
-    if (RegisterAppService(server))
+    const std::wstring marker = ServiceMarker(FInstallDir);
+    const std::wstring server = FInstallDir + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe";
+    if (!FileExists(marker))
+        return;
+    const TPresence presence = AppServicePresence();
+    if (presence == TPresence::Registered) {
+        ::DeleteFileW(marker.c_str());
+        return;
+    }
+    if (presence != TPresence::Missing || !FileExists(server))
+        return;
+    bool registered = false;
+    if (Start) {
+        registered = RegisterAppService(server);
+    } else {
+        Log(L"  CorvaneMarketServer install...");
+        RunExe(server, L"/install", 10000);
+        Sleep(3000);
+        registered = AppServicePresence() == TPresence::Registered;
+    }
+    if (registered) {
+        ::DeleteFileW(marker.c_str());
         Log(L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu");
+    }
 }
 
 void TSetupEngine::RunFullUpdate() {
@@ -231,7 +295,7 @@ void TSetupEngine::RunFullUpdate() {
         Progress(85, L"Kısayollar güncelleniyor...");
         CreateShortcut();
     }
-    EnsureAppService();
+    EnsureAppService(true);
     Finish(L"Güncelleme tamamlandı!", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 
@@ -257,7 +321,7 @@ void TSetupEngine::RunFileUpdate() {
     CopyFilesWithRollback();
     CheckCancelled();
 
-    EnsureAppService();
+    EnsureAppService(true);
     Finish(L"Güncelleme tamamlandı!", L"DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 
@@ -374,7 +438,7 @@ void TSetupEngine::RunNewInstall() {
     RegisterUninstall();
     // Without CorvaneSync the shop chose to have no back-office service.
     if (FOptCorvaneSync)
-        EnsureAppService();
+        EnsureAppService(true);
 
     Finish(L"Tamamlandı!", L"KURULUM BAŞARIYLA TAMAMLANDI");
 }

@@ -146,3 +146,47 @@ void WritePrivateTextFile(const std::wstring& path, const std::vector<std::wstri
     TFileHandle file(CreatePrivateFile(path));
     WriteWhole(file, file.Valid() ? ERROR_SUCCESS : GetLastError(), path, bytes);
 }
+
+bool FlushFile(const std::wstring& path, DWORD& error) {
+    error = ERROR_SUCCESS;
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    const bool readOnly =
+        attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly)
+        SetFileAttributesW(path.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    TFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool ok = file.Valid() && FlushFileBuffers(file.Get());
+    if (!ok)
+        error = GetLastError();
+    if (!file.Close() && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (readOnly)
+        SetFileAttributesW(path.c_str(), attrs);
+    return ok;
+}
+
+bool WriteDurableFile(const std::wstring& path, const std::string& bytes, DWORD& error) {
+    error = ERROR_SUCCESS;
+    TFileHandle file(vpfnCreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    if (!file.Valid()) {
+        error = GetLastError();
+        return false;
+    }
+    DWORD written = 0;
+    bool ok =
+        WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size() && FlushFileBuffers(file.Get());
+    if (!ok)
+        error = GetLastError() != ERROR_SUCCESS ? GetLastError() : DWORD(ERROR_WRITE_FAULT);
+    if (!file.Close() && ok) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (!ok)
+        DeleteFileW(path.c_str());
+    return ok;
+}

@@ -46,6 +46,14 @@ std::wstring SysErrorMessage(unsigned long code);
 // Attributes that make Windows refuse to replace or overwrite a file.
 const DWORD kProtectingAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Makes what was written to a file reach the disk (a power cut keeps the names but not always
+// the data). A read-only file loses the attribute only for the moment of the flush. False with
+// the system's error code.
+bool FlushFile(const std::wstring& path, DWORD& error);
+// Creates or replaces a small file, written through to the disk and flushed before it is
+// closed. False with the system's error code (a half-written file is removed).
+bool WriteDurableFile(const std::wstring& path, const std::string& bytes, DWORD& error);
 #endif
 
 // Writes a text file of the engine: each line followed by CR LF (the last included), the

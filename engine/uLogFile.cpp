@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "host/uHeldFolder.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
 
@@ -79,10 +80,13 @@ bool IsLogFileOf(const std::wstring& name, const std::wstring& prefix) {
     return name.size() == rest + 4 && _wcsicmp(name.c_str() + rest, L".log") == 0;
 }
 
-void KeepNewestLogs(const std::wstring& dir, const std::wstring& prefix, size_t keep) {
+void KeepNewestLogsIn(HANDLE dir, const std::wstring& prefix, size_t keep) {
+    std::vector<THeldEntry> entries;
+    if (!ListHeldFolder(dir, entries))
+        return;
     std::vector<std::wstring> logs;
-    for (const TDirEntry& e : ListEntries(WithBackslash(dir) + prefix + L"-*.log"))
-        if (!e.IsFolder && IsLogFileOf(e.Name, prefix))
+    for (const THeldEntry& e : entries)
+        if (!e.IsFolder && !e.IsLink && IsLogFileOf(e.Name, prefix))
             logs.push_back(e.Name);
     if (logs.size() <= keep)
         return;
@@ -90,21 +94,52 @@ void KeepNewestLogs(const std::wstring& dir, const std::wstring& prefix, size_t 
     // fixed widths, and a run of the same second ("-N") sorts after the first.
     std::sort(logs.begin(), logs.end(),
               [](const std::wstring& a, const std::wstring& b) { return Stem(a) > Stem(b); });
-    for (size_t i = keep; i < logs.size(); ++i)
-        DeleteFileW((WithBackslash(dir) + logs[i]).c_str());
+    for (size_t i = keep; i < logs.size(); ++i) {
+        DWORD error = 0;
+        TWinHandle h = OpenInHeld(dir, logs[i], false, error);
+        if (h && !HandleIsLink(h.Get()))
+            DeleteHeld(h.Get());
+    }
 }
 
-bool TLogFile::OpenFile(const std::wstring& path, DWORD disposition) {
-    std::lock_guard<std::mutex> guard(FLock);
+void KeepNewestLogs(const std::wstring& dir, const std::wstring& prefix, size_t keep) {
+    std::wstring why;
+    TWinHandle held = OpenHeldFolder(dir, true, why);
+    if (held)
+        KeepNewestLogsIn(held.Get(), prefix, keep);
+}
+
+std::wstring MaskPasswords(const std::wstring& line) {
+    std::wstring out;
+    out.reserve(line.size());
+    size_t i = 0;
+    while (i < line.size()) {
+        const bool tokenStart = i == 0 || line[i - 1] == L' ' || line[i - 1] == L'"';
+        size_t valueAt = std::wstring::npos;
+        if (tokenStart && line.compare(i, 11, L"--password=") == 0)
+            valueAt = i + 11;
+        else if (tokenStart && line.compare(i, 2, L"-p") == 0 && i + 2 < line.size() &&
+                 line[i + 2] != L' ' && line[i + 2] != L'"')
+            valueAt = i + 2;
+        if (valueAt == std::wstring::npos) {
+            out += line[i++];
+            continue;
+        }
+        out.append(line, i, valueAt - i);
+        out += L"****";
+        i = valueAt;
+        while (i < line.size() && line[i] != L' ' && line[i] != L'"')
+            ++i;
+    }
+    return out;
+}
+
+bool TLogFile::AdoptLocked(HANDLE h, const std::wstring& path) {
     if (FHandle != INVALID_HANDLE_VALUE)
         CloseHandle(FHandle);
     FHandle = INVALID_HANDLE_VALUE;
     FPath.clear();
-    // Readers may look at the log while the run writes it.
-    HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE || h == nullptr)
         return false;
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(h, &size))
@@ -122,16 +157,64 @@ bool TLogFile::OpenFile(const std::wstring& path, DWORD disposition) {
     return true;
 }
 
+bool TLogFile::Adopt(HANDLE file, const std::wstring& path) {
+    std::lock_guard<std::mutex> guard(FLock);
+    return AdoptLocked(file, path);
+}
+
+bool TLogFile::OpenFile(const std::wstring& path, DWORD disposition) {
+    std::lock_guard<std::mutex> guard(FLock);
+    // Readers may look at the log while the run writes it. A link at the name is opened as
+    // the link itself, never as what it points to.
+    HANDLE h =
+        CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        AdoptLocked(INVALID_HANDLE_VALUE, path);
+        return false;
+    }
+    return AdoptLocked(h, path);
+}
+
 bool TLogFile::Create(const std::wstring& path) {
     return OpenFile(path, CREATE_NEW);
 }
 
-bool TLogFile::OpenAppend(const std::wstring& path) {
-    return OpenFile(path, OPEN_ALWAYS);
+bool TLogFile::OpenAppend(const std::wstring& path, std::wstring* why) {
+    const auto refuse = [&](const std::wstring& reason) {
+        Close();
+        if (why)
+            *why = reason;
+        return false;
+    };
+    // By name first: Wine shows its links only there, and would follow one when opening.
+    WIN32_FIND_DATAW fd{};
+    const HANDLE find = FindFirstFileW(path.c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+        if (fd.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+            return refuse(L"bir bağlantı veya klasör");
+    }
+    if (!OpenFile(path, OPEN_ALWAYS))
+        return refuse(L"açılamadı: " + SysErrorMessage(GetLastError()));
+    std::lock_guard<std::mutex> guard(FLock);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(FHandle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nNumberOfLinks > 1) {
+        CloseHandle(FHandle);
+        FHandle = INVALID_HANDLE_VALUE;
+        FPath.clear();
+        if (why)
+            *why = L"bir bağlantı veya birden çok adı olan bir dosya";
+        return false;
+    }
+    return true;
 }
 
 void TLogFile::WriteLine(const std::wstring& line) {
-    const std::string bytes = ToUtf8(line) + "\r\n";
+    const std::string bytes = ToUtf8(MaskPasswords(line)) + "\r\n";
     std::lock_guard<std::mutex> guard(FLock);
     if (FHandle == INVALID_HANDLE_VALUE)
         return;
@@ -164,36 +247,63 @@ std::wstring TLogFile::Path() const {
     return FPath;
 }
 
-bool OpenRunLogIn(TLogFile& log, const std::wstring& dir, const std::wstring& prefix,
+namespace {
+
+// Creates the run's log file in the held Logs folder: never through a link, never over an
+// existing file.
+bool OpenRunLogAt(TLogFile& log, HANDLE logs, const std::wstring& dir, const std::wstring& prefix,
                   const SYSTEMTIME& time, size_t keep) {
-    if (dir.empty() || !ForceDirectories(dir))
-        return false;
-    // ProgramData lets every user make folders: a Logs folder (or its parent) that someone
-    // turned into a link would have this elevated program write and delete files elsewhere.
-    for (const std::wstring& d : {dir, EngineRules::ExtractFileDir(dir)}) {
-        // The entry itself, as its folder lists it: attributes read through the path would
-        // be the link target's.
-        WIN32_FIND_DATAW fd{};
-        const HANDLE find = FindFirstFileW(d.c_str(), &fd);
-        if (find == INVALID_HANDLE_VALUE)
-            return false;
-        FindClose(find);
-        if (IsFolderLink(fd))
-            return false;
-    }
     const std::wstring first = LogFileName(prefix, time);
-    bool opened = log.Create(WithBackslash(dir) + first);
+    bool opened = false;
     // Another run of the same second: the next free "-N".
-    for (int n = 2; !opened && n < 100 && GetLastError() == ERROR_FILE_EXISTS; ++n)
-        opened = log.Create(WithBackslash(dir) + first.substr(0, first.size() - 4) + L"-" +
-                            std::to_wstring(n) + L".log");
+    for (int n = 1; !opened && n < 100; ++n) {
+        const std::wstring name =
+            n == 1 ? first
+                   : first.substr(0, first.size() - 4) + L"-" + std::to_wstring(n) + L".log";
+        DWORD error = 0;
+        TWinHandle h = CreateInHeld(logs, name, error);
+        if (h) {
+            opened = log.Adopt(h.Release(), WithBackslash(dir) + name);
+            break;
+        }
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            break;
+    }
     if (opened)
-        KeepNewestLogs(dir, prefix, keep);
+        KeepNewestLogsIn(logs, prefix, keep);
     return opened;
 }
 
+} // namespace
+
+bool OpenRunLogIn(TLogFile& log, const std::wstring& dir, const std::wstring& prefix,
+                  const SYSTEMTIME& time, size_t keep) {
+    const std::wstring parent = EngineRules::ExtractFileDir(dir);
+    if (dir.empty() || parent.empty() || !ForceDirectories(parent))
+        return false;
+    std::wstring why;
+    TWinHandle up = OpenHeldFolder(parent, true, why);
+    TWinHandle logs =
+        up ? OpenProtectedInHeld(up.Get(), EngineRules::ExtractFileName(dir), true, why)
+           : TWinHandle();
+    return logs && OpenRunLogAt(log, logs.Get(), dir, prefix, time, keep);
+}
+
 bool OpenRunLog(TLogFile& log, const std::wstring& prefix, size_t keep) {
+    const std::wstring dir = LogsDir();
+    if (dir.empty())
+        return false;
+    const std::wstring market = EngineRules::ExtractFileDir(dir);
+    // ProgramData lets every user make folders: CorvaneMarket or Logs made (or turned into a
+    // link) by one of them is not used.
+    std::wstring why;
+    TWinHandle programData = OpenHeldFolder(EngineRules::ExtractFileDir(market), true, why);
+    TWinHandle corvane = programData
+                             ? OpenProtectedInHeld(programData.Get(), L"CorvaneMarket", false, why)
+                             : TWinHandle();
+    TWinHandle logs =
+        corvane ? OpenProtectedInHeld(corvane.Get(), L"Logs", true, why) : TWinHandle();
     SYSTEMTIME now = {};
     GetLocalTime(&now);
-    return OpenRunLogIn(log, LogsDir(), prefix, now, keep);
+    return logs && OpenRunLogAt(log, logs.Get(), dir, prefix, now, keep);
 }

@@ -59,6 +59,9 @@ public:
     std::wstring BackupDir() const;
     bool BackupExists() const;
     bool GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const;
+    // The backup's update was cut off before it completed: the installation may hold two
+    // versions, and the next update keeps that backup.
+    bool UpdateInterrupted() const;
 
     // Properties.
     const std::wstring& InstallDir() const { return FInstallDir; }
@@ -106,7 +109,7 @@ private:
     void StopForFullUpdate();
     void ReinstallAppService();
     bool RegisterAppService(const std::wstring& Server);
-    void EnsureAppService();
+    void EnsureAppService(bool Start);
     void CopyDbProgramFiles();
     void CopyFilesWithRollback();
     void ProtectInstallFolders(bool Create);

@@ -74,9 +74,11 @@ else
     echo "===================================================="
     sf_click btnNext # Kapat
     sf_wait_exit 60 || sf_fail "the window did not close after Kapat"
-    sleep 2
+    sf_wait_running CorvaneZideroZUR.exe 60 # the till program that "Kapat" started
 fi
 took=$((SECONDS - started))
+# The run's log file on disk, which the checks compare with the window's lines.
+sf_setup_log "$scen/logfile.txt"
 
 find "$WINEPREFIX/drive_c/users" -maxdepth 5 -type d -name 'CorvaneMarketSetup_*' 2>/dev/null | wc -l \
     >"$scen/temp-left.txt"

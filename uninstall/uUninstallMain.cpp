@@ -21,6 +21,7 @@
 #include "host/uHardening.h"
 #include "uLogFile.h"
 #include "uSetupEngine.h"
+#include "uUnattended.h"
 #include "uUninstallWindow.h"
 #include "uUninstaller.h"
 #include "host/uWinHandles.h"
@@ -105,8 +106,7 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
     }
     // The silent original waits for the copy, so the copy must not wait for it in turn.
     const DWORD parent = args.Silent ? 0 : GetCurrentProcessId();
-    std::wstring line = L"\"" + copy + L"\" /_kopya=" + std::to_wstring(parent) + L" \"/_dizin=" +
-                        ownDir + L"\"" + (args.Silent ? L" /S" : L"");
+    const std::wstring line = CopyCommandLine(copy, parent, ownDir, args.Silent);
     std::vector<wchar_t> cmd(line.begin(), line.end());
     cmd.push_back(L'\0');
     STARTUPINFOW si{};
@@ -124,9 +124,10 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
 }
 
 std::wstring ResultWord(int code) {
-    return code == EXIT_REMOVED  ? L"0 (kaldırıldı)"
-           : code == EXIT_FAILED ? L"1 (hata)"
-                                 : L"2 (iptal)";
+    return code == EXIT_REMOVED           ? L"0 (kaldırıldı)"
+           : code == EXIT_FAILED          ? L"1 (hata)"
+           : code == EXIT_ALREADY_RUNNING ? L"1618 (başka bir kurulum çalışıyor)"
+                                          : L"2 (iptal)";
 }
 
 // The removal itself, in this process: log file, plan, window or silent run.
@@ -138,6 +139,20 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
                       (args.Silent ? L" /S (sessiz)" : L""));
     if (!copyNote.empty())
         logFile.WriteLine(copyNote);
+
+    // Never beside a setup: it would install what this run removes, or the other way round.
+    TRunLock lock(SETUP_MUTEX_NAME);
+    if (lock.AnotherRunning()) {
+        logFile.WriteLine(L"MESAJ: Başka bir Corvane Market kurulumu veya kaldırması şu anda "
+                          L"çalışıyor. Lütfen o bittikten sonra tekrar deneyin.");
+        if (!args.Silent)
+            system.ShowMessageBox(nullptr,
+                                  L"Başka bir Corvane Market kurulumu veya kaldırması şu anda "
+                                  L"çalışıyor.\r\nLütfen o bittikten sonra tekrar deneyin.",
+                                  MB_OK | MB_ICONWARNING);
+        logFile.WriteLine(L"Çıkış kodu: " + ResultWord(EXIT_ALREADY_RUNNING));
+        return EXIT_ALREADY_RUNNING;
+    }
 
     if (args.IsCopy) {
         // The copy goes at the next restart, its folder right after it.

@@ -6,9 +6,13 @@
 #include <string>
 
 #include "uEngineRules.h"
+#include "host/uHeldFolder.h"
 #include "host/uWinHandles.h"
 #include "uFileUtil.h"
 #include "uSetupEngine.h"
+
+// The setup program's quoting (uCommandLine.h, whose exit codes are not the uninstaller's).
+std::wstring JoinArguments(const std::vector<std::wstring>& args);
 
 namespace {
 
@@ -25,11 +29,11 @@ bool NamedFolder(const std::wstring& dir, const wchar_t* name) {
            EngineRules::SameTextAscii(EngineRules::ExtractFileName(dir), name);
 }
 
-// INSTALL_DIR of backup.info (UTF-8 with a byte-order mark), or empty.
-std::wstring BackupOwner(const std::wstring& backupDir) {
-    TFileHandle file(CreateFileW((backupDir + L"\\backup.info").c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.Valid())
+// INSTALL_DIR of backup.info (UTF-8 with a byte-order mark) in the held backup folder, or empty.
+std::wstring BackupOwner(HANDLE backupDir) {
+    DWORD error = 0;
+    TWinHandle file = OpenToReadInHeld(backupDir, L"backup.info", error);
+    if (!file)
         return std::wstring();
     char buf[4096];
     DWORD got = 0;
@@ -56,9 +60,12 @@ DWORD TRemovalSystem::DeleteOneFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
 }
 
-DWORD TRemovalSystem::RemoveOneDir(const std::wstring& path) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_DIRECTORY);
-    return RemoveDirectoryW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
+DWORD TRemovalSystem::DeleteOpened(HANDLE h) {
+    return DeleteHeld(h);
+}
+
+bool TRemovalSystem::ProtectFolder(HANDLE folder) {
+    return ProtectHeld(folder);
 }
 
 DWORD TRemovalSystem::ScheduleDeleteAtRestart(const std::wstring& path) {
@@ -68,6 +75,15 @@ DWORD TRemovalSystem::ScheduleDeleteAtRestart(const std::wstring& path) {
 
 DWORD TRemovalSystem::DeleteUninstallKey() {
     return static_cast<DWORD>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY));
+}
+
+std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
+                             const std::wstring& originalDir, bool silent) {
+    std::vector<std::wstring> args = {copy, L"/_kopya=" + std::to_wstring(parentPid),
+                                      L"/_dizin=" + originalDir};
+    if (silent)
+        args.push_back(L"/S");
+    return JoinArguments(args);
 }
 
 TUninstallPlan ResolvePlan(const std::wstring& ownDir, const std::wstring& recordedInstallDir,
@@ -117,7 +133,15 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
          [this] { DeleteFirewallRule(L"CorvaneMarketSync"); }},
         {L"Masaüstü kısayolu siliniyor...", [&] { DeleteShortcut(plan.DesktopLink); }},
         {L"Kurulum klasörü siliniyor...", [&] { RemoveInstallFolder(plan.InstallDir); }},
-        {L"Güncelleme yedeği siliniyor...", [&] { RemoveBackup(plan.BackupDir, plan.InstallDir); }},
+        {L"Güncelleme yedeği siliniyor...",
+         [&] {
+             RemoveBackup(plan.BackupDir, plan.InstallDir, false);
+             // What an update interrupted by a power cut leaves beside it.
+             if (!plan.BackupDir.empty())
+                 for (const wchar_t* suffix : {L".yeni", L".onceki"})
+                     if (DirectoryExists(plan.BackupDir + suffix))
+                         RemoveBackup(plan.BackupDir + suffix, plan.InstallDir, true);
+         }},
     };
     if (plan.RemoveDatabase)
         steps.push_back({L"CorvaneDB ve veritabanı kaldırılıyor...", [&] {
@@ -228,19 +252,28 @@ void TUninstaller::RemoveInstallFolder(const std::wstring& dir) {
     RemoveTree(dir);
 }
 
-void TUninstaller::RemoveBackup(const std::wstring& backupDir, const std::wstring& installDir) {
+void TUninstaller::RemoveBackup(const std::wstring& backupDir, const std::wstring& installDir,
+                                bool strict) {
     if (backupDir.empty() || !DirectoryExists(backupDir)) {
         Log(L"  Yedek yok");
         return;
     }
-    // The backup folder sits at the drive's root: another installation on the same drive may
-    // own it.
-    const std::wstring owner = BackupOwner(backupDir);
-    if (!owner.empty() && !EngineRules::SameTextAscii(owner, installDir)) {
-        Log(L"  Yedek başka bir kuruluma ait (" + owner + L") - bırakıldı");
+    std::wstring why;
+    TWinHandle top = OpenHeldFolder(backupDir, true, why);
+    if (!top) {
+        Fail(L"Silinmedi: " + backupDir + L" - " + why);
         return;
     }
-    RemoveTree(backupDir);
+    // The backup folder sits at the drive's root: another installation on the same drive may
+    // own it.
+    const std::wstring owner = BackupOwner(top.Get());
+    if (strict ? !EngineRules::SameTextAscii(owner, installDir)
+               : !owner.empty() && !EngineRules::SameTextAscii(owner, installDir)) {
+        Log(owner.empty() ? L"  Yedeğin sahibi belli değil (" + backupDir + L") - bırakıldı"
+                          : L"  Yedek başka bir kuruluma ait (" + owner + L") - bırakıldı");
+        return;
+    }
+    RemoveTree(backupDir, top.Get());
 }
 
 void TUninstaller::RemoveSharedData(const std::wstring& dir) {
@@ -266,9 +299,15 @@ void TUninstaller::DeleteUninstallEntry() {
 }
 
 // A file the system refuses to delete now goes at the next restart; until then it is not
-// removed, so it counts as a failure, except this program's own starting file.
-void TUninstaller::DeleteLater(const std::wstring& path, DWORD error) {
-    if (FSystem.ScheduleDeleteAtRestart(path) != ERROR_SUCCESS) {
+// removed, so it counts as a failure, except this program's own starting file. The path is
+// resolved again at the restart: every folder on it is a plain folder held by this run, and
+// is protected first so that nobody can swap one for a link before then.
+void TUninstaller::DeleteLater(const std::wstring& path, DWORD error,
+                               const std::vector<HANDLE>& folders) {
+    bool protectedPath = true;
+    for (HANDLE folder : folders)
+        protectedPath = FSystem.ProtectFolder(folder) && protectedPath;
+    if (!protectedPath || FSystem.ScheduleDeleteAtRestart(path) != ERROR_SUCCESS) {
         Fail(L"Silinemedi: " + path + L" - " + SysErrorMessage(error));
         return;
     }
@@ -279,34 +318,72 @@ void TUninstaller::DeleteLater(const std::wstring& path, DWORD error) {
         Fail(L"Kilitli, yeniden başlatmada silinecek: " + path + L" - " + SysErrorMessage(error));
 }
 
-void TUninstaller::RemoveTree(const std::wstring& dir) {
+void TUninstaller::RemoveTree(const std::wstring& dir, HANDLE heldTop) {
+    TWinHandle opened;
+    if (!heldTop) {
+        std::wstring why;
+        opened = OpenHeldFolder(dir, true, why);
+        if (!opened) {
+            // A link or a folder someone else made: nothing behind it is ours to delete.
+            Fail(L"Silinmedi: " + dir + L" - " + why);
+            return;
+        }
+        heldTop = opened.Get();
+    }
     const size_t scheduledBefore = FScheduled.size();
     const size_t failedBefore = FFailures.size();
-    // Depth first, so that every folder is empty by the time its own turn comes.
-    std::function<void(const std::wstring&)> walk = [&](const std::wstring& folder) {
-        for (const auto& e : ListEntries(folder + L"\\*")) {
-            const std::wstring path = folder + L"\\" + e.Name;
+    std::vector<HANDLE> chain;
+    // Depth first, so that every folder is empty by the time its own turn comes. Each entry is
+    // opened relative to its folder's handle and never through a link.
+    std::function<void(HANDLE, const std::wstring&)> walk = [&](HANDLE folder,
+                                                                const std::wstring& path) {
+        chain.push_back(folder);
+        std::vector<THeldEntry> entries;
+        ListHeldFolder(folder, entries);
+        for (const THeldEntry& e : entries) {
+            const std::wstring child = path + L"\\" + e.Name;
+            DWORD error = ERROR_SUCCESS;
             if (e.IsFolder && !e.IsLink) {
-                walk(path);
+                TWinHandle sub = OpenInHeld(folder, e.Name, true, error);
+                if (sub && !HandleIsLink(sub.Get())) {
+                    walk(sub.Get(), child);
+                    continue;
+                }
+                if (sub) // became a link since the listing: it goes as a link
+                    sub.Reset();
+            }
+            // A link goes as a link: what it points to is not ours. A handle that does not
+            // show the link itself (Wine follows links) is never used to delete.
+            TWinHandle h = OpenInHeld(folder, e.Name, false, error);
+            if (h && e.IsLink && !HandleIsLink(h.Get())) {
+                Fail(L"Bağlantı silinemedi: " + child);
                 continue;
             }
-            // A folder link goes as a link: what it points to is not ours.
-            const DWORD error =
-                e.IsFolder ? FSystem.RemoveOneDir(path) : FSystem.DeleteOneFile(path);
-            if (error != ERROR_SUCCESS)
-                DeleteLater(path, error);
+            if (h)
+                error = FSystem.DeleteOpened(h.Get());
+            if (error != ERROR_SUCCESS && !e.IsLink)
+                DeleteLater(child, error, chain);
+            else if (error != ERROR_SUCCESS)
+                Fail(L"Bağlantı silinemedi: " + child + L" - " + SysErrorMessage(error));
         }
-        const DWORD error = FSystem.RemoveOneDir(folder);
+        chain.pop_back();
+        const DWORD error = FSystem.DeleteOpened(folder);
         if (error == ERROR_SUCCESS)
             return;
         // A folder that still holds a file due at the restart goes right after that file.
-        if (FScheduled.size() > scheduledBefore &&
-            FSystem.ScheduleDeleteAtRestart(folder) == ERROR_SUCCESS)
-            FScheduled.push_back(folder);
-        else if (FFailures.size() == failedBefore)
-            Fail(L"Klasör silinemedi: " + folder + L" - " + SysErrorMessage(error));
+        if (FScheduled.size() > scheduledBefore) {
+            bool ok = true;
+            for (HANDLE f : chain)
+                ok = FSystem.ProtectFolder(f) && ok;
+            if (ok && FSystem.ScheduleDeleteAtRestart(path) == ERROR_SUCCESS) {
+                FScheduled.push_back(path);
+                return;
+            }
+        }
+        if (FFailures.size() == failedBefore)
+            Fail(L"Klasör silinemedi: " + path + L" - " + SysErrorMessage(error));
     };
-    walk(dir);
+    walk(heldTop, dir);
     if (FScheduled.size() == scheduledBefore && FFailures.size() == failedBefore)
         Log(L"  Silindi: " + dir);
 }

@@ -30,7 +30,11 @@ public:
     virtual ~TRemovalSystem() = default;
     // Each returns ERROR_SUCCESS or the system's error code.
     virtual DWORD DeleteOneFile(const std::wstring& path);
-    virtual DWORD RemoveOneDir(const std::wstring& path);
+    // Deletes the file, link or empty folder opened as h (DeleteHeld).
+    virtual DWORD DeleteOpened(HANDLE h);
+    // Protects a held folder of the path of a file due at the restart (ProtectHeld), so that
+    // until then nobody can turn a folder of that path into a link.
+    virtual bool ProtectFolder(HANDLE folder);
     virtual DWORD ScheduleDeleteAtRestart(const std::wstring& path);
     virtual DWORD DeleteUninstallKey();
 };
@@ -63,12 +67,16 @@ private:
     void DeleteFirewallRule(const std::wstring& rule);
     void DeleteShortcut(const std::wstring& link);
     void RemoveInstallFolder(const std::wstring& dir);
-    void RemoveBackup(const std::wstring& backupDir, const std::wstring& installDir);
+    // strict: only when backup.info names this installation (the ".yeni" and ".onceki"
+    // folders); otherwise unless it names another one.
+    void RemoveBackup(const std::wstring& backupDir, const std::wstring& installDir, bool strict);
     void RemoveSharedData(const std::wstring& dir);
     void DeleteUninstallEntry();
-    // Deletes a tree; what stays locked is scheduled for the next restart and listed.
-    void RemoveTree(const std::wstring& dir);
-    void DeleteLater(const std::wstring& path, DWORD error);
+    // Deletes a tree through handles it holds: its top must be a plain folder of a trusted
+    // owner, nothing inside is followed through a link. What stays locked is scheduled for the
+    // next restart and listed. heldTop: the top, already opened.
+    void RemoveTree(const std::wstring& dir, HANDLE heldTop = nullptr);
+    void DeleteLater(const std::wstring& path, DWORD error, const std::vector<HANDLE>& folders);
 
     THost& FHost;
     TRemovalSystem& FSystem;
@@ -84,9 +92,16 @@ private:
 inline constexpr int EXIT_REMOVED = 0;
 inline constexpr int EXIT_FAILED = 1;
 inline constexpr int EXIT_CANCELLED = 2;
+inline constexpr int EXIT_ALREADY_RUNNING = 1618; // a setup or another uninstall runs
 
 inline constexpr const wchar_t* UNINSTALL_KEY =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
+
+// The command line of the copy this program continues as: its path, who started it, the
+// folder it was started from and /S, each argument quoted so that it comes back unchanged
+// (a drive root such as D:\ included).
+std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
+                             const std::wstring& originalDir, bool silent);
 
 // Picks the folders of one run. The installation folder is the uninstaller's own folder when
 // it is named CorvaneZideroZur, otherwise the uninstall entry's InstallLocation when that is;

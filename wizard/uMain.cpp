@@ -373,9 +373,12 @@ bool TfrmSetup::PrepareSource() {
 
 void TfrmSetup::CloseFromFinishPage() {
     const std::wstring app = FEngine->InstallDir() + L"\\CorvaneZideroZUR.exe";
-    if (IsChecked(chkRunApp) && FileExists(app))
-        FSystem.ShellExecuteFile(nullptr, L"open", app, nullptr, FEngine->InstallDir(),
-                                 SW_SHOWNORMAL);
+    // Never with this window's administrator rights: the till program (or whatever replaced
+    // its file) runs as the user signed in at the desktop, or not at all.
+    if (IsChecked(chkRunApp) && FileExists(app) &&
+        !FSystem.StartAsSignedInUser(app, FEngine->InstallDir()) && FLogSink)
+        FLogSink(L"  ! CorvaneZideroZUR.exe başlatılmadı: oturumdaki kullanıcının masaüstü "
+                 L"kabuğuna ulaşılamadı");
     Close();
 }
 
@@ -558,6 +561,7 @@ std::wstring TfrmSetup::FindInstalledDir() {
 void TfrmSetup::UpdateBackupInfo() {
     SetVisible(btnGeriYukle, false);
     SetVisible(lblYedekBilgi, false);
+    SetVisible(lblYarimGuncelleme, false);
     try {
         std::unique_ptr<TSetupEngine> probe = FSystem.CreateEngine();
         probe->DetectExistingInstall();
@@ -571,6 +575,7 @@ void TfrmSetup::UpdateBackupInfo() {
             SetCaption(lblYedekBilgi, WizardRules::BackupLine(date, size));
             SetTextColor(lblYedekBilgi, RGB(0x20, 0x80, 0x20));
             EnableWindow(btnGeriYukle, TRUE);
+            SetVisible(lblYarimGuncelleme, probe->UpdateInterrupted());
         } else {
             SetCaption(lblYedekBilgi, L"Yedek bulunamadi");
             SetTextColor(lblYedekBilgi, RGB(0x80, 0x80, 0x80));

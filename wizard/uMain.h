@@ -212,6 +212,8 @@ private:
          tsFinish = nullptr;
     HWND lblWelcomeTitle = nullptr, lblWelcomeDesc = nullptr, lblWelcomeWarn = nullptr;
     HWND lblYedekBilgi = nullptr, btnGeriYukle = nullptr;
+    // Shown under the backup line when the backup's update was cut off.
+    HWND lblYarimGuncelleme = nullptr;
     HWND lblSettingsTitle = nullptr, lblKurulumTipi = nullptr, cbKurulumTipi = nullptr;
     HWND Shape2 = nullptr, lblDriveInfo = nullptr, lblDiskCaption = nullptr, cbDrive = nullptr;
     HWND lblDbDriveInfo = nullptr, lblDbDriveCaption = nullptr, cbDbDrive = nullptr;

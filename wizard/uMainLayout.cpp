@@ -417,6 +417,13 @@ void TfrmSetup::BuildControls() {
                              L"Onceki Surume Geri Yukle", {13, true})
                        .Handle;
     ShowWindow(btnGeriYukle, SW_HIDE);
+    lblYarimGuncelleme =
+        AddLabel(L"lblYarimGuncelleme", &welcome, 20, 316, 430, 36,
+                 L"! Son guncelleme yarida kaldi. Yedek korunuyor; geri yukleyin ya da "
+                 L"guncellemeyi tekrar calistirin.",
+                 {13}, kMaroon, wraps)
+            .Handle;
+    ShowWindow(lblYarimGuncelleme, SW_HIDE);
 
     // Settings page.
     lblSettingsTitle = AddLabel(L"lblSettingsTitle", &settings, 19, 4, 130, 21, L"Kurulum Ayarları",

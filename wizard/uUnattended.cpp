@@ -11,6 +11,7 @@
 #include "uCommandLine.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uHardening.h"
 #include "uLogFile.h"
 #include "uMain.h"
 #include "uPayload.h"
@@ -40,10 +41,15 @@ std::wstring Widen(const char* what) {
 // and what they and the result tell of the outcome. Reached from any thread.
 class TRunReport {
 public:
-    void Open(const TSetupSwitches& s) {
-        OpenRunLog(FRunLog, L"kurulum");
-        if (!s.LogPath.empty())
-            FUserLog.OpenAppend(s.LogPath);
+    // elevated: only then is the shared Logs folder used (and made). Returns why the file
+    // /LOG= names was refused; empty when it is open or none was named.
+    std::wstring Open(const TSetupSwitches& s, bool elevated) {
+        if (elevated)
+            OpenRunLog(FRunLog, L"kurulum");
+        std::wstring why;
+        if (!s.LogPath.empty() && !FUserLog.OpenAppend(s.LogPath, &why))
+            return why.empty() ? L"açılamadı" : why;
+        return std::wstring();
     }
     void Line(const std::wstring& msg) {
         FRunLog.WriteLine(msg);
@@ -111,6 +117,9 @@ public:
     INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                              const wchar_t* params, const std::wstring& dir, int show) override {
         return FInner.ShellExecuteFile(owner, verb, file, params, dir, show);
+    }
+    bool StartAsSignedInUser(const std::wstring& file, const std::wstring& dir) override {
+        return FInner.StartAsSignedInUser(file, dir);
     }
     bool RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
                             const std::wstring& dir, DWORD& exitCode) override {
@@ -318,6 +327,22 @@ private:
     std::wstring FExtractedDir;
 };
 
+// The arguments with the path of /LOG= made full against the current folder.
+std::vector<std::wstring> WithFullLogPath(std::vector<std::wstring> args) {
+    for (std::wstring& arg : args) {
+        if (arg.size() <= 5 || !EngineRules::SameTextAscii(arg.substr(1, 4), L"LOG=") ||
+            (arg[0] != L'/' && arg[0] != L'-'))
+            continue;
+        const std::wstring path = arg.substr(5);
+        const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        std::wstring full(n, L'\0');
+        const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
+        if (m > 0 && m < n)
+            arg = arg.substr(0, 5) + full.substr(0, m);
+    }
+    return args;
+}
+
 // Reports a problem found before anything ran: a box unless silent, a line of the log always.
 void Tell(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, const std::wstring& text,
           UINT icon) {
@@ -325,26 +350,6 @@ void Tell(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, const
     if (!s.Silent)
         sys.ShowMessageBox(nullptr, text, icon | MB_OK);
 }
-
-// One setup at a time on the machine; held until the process ends.
-class TSetupMutex {
-public:
-    TSetupMutex() {
-        FHandle = CreateMutexW(nullptr, FALSE, SETUP_MUTEX_NAME);
-        FOther = FHandle && GetLastError() == ERROR_ALREADY_EXISTS;
-    }
-    ~TSetupMutex() {
-        if (FHandle)
-            CloseHandle(FHandle);
-    }
-    TSetupMutex(const TSetupMutex&) = delete;
-    TSetupMutex& operator=(const TSetupMutex&) = delete;
-    bool AnotherRunning() const { return FOther; }
-
-private:
-    HANDLE FHandle = nullptr;
-    bool FOther = false;
-};
 
 } // namespace
 
@@ -462,7 +467,7 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
     const TSetupSwitches s = ParseSwitches(args);
     if (!s.Error.empty() || s.Help) {
         TRunReport report;
-        report.Open(s);
+        report.Open(s, sys.IsAdmin());
         if (!s.Error.empty()) {
             Tell(sys, s, report, s.Error + L"\r\n\r\n" + HelpText(), MB_ICONERROR);
             return EXIT_INVALID_ARGS;
@@ -479,18 +484,26 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
         }
         const std::wstring exe = sys.ExePath();
         DWORD code = EXIT_FAILED;
-        if (sys.RunElevatedAndWait(exe, JoinArguments(args), EngineRules::ExtractFileDir(exe),
-                                   code))
+        // The elevated copy starts in the setup file's folder: a relative /LOG= path means the
+        // caller's current folder.
+        if (sys.RunElevatedAndWait(exe, JoinArguments(WithFullLogPath(args)),
+                                   EngineRules::ExtractFileDir(exe), code))
             return static_cast<int>(code);
         TRunReport report;
-        report.Open(s);
+        report.Open(s, false);
         Tell(sys, s, report, kAdminText, MB_ICONERROR);
         return EXIT_ELEVATION_REFUSED;
     }
 
-    TSetupMutex mutex;
+    TRunLock mutex(SETUP_MUTEX_NAME);
     TRunReport report;
-    report.Open(s);
+    if (const std::wstring why = report.Open(s, true); !why.empty()) {
+        // The run goes on, only without that file.
+        const std::wstring text = L"/LOG dosyası kullanılmadı (" + why + L"): " + s.LogPath;
+        report.Message(text);
+        if (!s.Unattended())
+            sys.ShowMessageBox(nullptr, text, MB_ICONWARNING | MB_OK);
+    }
     if (mutex.AnotherRunning()) {
         Tell(sys, s, report,
              L"Başka bir Corvane Market kurulumu şu anda çalışıyor.\r\n"

@@ -1,13 +1,17 @@
 // The real system behind the window.
 #include "uWizardSystem.h"
 
+#include <exdisp.h>
+#include <servprov.h>
 #include <shellapi.h>
+#include <shldisp.h>
 #include <shlobj.h>
 
 #include <type_traits>
 
 #include "uPayload.h"
 #include "uSetupEngine.h"
+#include "host/uWinHandles.h"
 
 bool TWizardSystem::IsAdmin() {
     return IsUserAnAdmin() != FALSE;
@@ -33,6 +37,70 @@ INT_PTR TWizardSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const s
                                         const wchar_t* params, const std::wstring& dir, int show) {
     return reinterpret_cast<INT_PTR>(ShellExecuteW(owner, verb, file.c_str(), params,
                                                    dir.empty() ? nullptr : dir.c_str(), show));
+}
+
+namespace {
+
+// The desktop window's view, its automation object, and its ShellExecute: the program then
+// runs in the shell's process, as the signed-in user.
+bool ShellExecuteThroughDesktop(const std::wstring& file, const std::wstring& dir) {
+    TComPtr<IShellWindows> windows;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                windows.Out())))
+        return false;
+    VARIANT location;
+    VariantInit(&location);
+    VARIANT empty;
+    VariantInit(&empty);
+    long hwnd = 0;
+    TComPtr<IDispatch> desktop;
+    if (windows->FindWindowSW(&location, &empty, SWC_DESKTOP, &hwnd, SWFO_NEEDDISPATCH,
+                              desktop.Put()) != S_OK ||
+        !desktop.Get())
+        return false;
+    TComPtr<IServiceProvider> provider;
+    TComPtr<IShellBrowser> browser;
+    TComPtr<IShellView> view;
+    TComPtr<IDispatch> background;
+    TComPtr<IShellFolderViewDual> folderView;
+    TComPtr<IDispatch> application;
+    TComPtr<IShellDispatch2> shell;
+    if (FAILED(desktop->QueryInterface(IID_IServiceProvider, provider.Out())) ||
+        FAILED(
+            provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.Out())) ||
+        FAILED(browser->QueryActiveShellView(view.Put())) ||
+        FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.Out())) ||
+        FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.Out())) ||
+        FAILED(folderView->get_Application(application.Put())) ||
+        FAILED(application->QueryInterface(IID_IShellDispatch2, shell.Out())))
+        return false;
+    BSTR fileText = SysAllocString(file.c_str());
+    VARIANT args, folder, verb, show;
+    VariantInit(&args);
+    VariantInit(&folder);
+    VariantInit(&verb);
+    VariantInit(&show);
+    folder.vt = VT_BSTR;
+    folder.bstrVal = SysAllocString(dir.c_str());
+    verb.vt = VT_BSTR;
+    verb.bstrVal = SysAllocString(L"open");
+    show.vt = VT_I4;
+    show.lVal = SW_SHOWNORMAL;
+    const HRESULT hr = shell->ShellExecute(fileText, args, folder, verb, show);
+    SysFreeString(fileText);
+    VariantClear(&folder);
+    VariantClear(&verb);
+    return SUCCEEDED(hr);
+}
+
+} // namespace
+
+bool TWizardSystem::StartAsSignedInUser(const std::wstring& file, const std::wstring& dir) {
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const bool started = ShellExecuteThroughDesktop(file, dir);
+    if (SUCCEEDED(init))
+        CoUninitialize();
+    return started;
 }
 
 bool TWizardSystem::RunElevatedAndWait(const std::wstring& file, const std::wstring& params,

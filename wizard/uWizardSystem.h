@@ -25,6 +25,10 @@ public:
     // ShellExecuteW; the result as the call returns it (greater than 32: started).
     virtual INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                                      const wchar_t* params, const std::wstring& dir, int show);
+    // Starts a program as the user signed in at the desktop, not with this process's
+    // administrator rights: through the desktop shell's automation object, so that the shell
+    // (running as that user) starts it. False when no such shell answers; nothing is started.
+    virtual bool StartAsSignedInUser(const std::wstring& file, const std::wstring& dir);
     // Starts the setup file elevated ("runas") with the given arguments and waits, bounded, for
     // it to end. False when it could not be started (the user refused the elevation); otherwise
     // exitCode is the elevated copy's exit code.

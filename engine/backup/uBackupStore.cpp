@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "backup/uBackupUtil.h"
+#include "host/uHardening.h"
 #include "host/uWin32Seam.h"
 #include "uFileUtil.h"
 
@@ -19,13 +20,9 @@ using namespace BackupUtil;
 
 namespace {
 
-const wchar_t* const kInfoName = L"backup.info";
 const wchar_t* const kTillProgram = L"CorvaneZideroZUR.exe";
-// Tries at setting the previous backup aside before the update gives up.
-const int kMoveAttempts = 3;
 // backup.info is a few lines; anything much larger is not ours and is not read into memory.
 const int64_t kMaxInfoBytes = 64 * 1024;
-
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty())
         return std::string();
@@ -55,27 +52,23 @@ std::wstring BackupTimestamp() {
            TwoDigits(t.wHour) + sep + TwoDigits(t.wMinute) + sep + TwoDigits(t.wSecond);
 }
 
-// backup.info: UTF-8 with byte-order mark, CR LF after every line. A file that could not be
-// written completely is removed, so that its presence keeps meaning "complete backup".
-void WriteInfoFile(const std::wstring& path, const std::vector<std::wstring>& lines) {
+// backup.info: UTF-8 with byte-order mark, CR LF after every line. Written under a temporary
+// name and flushed, then moved into place with write-through: its presence means "complete
+// backup", also after a power cut.
+void WriteInfoFile(const std::wstring& dir, const std::vector<std::wstring>& lines) {
     std::string bytes = "\xEF\xBB\xBF";
     for (const auto& line : lines)
         bytes += ToUtf8(line) + "\r\n";
-    TFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
-        throw ESetupError(L"Cannot create file \"" + path + L"\". " +
-                          SysErrorMessage(::GetLastError()));
-    DWORD written = 0;
-    const bool wrote = ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                   &written, nullptr) &&
-                       written == bytes.size();
-    const DWORD writeError = wrote ? ERROR_SUCCESS : ::GetLastError();
-    const bool closed = file.Close();
-    if (!wrote || !closed) {
-        const DWORD err = !wrote ? writeError : ::GetLastError();
-        ::DeleteFileW(path.c_str());
-        throw ESetupError(L"Cannot write file \"" + path + L"\". " + SysErrorMessage(err));
+    const std::wstring path = dir + L"\\" + kInfoName;
+    const std::wstring temp = dir + L"\\" + kInfoTempName;
+    DWORD error = ERROR_SUCCESS;
+    if (!WriteDurableFile(temp, bytes, error))
+        throw ESetupError(L"Cannot write file \"" + path + L"\". " + SysErrorMessage(error));
+    if (!vpfnMoveFileExW(temp.c_str(), path.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = ::GetLastError();
+        ::DeleteFileW(temp.c_str());
+        throw ESetupError(L"Cannot write file \"" + path + L"\". " + SysErrorMessage(error));
     }
 }
 
@@ -103,12 +96,18 @@ bool ParseInt64(const std::wstring& text, int64_t& value) {
     return true;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+bool ReadWholeFile(const std::wstring& path, std::string& bytes, uint64_t& writtenAt) {
     TFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.Valid())
         return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    writtenAt =
+        (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.Get(), &size) || size.QuadPart > kMaxInfoBytes)
         return false;
@@ -125,75 +124,25 @@ bool PathExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Moves a complete backup from a side folder to the backup folder, clearing what is there.
-bool TakePlace(const std::wstring& from, const std::wstring& dir) {
-    TSetupEngine::DeleteDirRecursive(dir);
-    return !PathExists(dir) && vpfnMoveFileExW(from.c_str(), dir.c_str(), 0);
+bool IsLinkAt(const std::wstring& path) {
+    const DWORD attrs = ::GetFileAttributesW(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Moves a folder, trying a few times: a scanner may hold a file in it for a moment.
-template <class TSleep>
-bool MoveWithRetry(const std::wstring& from, const std::wstring& to, TSleep sleep, DWORD& error) {
-    error = ERROR_SUCCESS;
-    for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
-        if (vpfnMoveFileExW(from.c_str(), to.c_str(), 0))
-            return true;
-        error = ::GetLastError();
-        if (attempt < kMoveAttempts)
-            sleep(500);
-    }
-    return false;
+// Moves a complete backup from a side folder to the backup folder, discarding what is there.
+bool TakePlace(const std::wstring& from, const std::wstring& dir) {
+    if (!DiscardBackup(dir) || PathExists(dir))
+        return false;
+    return vpfnMoveFileExW(from.c_str(), dir.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 } // namespace
 
-bool BackupUtil::IsCompleteBackup(const std::wstring& dir) {
-    return DirectoryExists(dir) && FileExists(dir + L"\\" + kInfoName);
-}
-
-std::wstring BackupUtil::SettleBackup(const std::wstring& dir, std::wstring* note) {
-    const std::wstring fresh = dir + kFreshSuffix;
-    const std::wstring previous = dir + kPreviousSuffix;
-    auto settled = [&](const std::wstring& from) {
-        if (!TakePlace(from, dir))
-            return from;
-        if (note != nullptr)
-            *note = L"  Yarim kalan guncellemeden yedek yerine konuldu: " + from;
-        return dir;
-    };
-    // A new backup waits beside the old one only once it is complete: it is the newer.
-    if (IsCompleteBackup(fresh))
-        return settled(fresh);
-    if (IsCompleteBackup(dir))
-        return dir;
-    // Cut off after the previous backup was set aside and before the new one was complete.
-    if (IsCompleteBackup(previous))
-        return settled(previous);
-    return dir;
-}
-
-std::wstring TSetupEngine::BackupDir() const {
-    std::wstring drive = DrivePart(FInstallDir);
-    if (drive.empty())
-        drive = L"C:";
-    return drive + L"\\CorvaneUpdateYedek";
-}
-
-// Both are asked while no run is active: a backup that a cut-off run left aside is put back
-// here, before the welcome page decides whether to offer a restore.
-bool TSetupEngine::BackupExists() const {
-    return IsCompleteBackup(SettleBackup(BackupDir()));
-}
-
-bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
-    ATarih.clear();
-    ABoyut = 0;
-    const std::wstring path = SettleBackup(BackupDir()) + L"\\" + kInfoName;
-    if (!FileExists(path))
-        return false;
+TBackupInfo BackupUtil::ReadBackupInfo(const std::wstring& dir) {
+    TBackupInfo info;
     std::string bytes;
-    if (!ReadWholeFile(path, bytes))
-        return false;
+    if (!ReadWholeFile(dir + L"\\" + kInfoName, bytes, info.WrittenAt))
+        return info;
     size_t start = 0;
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         start = 3;
@@ -203,12 +152,11 @@ bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
         const int len = static_cast<int>(bytes.size() - start);
         const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, len, nullptr, 0);
         if (n <= 0)
-            return false;
+            return info;
         text.resize(n);
         ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, len, text.data(), n);
     }
-    std::wstring tarih;
-    int64_t boyut = 0;
+    bool hasTarih = false, hasBoyut = false;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find_first_of(L"\r\n", pos);
@@ -216,10 +164,14 @@ bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
             end = text.size();
         const std::wstring line = text.substr(pos, end - pos);
         if (line.rfind(L"TARIH=", 0) == 0) {
-            tarih = line.substr(6);
+            info.Tarih = line.substr(6);
+            hasTarih = !info.Tarih.empty();
         } else if (line.rfind(L"BOYUT=", 0) == 0) {
-            if (!ParseInt64(line.substr(6), boyut))
-                boyut = 0;
+            hasBoyut = ParseInt64(line.substr(6), info.Boyut);
+            if (!hasBoyut)
+                info.Boyut = 0;
+        } else if (line.rfind(L"MOD=", 0) == 0) {
+            info.Mod = line.substr(4);
         }
         // CR LF is one line end; a lone CR or LF is one as well.
         pos = end;
@@ -231,8 +183,179 @@ bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
             ++pos;
         }
     }
-    ATarih = tarih;
-    ABoyut = boyut;
+    info.Read = true;
+    const bool ended = !text.empty() && (text.back() == L'\n' || text.back() == L'\r');
+    info.Complete = hasTarih && hasBoyut && ended;
+    int digits = 0;
+    for (wchar_t c : info.Tarih)
+        if (c >= L'0' && c <= L'9' && digits < 14) {
+            info.Stamp = info.Stamp * 10 + (c - L'0');
+            ++digits;
+        }
+    if (digits != 14)
+        info.Stamp = 0;
+    return info;
+}
+
+bool BackupUtil::FlushTree(const std::wstring& dir,
+                           const std::function<void(const std::wstring&)>& log) {
+    bool all = true;
+    for (const TDirEntry& e : ListEntries(dir + L"\\*")) {
+        const std::wstring path = dir + L"\\" + e.Name;
+        if (e.IsFolder) {
+            if (!e.IsLink)
+                all = FlushTree(path, log) && all;
+            continue;
+        }
+        DWORD error = ERROR_SUCCESS;
+        if (!FlushFile(path, error)) {
+            log(L"    ! " + e.Name + L": " + SysErrorMessage(error));
+            all = false;
+        }
+    }
+    return all;
+}
+
+bool BackupUtil::IsCompleteBackup(const std::wstring& dir) {
+    return DirectoryExists(dir) && ReadBackupInfo(dir).Complete;
+}
+
+bool BackupUtil::IsUsableBackup(const std::wstring& dir) {
+    return PathExists(dir) && IsTrustedStoreFolder(dir) && IsCompleteBackup(dir);
+}
+
+bool BackupUtil::IsTrustedStoreFolder(const std::wstring& dir, std::wstring* why) {
+    // The entry itself, never what a link at its name points to.
+    TWinHandle folder(::CreateFileW(
+        dir.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (IsLinkAt(dir) || (folder.Valid() && ::GetFileInformationByHandle(folder.Get(), &info) &&
+                          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+        if (why != nullptr)
+            *why = L"baglanti";
+        return false;
+    }
+    if (!folder.Valid()) {
+        if (why != nullptr)
+            *why = SysErrorMessage(::GetLastError());
+        return false;
+    }
+    bool trusted = false;
+    const DWORD err = ReadTrustedOwner(folder.Get(), trusted);
+    if (!trusted && why != nullptr)
+        *why = err == ERROR_SUCCESS ? L"sahibi yonetici degil" : SysErrorMessage(err);
+    return trusted;
+}
+
+bool BackupUtil::DiscardBackup(const std::wstring& dir) {
+    if (!PathExists(dir))
+        return true;
+    if (IsLinkAt(dir)) {
+        // What it points to is not ours.
+        ::RemoveDirectoryW(dir.c_str());
+        ::DeleteFileW(dir.c_str());
+        return !PathExists(dir);
+    }
+    for (const wchar_t* name : {kInfoName, kInfoTempName}) {
+        const std::wstring path = dir + L"\\" + name;
+        if (!PathExists(path))
+            continue;
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!::DeleteFileW(path.c_str()) && PathExists(path))
+            return false;
+    }
+    TSetupEngine::DeleteDirRecursive(dir);
+    return !PathExists(dir);
+}
+
+bool BackupUtil::MoveWithRetry(const std::wstring& from, const std::wstring& to,
+                               const std::function<void(int)>& sleep, DWORD& error) {
+    const int kMoveAttempts = 3;
+    error = ERROR_SUCCESS;
+    for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
+        if (vpfnMoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+            return true;
+        error = ::GetLastError();
+        if (attempt < kMoveAttempts)
+            sleep(500);
+    }
+    return false;
+}
+
+std::wstring BackupUtil::SettleBackup(const std::wstring& dir, std::wstring* note) {
+    // The newest complete backup among the store's folders; a folder that is not to be trusted
+    // counts as absent.
+    std::wstring best;
+    TBackupInfo bestInfo;
+    bool dirTrusted = true;
+    for (const std::wstring& candidate : {dir, dir + kFreshSuffix, dir + kPreviousSuffix}) {
+        if (!PathExists(candidate))
+            continue;
+        std::wstring why;
+        if (!IsTrustedStoreFolder(candidate, &why)) {
+            if (candidate == dir)
+                dirTrusted = false;
+            if (note != nullptr)
+                *note = L"  ! Yedek klasoru kullanilmadi (" + why + L"): " + candidate;
+            continue;
+        }
+        if (!DirectoryExists(candidate))
+            continue;
+        const TBackupInfo info = ReadBackupInfo(candidate);
+        if (!info.Complete)
+            continue;
+        if (best.empty() || info.Stamp > bestInfo.Stamp ||
+            (info.Stamp == bestInfo.Stamp && info.WrittenAt > bestInfo.WrittenAt)) {
+            best = candidate;
+            bestInfo = info;
+        }
+    }
+    if (best.empty() || best == dir)
+        return dir;
+    // An untrusted folder at the backup's own name is never deleted through or moved over here.
+    if (!dirTrusted || !TakePlace(best, dir))
+        return best;
+    if (note != nullptr)
+        *note = L"  Yarim kalan guncellemeden yedek yerine konuldu: " + best;
+    return dir;
+}
+
+std::wstring TSetupEngine::BackupDir() const {
+    std::wstring drive = DrivePart(FInstallDir);
+    if (drive.empty())
+        drive = L"C:";
+    return drive + L"\\CorvaneUpdateYedek";
+}
+
+// All three are asked while no run is active: a backup that a cut-off run left aside is put
+// back here, and a restore cut between its two renames is completed, before the welcome page
+// decides whether to offer a restore.
+bool TSetupEngine::BackupExists() const {
+    const std::wstring dir = SettleBackup(BackupDir());
+    if (!IsUsableBackup(dir))
+        return false;
+    ClearRestoreLeftovers(dir, FInstallDir, [](const std::wstring&) {});
+    return true;
+}
+
+bool TSetupEngine::UpdateInterrupted() const {
+    const std::wstring dir = SettleBackup(BackupDir());
+    return IsUsableBackup(dir) && FileExists(dir + L"\\" + kUpdateMarkerName);
+}
+
+bool TSetupEngine::GetBackupInfo(std::wstring& ATarih, int64_t& ABoyut) const {
+    ATarih.clear();
+    ABoyut = 0;
+    const std::wstring dir = SettleBackup(BackupDir());
+    if (!IsTrustedStoreFolder(dir))
+        return false;
+    const TBackupInfo info = ReadBackupInfo(dir);
+    if (!info.Read)
+        return false;
+    ATarih = info.Tarih;
+    ABoyut = info.Boyut;
     return true;
 }
 
@@ -252,18 +375,32 @@ void TSetupEngine::CreateBackup() {
     const std::wstring place = SettleBackup(dir, &note);
     if (!note.empty())
         Log(note);
-    ClearRestoreLeftovers(place, FInstallDir, [this](const std::wstring& line) { Log(line); });
+    const bool usable = IsUsableBackup(place);
+    if (usable)
+        ClearRestoreLeftovers(place, FInstallDir, [this](const std::wstring& line) { Log(line); });
+
+    // An update that was cut off while it replaced the installed files left a mix of two
+    // versions: a backup of that would replace the only whole one.
+    if (usable && FileExists(place + L"\\" + kUpdateMarkerName)) {
+        if (FIsFullUpdate && ReadBackupInfo(place).Mod == L"DosyaGuncelleme")
+            throw ESetupError(L"Yarim kalan dosya guncellemesi var, yedegi tam guncellemeye "
+                              L"yetmez. Once onceki surume geri yukleyin: " +
+                              place);
+        Log(L"  Yarim kalan guncellemenin yedegi korunuyor: " + place);
+        FBackupDir = place;
+        FBackupCreated = true;
+        return;
+    }
 
     // The complete backup the user has now, if any; every other folder of the store is an
     // incomplete or older one that an interrupted run left behind.
-    const std::wstring old = IsCompleteBackup(place) ? place : std::wstring();
+    const std::wstring old = usable ? place : std::wstring();
     if (!old.empty() || DirectoryExists(dir))
         Log(L"  Onceki yedek temizleniyor: " + (old.empty() ? dir : old));
     for (const std::wstring& leftover : {dir, fresh, previous}) {
         if (leftover == old || !PathExists(leftover))
             continue;
-        DeleteDirRecursive(leftover);
-        if (PathExists(leftover))
+        if (!DiscardBackup(leftover))
             Log(L"  Uyari: Onceki yedek silinemedi: " + leftover);
     }
 
@@ -301,9 +438,16 @@ void TSetupEngine::CreateBackup() {
             throw ESetupError(L"Yedek klasoru olusturulamadi: " + target);
         FBackupDir = target;
 
+        // Every file of the backup reaches the disk before the previous backup is deleted.
+        auto copyIn = [&](const std::wstring& name) {
+            CopyOneFile(installPrefix + name, backupPrefix + name);
+            DWORD error = ERROR_SUCCESS;
+            if (!FlushFile(backupPrefix + name, error))
+                throw ESetupError(SysErrorMessage(error));
+        };
         auto backupTillProgram = [&] {
             try {
-                CopyOneFile(installPrefix + kTillProgram, backupPrefix + kTillProgram);
+                copyIn(kTillProgram);
             } catch (const ESetupError& e) {
                 throw ESetupError(std::wstring(L"CorvaneZideroZUR.exe yedeklenemedi: ") +
                                   e.Message());
@@ -325,7 +469,7 @@ void TSetupEngine::CreateBackup() {
                 if (e.IsFolder || !HasExtension(e.Name, L".dll"))
                     continue;
                 try {
-                    CopyOneFile(installPrefix + e.Name, backupPrefix + e.Name);
+                    copyIn(e.Name);
                     Log(L"  [yedek] " + e.Name);
                     total += e.Size;
                 } catch (const ESetupError& err) {
@@ -337,7 +481,7 @@ void TSetupEngine::CreateBackup() {
                 if (!FileExists(installPrefix + name))
                     continue;
                 try {
-                    CopyOneFile(installPrefix + name, backupPrefix + name);
+                    copyIn(name);
                     Log(std::wstring(L"  [yedek] ") + name);
                 } catch (const ESetupError& err) {
                     // Reported for both: a file missing from the backup must not go unnoticed.
@@ -349,6 +493,8 @@ void TSetupEngine::CreateBackup() {
                 Log(L"  [yedek] masaustu/ klasoru");
                 try {
                     CopyDirRecursive(installPrefix + L"masaustu", backupPrefix + L"masaustu");
+                    FlushTree(backupPrefix + L"masaustu",
+                              [this](const std::wstring& line) { Log(line); });
                 } catch (const ESetupError& e) {
                     throw ESetupError(L"masaustu/ klasoru yedeklenemedi: " + e.Message());
                 }
@@ -362,10 +508,9 @@ void TSetupEngine::CreateBackup() {
             backupTillProgram();
         }
 
-        WriteInfoFile(backupPrefix + kInfoName,
-                      {L"TARIH=" + BackupTimestamp(),
-                       FIsFullUpdate ? L"MOD=TamGuncelleme" : L"MOD=DosyaGuncelleme",
-                       L"INSTALL_DIR=" + FInstallDir, L"BOYUT=" + std::to_wstring(total)});
+        WriteInfoFile(target, {L"TARIH=" + BackupTimestamp(),
+                               FIsFullUpdate ? L"MOD=TamGuncelleme" : L"MOD=DosyaGuncelleme",
+                               L"INSTALL_DIR=" + FInstallDir, L"BOYUT=" + std::to_wstring(total)});
     } catch (...) {
         if (previousAside) {
             if (TakePlace(previous, dir))
@@ -374,8 +519,7 @@ void TSetupEngine::CreateBackup() {
                 Log(L"  ! Onceki yedek geri konulamadi, yeri: " + previous);
         } else if (target != dir) {
             // The previous backup never moved; only the unfinished new one goes.
-            DeleteDirRecursive(target);
-            if (PathExists(target))
+            if (!DiscardBackup(target))
                 Log(L"  ! Yarim yedek silinemedi: " + target);
         }
         throw;
@@ -384,13 +528,11 @@ void TSetupEngine::CreateBackup() {
 
     // Outside the backup folder, so nothing of it can be restored by mistake.
     const std::wstring oldNow = previousAside ? previous : old;
-    if (!oldNow.empty()) {
-        DeleteDirRecursive(oldNow);
-        if (PathExists(oldNow))
-            Log(L"  Uyari: Onceki yedek silinemedi: " + oldNow);
-    }
+    if (!oldNow.empty() && !DiscardBackup(oldNow))
+        Log(L"  Uyari: Onceki yedek silinemedi: " + oldNow);
     std::wstring finalDir = target;
-    if (target != dir && !PathExists(dir) && vpfnMoveFileExW(target.c_str(), dir.c_str(), 0))
+    if (target != dir && !PathExists(dir) &&
+        vpfnMoveFileExW(target.c_str(), dir.c_str(), MOVEFILE_WRITE_THROUGH))
         finalDir = dir;
     FBackupDir = finalDir;
     Log(L"  Yedek olusturuldu: " + finalDir + L" (" + std::to_wstring(total / kMB) + L" MB)");

@@ -16,15 +16,15 @@ namespace BackupUtil {
 const int64_t kMB = 1048576;
 
 // The general helpers the backup code uses, under the names it knows them by.
-using EngineRules::DrivePart;
-using EngineRules::HasExtension;
-using EngineRules::SameTextAscii;
-using ::ListEntries;
 using ::ListedFileSize;
+using ::ListEntries;
 using ::TDirEntry;
 using ::TFileHandle;
 using ::TFindHandle;
 using ::WithBackslash;
+using EngineRules::DrivePart;
+using EngineRules::HasExtension;
+using EngineRules::SameTextAscii;
 
 inline std::wstring TwoDigits(unsigned v) {
     return std::wstring(1, static_cast<wchar_t>(L'0' + (v / 10) % 10)) +
@@ -43,20 +43,61 @@ inline std::wstring LocalStamp14() {
 // (set aside), and a new backup taken beside a previous one that could not be set aside.
 const wchar_t* const kPreviousSuffix = L".onceki";
 const wchar_t* const kFreshSuffix = L".yeni";
+const wchar_t* const kInfoName = L"backup.info";
+// backup.info is written under this name, flushed, and only then moved into place.
+const wchar_t* const kInfoTempName = L"backup.info.yaziliyor";
+// In the backup while the update it was taken for replaces the installed files: an update that
+// finds it keeps that backup, since the installation is then a mix of two versions.
+const wchar_t* const kUpdateMarkerName = L"guncelleme.suruyor";
 
-// A folder that holds a complete backup: its backup.info is written last.
+// What backup.info says. Complete: both keys the wizard reads are there and the last line
+// ended, so that neither an empty file nor one cut short by a power loss counts as a backup.
+struct TBackupInfo {
+    bool Read = false;
+    bool Complete = false;
+    std::wstring Tarih, Mod;
+    int64_t Boyut = 0;
+    // When the backup was taken, for choosing the newest of several: TARIH's digits, then the
+    // time backup.info was written.
+    int64_t Stamp = 0;
+    uint64_t WrittenAt = 0;
+};
+TBackupInfo ReadBackupInfo(const std::wstring& dir);
+
+// A folder that holds a complete backup: its backup.info, written last, is whole.
 bool IsCompleteBackup(const std::wstring& dir);
 
-// Where the complete backup of the store at dir is, after putting one that an interrupted run
-// left in a side folder back in place when the backup folder itself holds none (or an older
-// one, for a new backup that waited beside it). Returns dir when there is no complete backup at
-// all. note receives a line for the log when something was moved.
+// Whether a folder of the store may be used at all: not a link, and owned by SYSTEM,
+// Administrators or TrustedInstaller (anything else an ordinary user may have made or planted).
+// why receives the reason for the log when it may not.
+bool IsTrustedStoreFolder(const std::wstring& dir, std::wstring* why = nullptr);
+// A trusted folder with a complete backup: the only kind that is ever restored or kept.
+bool IsUsableBackup(const std::wstring& dir);
+
+// Deletes a backup folder, its backup.info first, so that what is left of a half-deleted
+// backup never counts as one. False (and nothing else deleted) when backup.info stays; a link
+// at the name goes by itself.
+bool DiscardBackup(const std::wstring& dir);
+
+// Moves a folder with write-through, trying a few times: a scanner may hold a file in it for
+// a moment. error receives the last failure.
+bool MoveWithRetry(const std::wstring& from, const std::wstring& to,
+                   const std::function<void(int)>& sleep, DWORD& error);
+
+// Flushes every file of a copied tree; one that cannot be flushed is named in the log, as a
+// file that could not be copied is. False when any could not.
+bool FlushTree(const std::wstring& dir, const std::function<void(const std::wstring&)>& log);
+
+// Where the complete backup of the store at dir is, after putting the newest complete one that
+// an interrupted run left in a side folder in place. Returns dir when there is no complete
+// backup at all. note receives a line for the log when something was moved or a folder of the
+// store was not trusted.
 std::wstring SettleBackup(const std::wstring& dir, std::wstring* note = nullptr);
 
 // Folders that an interrupted restore left in the installation folder (<name>.geri, a copy
-// half made; <name>.eski, the installed folder set aside) for each folder of the backup: the
-// set-aside one goes back under its name when that is free, the rest is deleted. Whatever
-// stays is named in the log.
+// half made; <name>.eski, the installed folder set aside) for each folder of the backup: a swap
+// cut between its two renames is completed, the rest is deleted. Whatever stays is named in
+// the log.
 void ClearRestoreLeftovers(const std::wstring& backupDir, const std::wstring& installDir,
                            const std::function<void(const std::wstring&)>& log);
 

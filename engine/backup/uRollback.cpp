@@ -1,13 +1,18 @@
 // Rollback: putting the last backup back, automatically after a failed copy or on request.
 //
-// A restored folder replaces the installed one whole: the backup's copy is made complete beside
-// it first and then swapped in, so a copy that fails leaves the installed folder as it was.
-// Windows refuses the swap while a file inside the installed folder is open (an Explorer
-// window, a scanner, the program whose locked file failed the update); then the folder is
-// restored in place, and only a file that stays locked is left as it was, with a warning.
+// A restored folder replaces the installed one whole: the backup's copy is made complete (and
+// flushed) beside it first and then swapped in, so a copy that fails leaves the installed folder
+// as it was. Windows refuses the swap while a file inside the installed folder is open (an
+// Explorer window, a scanner, the program whose locked file failed the update), and the copy
+// beside it needs room; then the folder is restored in place: every file of the backup is
+// copied over first, carrying on past one that stays locked, and only then is what the backup
+// does not hold removed. A restore never stops half-way: every file is tried, every failure is
+// named, and it fails at the end when a program file is among them.
 #include "uSetupEngine.h"
 
 #include <windows.h>
+
+#include <algorithm>
 
 #include "backup/uBackupUtil.h"
 #include "host/uWin32Seam.h"
@@ -41,6 +46,28 @@ void RemoveNamed(const std::wstring& path, const std::function<void(const std::w
         log(L"  ! Gecici klasor silinemedi: " + path);
 }
 
+// Files inside a restored folder whose failure fails the restore: without them the
+// installation does not start.
+bool IsProgramFile(const std::wstring& name) {
+    return HasExtension(name, L".exe") || HasExtension(name, L".dll");
+}
+
+// What a backup holds by design; anything else found in the backup folder is not restored.
+bool IsBackedUpEntry(const TDirEntry& e) {
+    if (e.IsFolder)
+        return !e.IsLink && SameTextAscii(e.Name, L"masaustu");
+    return SameTextAscii(e.Name, L"CorvaneZideroZUR.exe") || HasExtension(e.Name, L".dll") ||
+           SameTextAscii(e.Name, L"version.json") || SameTextAscii(e.Name, L"web_resources.res");
+}
+
+struct TFailure {
+    std::wstring Path;
+    std::wstring Message;
+    bool Program;
+};
+
+const int kFileAttempts = 5;
+
 std::wstring Widen(const char* text) {
     const std::string s = text;
     return std::wstring(s.begin(), s.end());
@@ -58,12 +85,21 @@ void BackupUtil::ClearRestoreLeftovers(const std::wstring& backupDir,
         if (!e.IsFolder || e.IsLink)
             continue;
         const std::wstring folder = installPrefix + e.Name;
+        const std::wstring staging = folder + L".geri";
         const std::wstring aside = folder + L".eski";
-        RemoveNamed(folder + L".geri", log);
+        // Cut between the two renames of a swap: the copy beside it was complete and flushed
+        // before the installed folder was set aside, so the swap is completed.
+        if (!PathExists(folder) && PathExists(aside) && PathExists(staging) &&
+            vpfnMoveFileExW(staging.c_str(), folder.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            log(L"  Yarim kalan geri yukleme tamamlandi: " + folder);
+            RemoveNamed(aside, log);
+            continue;
+        }
+        RemoveNamed(staging, log);
         if (!PathExists(aside))
             continue;
-        // Cut off between the two renames of a swap: the installed folder goes back first.
-        if (!PathExists(folder) && vpfnMoveFileExW(aside.c_str(), folder.c_str(), 0)) {
+        if (!PathExists(folder) &&
+            vpfnMoveFileExW(aside.c_str(), folder.c_str(), MOVEFILE_WRITE_THROUGH)) {
             log(L"  Yarim kalan geri yuklemeden klasor eski adina dondu: " + folder);
             continue;
         }
@@ -81,9 +117,10 @@ void TSetupEngine::RestoreBackup() {
     const std::wstring dir = SettleBackup(BackupDir(), &note);
     if (!note.empty())
         Log(note);
-    if (!DirectoryExists(dir))
+    // A folder that is a link or that an ordinary user made counts as no backup at all.
+    if (!DirectoryExists(dir) || !IsTrustedStoreFolder(dir))
         throw ESetupError(L"Yedek klasoru bulunamadi: " + dir);
-    if (!FileExists(dir + L"\\backup.info"))
+    if (!IsCompleteBackup(dir))
         throw ESetupError(L"Yedek bilgi dosyasi bulunamadi (backup.info). Yedek bozuk olabilir.");
     // Without the installation folder the targets would be relative to the current drive's
     // root, or a partial installation would be made up from the backup alone.
@@ -95,46 +132,123 @@ void TSetupEngine::RestoreBackup() {
     const auto log = [this](const std::wstring& line) { Log(line); };
     ClearRestoreLeftovers(dir, FInstallDir, log);
 
-    // What can be deleted goes, then the backup's copy goes over it, retrying locked files.
-    auto restoreInPlace = [&](const std::wstring& src, const std::wstring& dst) {
-        DeleteDirRecursive(dst);
-        CopyDirWithRetry(src, dst, 5);
+    // Files that could not be put back or removed, by their path below the installation.
+    std::vector<TFailure> failures;
+    // One file with up to five tries; a failure is recorded, never raised.
+    auto copyFile = [&](const std::wstring& src, const std::wstring& dst, const std::wstring& rel,
+                        const std::wstring& name, std::vector<TFailure>& into) {
+        for (int attempt = 1; attempt <= kFileAttempts; ++attempt) {
+            try {
+                CopyOneFile(src, dst);
+                return;
+            } catch (const ESetupError& e) {
+                if (attempt < kFileAttempts) {
+                    Log(L"    ! " + name + L" kilitli, tekrar (" + std::to_wstring(attempt) + L"/" +
+                        std::to_wstring(kFileAttempts) + L")...");
+                    Sleep(2000);
+                } else {
+                    Log(L"    ! " + name + L": " + e.Message());
+                    into.push_back({rel, e.Message(), IsProgramFile(name)});
+                }
+            }
+        }
     };
-    // The backup's copy goes into <folder>.geri first; only then is the installed folder moved
-    // to <folder>.eski and the copy moved into its place.
+    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&,
+                       std::vector<TFailure>&)>
+        copyTree = [&](const std::wstring& src, const std::wstring& dst, const std::wstring& rel,
+                       std::vector<TFailure>& into) {
+            if (!ForceDirectories(dst)) {
+                Log(L"    ! " + rel + L": klasor olusturulamadi");
+                into.push_back({rel, L"klasor olusturulamadi", false});
+                return;
+            }
+            for (const TDirEntry& e : ListEntries(src + L"\\*")) {
+                if (e.IsLink) {
+                    Log(L"    ! " + e.Name + L": klasör bağlantısı, kopyalanmadı");
+                    continue;
+                }
+                const std::wstring from = src + L"\\" + e.Name;
+                const std::wstring to = dst + L"\\" + e.Name;
+                if (e.IsFolder)
+                    copyTree(from, to, rel + L"\\" + e.Name, into);
+                else
+                    copyFile(from, to, rel + L"\\" + e.Name, e.Name, into);
+            }
+        };
+    // What the installed folder holds and the backup does not, after the copy.
+    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&)>
+        removeExtras =
+            [&](const std::wstring& src, const std::wstring& dst, const std::wstring& rel) {
+                for (const TDirEntry& e : ListEntries(dst + L"\\*")) {
+                    const std::wstring from = src + L"\\" + e.Name;
+                    const std::wstring to = dst + L"\\" + e.Name;
+                    const std::wstring path = rel + L"\\" + e.Name;
+                    if (PathExists(from)) {
+                        if (e.IsFolder && !e.IsLink && DirectoryExists(from))
+                            removeExtras(from, to, path);
+                        continue;
+                    }
+                    RemovePath(to);
+                    if (PathExists(to)) {
+                        Log(L"    ! " + e.Name + L": silinemedi");
+                        failures.push_back({path, L"silinemedi", IsProgramFile(e.Name)});
+                    }
+                }
+            };
+    // Every file of the backup over the installed folder, then away with what it does not hold.
+    auto restoreInPlace = [&](const std::wstring& name, const std::wstring& src,
+                              const std::wstring& dst) {
+        copyTree(src, dst, name, failures);
+        if (DirectoryExists(dst))
+            removeExtras(src, dst, name);
+    };
+    auto moveFolder = [&](const std::wstring& from, const std::wstring& to, DWORD& error) {
+        return MoveWithRetry(
+            from, to, [this](int ms) { Sleep(ms); }, error);
+    };
+    // The backup's copy goes into <folder>.geri first; only once it is complete and on the
+    // disk is the installed folder moved to <folder>.eski and the copy moved into its place.
     auto restoreFolder = [&](const std::wstring& name, const std::wstring& src,
                              const std::wstring& dst) {
         const std::wstring staging = dst + L".geri";
         const std::wstring aside = dst + L".eski";
+        auto fallBack = [&](const std::wstring& why) {
+            Log(L"  ! " + name + L" " + why + L", yerinde geri yukleniyor");
+            restoreInPlace(name, src, dst);
+        };
         if (PathExists(staging) || PathExists(aside)) {
             // Named by the clearing above; the swap would need their names.
-            restoreInPlace(src, dst);
+            restoreInPlace(name, src, dst);
             return;
         }
-        try {
-            CopyDirWithRetry(src, staging, 5);
-        } catch (...) {
-            RemoveNamed(staging, log);
-            throw;
+        const int64_t needed = GetDirSize(src);
+        const int64_t free = GetFreeSpace(dst);
+        if (free < needed) {
+            fallBack(L"gecici kopyasi icin yer yok (" + std::to_wstring(needed / kMB) +
+                     L" MB gerekli)");
+            return;
         }
-        if (!DirectoryExists(staging))
-            throw ESetupError(L"Klasor olusturulamadi: " + staging);
+        std::vector<TFailure> stagingFailures;
+        copyTree(src, staging, name, stagingFailures);
+        if (!stagingFailures.empty() || !DirectoryExists(staging) || !FlushTree(staging, log)) {
+            RemoveNamed(staging, log);
+            fallBack(L"gecici kopyasi tamamlanamadi");
+            return;
+        }
 
         const bool hadTarget = PathExists(dst);
-        if (hadTarget && !vpfnMoveFileExW(dst.c_str(), aside.c_str(), 0)) {
-            Log(L"  ! " + name + L" klasoru tasinamadi (" + SysErrorMessage(::GetLastError()) +
-                L"), yerinde geri yukleniyor");
+        DWORD error = ERROR_SUCCESS;
+        if (hadTarget && !moveFolder(dst, aside, error)) {
             RemoveNamed(staging, log);
-            restoreInPlace(src, dst);
+            fallBack(L"klasoru tasinamadi (" + SysErrorMessage(error) + L")");
             return;
         }
-        if (!vpfnMoveFileExW(staging.c_str(), dst.c_str(), 0)) {
-            Log(L"  ! " + name + L" klasoru tasinamadi (" + SysErrorMessage(::GetLastError()) +
-                L"), yerinde geri yukleniyor");
-            if (hadTarget && !vpfnMoveFileExW(aside.c_str(), dst.c_str(), 0))
+        if (!moveFolder(staging, dst, error)) {
+            const std::wstring why = SysErrorMessage(error);
+            if (hadTarget && !moveFolder(aside, dst, error))
                 Log(L"  ! Kurulu klasor su adla kaldi: " + aside);
             RemoveNamed(staging, log);
-            restoreInPlace(src, dst);
+            fallBack(L"klasoru tasinamadi (" + why + L")");
             return;
         }
         if (hadTarget) {
@@ -144,8 +258,11 @@ void TSetupEngine::RestoreBackup() {
         }
     };
 
+    // Every entry is tried; the first failure is the restore's error, the others are logged.
+    std::wstring firstError;
     for (const TDirEntry& e : ListEntries(dir + L"\\*")) {
-        if (SameTextAscii(e.Name, L"backup.info"))
+        if (SameTextAscii(e.Name, kInfoName) || SameTextAscii(e.Name, kInfoTempName) ||
+            SameTextAscii(e.Name, kUpdateMarkerName))
             continue;
         const std::wstring src = dir + L"\\" + e.Name;
         const std::wstring dst = installPrefix + e.Name;
@@ -154,26 +271,48 @@ void TSetupEngine::RestoreBackup() {
             Log(L"  ! " + e.Name + L": klasor baglantisi, geri yuklenmedi");
             continue;
         }
+        if (!IsBackedUpEntry(e)) {
+            Log(L"  ! " + e.Name + L": yedege ait degil, geri yuklenmedi");
+            continue;
+        }
         if (e.IsFolder) {
             Log(L"  [klasor] " + e.Name);
-            try {
-                restoreFolder(e.Name, src, dst);
-            } catch (const ESetupError& err) {
-                throw ESetupError(L"Klasor geri yuklenemedi (" + e.Name + L"): " + err.Message());
+            const size_t before = failures.size();
+            restoreFolder(e.Name, src, dst);
+            const auto program =
+                std::find_if(failures.begin() + static_cast<long>(before), failures.end(),
+                             [](const TFailure& f) { return f.Program; });
+            if (program != failures.end() && firstError.empty()) {
+                const std::wstring file = program->Path.substr(program->Path.rfind(L'\\') + 1);
+                firstError = L"Klasor geri yuklenemedi (" + e.Name +
+                             L"): Kritik dosya kopyalanamadı: " + file + L" - " + program->Message;
             }
         } else {
             try {
                 CopyOneFile(src, dst);
+                Log(L"  [geri] " + e.Name);
             } catch (const ESetupError& err) {
-                throw ESetupError(L"Dosya geri yuklenemedi (" + e.Name + L"): " + err.Message());
+                Log(L"  ! " + e.Name + L" geri yuklenemedi: " + err.Message());
+                failures.push_back({e.Name, err.Message(), true});
+                if (firstError.empty())
+                    firstError = L"Dosya geri yuklenemedi (" + e.Name + L"): " + err.Message();
             }
-            Log(L"  [geri] " + e.Name);
         }
     }
+    if (!failures.empty()) {
+        std::wstring names;
+        for (const TFailure& f : failures)
+            names += (names.empty() ? L"" : L", ") + f.Path;
+        Log(L"  ! Geri yuklenemeyen dosyalar: " + names);
+    }
+    if (!firstError.empty())
+        throw ESetupError(firstError);
 
     Log(SEPARATOR_LINE);
     Log(L"ROLLBACK TAMAMLANDI");
     Log(SEPARATOR_LINE);
+    // The installation is one whole version again: the next update may take a new backup.
+    ::DeleteFileW((dir + L"\\" + kUpdateMarkerName).c_str());
 }
 
 void TSetupEngine::ExecuteRollback() {
@@ -185,11 +324,15 @@ void TSetupEngine::ExecuteRollback() {
         Progress(5, L"Islemler durduruluyor...");
         StopProcesses();
         Progress(20, L"Yedek dogrulaniyor...");
+        std::wstring note;
+        SettleBackup(BackupDir(), &note);
+        if (!note.empty())
+            Log(note);
         if (!BackupExists())
             throw ESetupError(L"Geri yuklenecek yedek bulunamadi.");
         Progress(30, L"Dosyalar geri yukleniyor...");
         RestoreBackup();
-        EnsureAppService();
+        EnsureAppService(false);
         Progress(100, L"Geri yukleme tamamlandi");
         Log(L"");
         Log(L"Onceki surume basariyla donuldu.");

@@ -166,6 +166,12 @@ bool OwnsSystemFolder(PSID owner) {
     return systemOwner && ::EqualSid(owner, systemOwner);
 }
 
+std::wstring LinkRefused(const std::wstring& dir) {
+    return L"Klasör bir bağlantı (junction ya da sembolik bağ), kullanılmadı: " + dir;
+}
+
+} // namespace
+
 bool IsTrustedOwner(PSID owner) {
     if (!owner || !::IsValidSid(owner))
         return false;
@@ -183,11 +189,24 @@ bool IsTrustedOwner(PSID owner) {
     return OwnsSystemFolder(owner);
 }
 
-std::wstring LinkRefused(const std::wstring& dir) {
-    return L"Klasör bir bağlantı (junction ya da sembolik bağ), kullanılmadı: " + dir;
+DWORD ReadTrustedOwner(HANDLE object, bool& trusted, std::wstring* ownerText) {
+    PSID owner = nullptr;
+    TLocalMemory sd;
+    trusted = false;
+    const DWORD got = vpfnGetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, &sd.P);
+    if (got != ERROR_SUCCESS)
+        return got;
+    trusted = IsTrustedOwner(owner);
+    if (ownerText)
+        *ownerText = SidText(owner);
+    return ERROR_SUCCESS;
 }
 
-} // namespace
+bool HasTrustedOwner(HANDLE object) {
+    bool trusted = false;
+    return ReadTrustedOwner(object, trusted, nullptr) == ERROR_SUCCESS && trusted;
+}
 
 bool CreateDirWithSddl(const std::wstring& dir, const wchar_t* sddl) {
     TPrivateSecurity security(sddl);
@@ -245,17 +264,16 @@ bool EnsureProtectedDir(const std::wstring& dir, const wchar_t* sddl, std::wstri
         error = L"Bu adda bir dosya var, klasör kullanılamadı: " + dir;
         return false;
     }
-    PSID owner = nullptr;
-    TLocalMemory ownerSd;
-    const DWORD got = vpfnGetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                          nullptr, nullptr, nullptr, &ownerSd.P);
+    bool trusted = false;
+    std::wstring ownerText;
+    const DWORD got = ReadTrustedOwner(h, trusted, &ownerText);
     if (got != ERROR_SUCCESS) {
         error = L"Klasörün sahibi okunamadı: " + dir + L": " + SystemText(got);
         return false;
     }
-    if (!IsTrustedOwner(owner)) {
+    if (!trusted) {
         error = L"Klasörün sahibi SYSTEM, Administrators ya da TrustedInstaller değil (" +
-                SidText(owner) + L"), kullanılmadı: " + dir;
+                ownerText + L"), kullanılmadı: " + dir;
         return false;
     }
     BOOL present = FALSE, defaulted = FALSE;
@@ -318,4 +336,22 @@ std::wstring ProtectedTempParent(std::wstring& error) {
     if (error.empty())
         error = L"Geçici klasör için korumalı bir yer bulunamadı";
     return std::wstring();
+}
+
+TRunLock::TRunLock(const wchar_t* name) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, FALSE};
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)",
+                                                               SDDL_REVISION_1, &sd, nullptr))
+        sa.lpSecurityDescriptor = sd;
+    FHandle = ::CreateMutexW(sa.lpSecurityDescriptor ? &sa : nullptr, FALSE, name);
+    const DWORD error = ::GetLastError();
+    if (sd)
+        ::LocalFree(sd);
+    FOther = !FHandle || error == ERROR_ALREADY_EXISTS;
+}
+
+TRunLock::~TRunLock() {
+    if (FHandle)
+        ::CloseHandle(FHandle);
 }

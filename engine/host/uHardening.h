@@ -40,6 +40,18 @@ extern const wchar_t* const PROTECTED_FOLDER_SDDL;
 // Backup folders and private temporary folders: SYSTEM and Administrators only.
 extern const wchar_t* const PRIVATE_FOLDER_SDDL;
 
+// The owners whose folders the elevated programs may use: SYSTEM, Administrators,
+// TrustedInstaller, and whoever owns the system folder (TrustedInstaller on Windows; under Wine,
+// where every file reads as the signed-in user's, that user). Any other owner, the account this
+// program runs as included (in admin-approval mode that is also the unelevated user), may have
+// prepared the folder for an attack.
+bool IsTrustedOwner(PSID owner);
+// The owner of an open file or folder, read through vpfnGetSecurityInfo (uWin32Seam.h), checked
+// with IsTrustedOwner. ERROR_SUCCESS or the system's error; ownerText gets the owner's SID.
+DWORD ReadTrustedOwner(HANDLE object, bool& trusted, std::wstring* ownerText = nullptr);
+// ReadTrustedOwner read and trusted.
+bool HasTrustedOwner(HANDLE object);
+
 // Makes dir (its parent must exist) a folder with the security of sddl. A missing folder is
 // created with it in one step. An existing one is used only when it is a folder itself, not a
 // link, and its owner is SYSTEM, Administrators, TrustedInstaller or whoever owns the system
@@ -78,4 +90,21 @@ public:
 private:
     PSECURITY_DESCRIPTOR FDescriptor = nullptr;
     SECURITY_ATTRIBUTES FAttributes{};
+};
+
+// One setup or uninstall at a time on the machine: a named mutex that only SYSTEM and
+// Administrators may open, held until the object goes. A mutex of that name that exists but
+// cannot be opened (made by another account, squatted with a DACL that refuses us) counts as
+// another run, never as none.
+class TRunLock {
+public:
+    explicit TRunLock(const wchar_t* name);
+    ~TRunLock();
+    TRunLock(const TRunLock&) = delete;
+    TRunLock& operator=(const TRunLock&) = delete;
+    bool AnotherRunning() const { return FOther; }
+
+private:
+    HANDLE FHandle = nullptr;
+    bool FOther = false;
 };

@@ -9,6 +9,7 @@ TDeleteService vpfnDeleteService = ::DeleteService;
 TGetSecurityInfo vpfnGetSecurityInfo = ::GetSecurityInfo;
 TSetSecurityInfo vpfnSetSecurityInfo = ::SetSecurityInfo;
 TSetNamedSecurityInfoW vpfnSetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
+TCreateProcessW vpfnCreateProcessW = ::CreateProcessW;
 
 void ResetWin32Seam() {
     vpfnMoveFileExW = ::MoveFileExW;
@@ -20,4 +21,5 @@ void ResetWin32Seam() {
     vpfnGetSecurityInfo = ::GetSecurityInfo;
     vpfnSetSecurityInfo = ::SetSecurityInfo;
     vpfnSetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
+    vpfnCreateProcessW = ::CreateProcessW;
 }

@@ -5,7 +5,8 @@
 // without the right to); tests swap these to refuse the way Windows does, or to record the
 // security a private folder or file is created with. Wine keeps no DACL and reports every file
 // as owned by the user running it: tests read the security set back from what was passed to
-// the two SetSecurity calls, and make folders foreign-owned through GetSecurityInfo.
+// the two SetSecurity calls, and make folders foreign-owned through GetSecurityInfo. Tests also
+// record how a program is started.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -19,6 +20,7 @@ using TDeleteService = decltype(&::DeleteService);
 using TGetSecurityInfo = decltype(&::GetSecurityInfo);
 using TSetSecurityInfo = decltype(&::SetSecurityInfo);
 using TSetNamedSecurityInfoW = decltype(&::SetNamedSecurityInfoW);
+using TCreateProcessW = decltype(&::CreateProcessW);
 
 extern TMoveFileExW vpfnMoveFileExW;
 extern TCreateFileW vpfnCreateFileW;
@@ -29,6 +31,7 @@ extern TDeleteService vpfnDeleteService;
 extern TGetSecurityInfo vpfnGetSecurityInfo;
 extern TSetSecurityInfo vpfnSetSecurityInfo;
 extern TSetNamedSecurityInfoW vpfnSetNamedSecurityInfoW;
+extern TCreateProcessW vpfnCreateProcessW;
 
 // Puts every pointer back to the real call.
 void ResetWin32Seam();

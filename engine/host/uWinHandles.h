@@ -86,3 +86,22 @@ public:
 private:
     HANDLE FHandle;
 };
+
+// Releases a COM interface on every path.
+template <class T> class TComPtr {
+public:
+    TComPtr() = default;
+    ~TComPtr() {
+        if (FPtr)
+            FPtr->Release();
+    }
+    TComPtr(const TComPtr&) = delete;
+    TComPtr& operator=(const TComPtr&) = delete;
+    T* operator->() const { return FPtr; }
+    T* Get() const { return FPtr; }
+    T** Put() { return &FPtr; }
+    void** Out() { return reinterpret_cast<void**>(&FPtr); }
+
+private:
+    T* FPtr = nullptr;
+};

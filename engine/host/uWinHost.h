@@ -11,6 +11,11 @@
 
 class TWinHost : public THost {
 public:
+    TWinHost() = default;
+    ~TWinHost() override;
+    TWinHost(const TWinHost&) = delete;
+    TWinHost& operator=(const TWinHost&) = delete;
+
     void Sleep(int ms) override;
 
     int RunCmd(const std::wstring& cmd, int timeoutMs) override;
@@ -35,12 +40,18 @@ protected:
     // False when the status could not be read; the caller then treats the service as not
     // stopped yet.
     virtual bool QueryServiceState(SC_HANDLE service, DWORD& state);
+    // Waits for a started program within its time-out (timeoutMs > 0); the wait's result.
+    virtual DWORD WaitForProgram(HANDLE process, const std::wstring& commandLine, int timeoutMs);
 
 private:
-    // application: the program's full path, never looked for along the search path (null: the
-    // first word of the command line, a full path of ours).
+    // TEMP and TMP of the programs this host starts: a private folder of its own.
+    std::wstring ProgramTempDir();
+    // application: the program's full path, never looked for along the search path. Every
+    // program gets the minimal environment block and no handle of ours.
     int Run(const wchar_t* application, const std::wstring& commandLine, const wchar_t* workDir,
             int timeoutMs);
+
+    std::wstring FTempDir;
 };
 
 // The system's message text for a Win32 error code, without the trailing line break.

@@ -14,24 +14,6 @@ TRegSetValueExW vpfnRegSetValueExW = ::RegSetValueExW;
 
 namespace {
 
-// Releases a COM interface on every path.
-template <class T> class TComPtr {
-public:
-    TComPtr() = default;
-    ~TComPtr() {
-        if (FPtr)
-            FPtr->Release();
-    }
-    TComPtr(const TComPtr&) = delete;
-    TComPtr& operator=(const TComPtr&) = delete;
-    T* operator->() const { return FPtr; }
-    T* Get() const { return FPtr; }
-    void** Out() { return reinterpret_cast<void**>(&FPtr); }
-
-private:
-    T* FPtr = nullptr;
-};
-
 // The uninstall key, opened for writing.
 class TRegKey {
 public:

@@ -90,7 +90,18 @@ TEST_F(BackupLocation, ExistsOnlyWithBackupInfoAsAFile) {
     EXPECT_FALSE(engine->BackupExists()) << "a folder named backup.info";
     RemoveDirectoryW(kInfo.c_str());
 
-    Put(kInfo, "");
+    // What a power cut leaves of a backup.info: nothing, zeros, or its first lines only.
+    const std::string whole = "\xEF\xBB\xBFTARIH=2026-05-10 22:49:05\r\nMOD=DosyaGuncelleme\r\n"
+                              "INSTALL_DIR=D:\\CorvaneZideroZur\r\nBOYUT=32182272\r\n";
+    for (const std::string& cut :
+         {std::string(), std::string(whole.size(), '\0'), whole.substr(0, whole.size() - 2),
+          whole.substr(0, whole.find("BOYUT")), whole.substr(whole.find("MOD"))}) {
+        Put(kInfo, cut);
+        EXPECT_FALSE(engine->BackupExists()) << cut.size() << " bytes";
+    }
+    Put(kInfo, "TARIH=2026-05-10 22:49:05\nBOYUT=1\n");
+    EXPECT_TRUE(engine->BackupExists()) << "another tool's line ends";
+    Put(kInfo, whole);
     EXPECT_TRUE(engine->BackupExists());
     engine->SetInstallDir(L"E:\\CorvaneZideroZur");
     EXPECT_FALSE(engine->BackupExists()) << "the backup of another drive";
@@ -515,6 +526,118 @@ TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {
     EXPECT_FALSE(IsFile(kBackup + L"\\stale.dll"));
     EXPECT_FALSE(IsFile(kBackup + L"\\eski.dll"));
     EXPECT_TRUE(IsFile(kBackup + L"\\CorvaneCore.dll"));
+}
+
+} // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// What survives a power cut and which backup wins
+
+// The renames of the store, with whether the previous backup still existed at that moment.
+struct TMoveSpy {
+    static std::vector<std::wstring>& Moves() {
+        static std::vector<std::wstring> moves;
+        return moves;
+    }
+    TMoveSpy() {
+        Moves().clear();
+        vpfnMoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            Moves().push_back(std::wstring(from) + L">" + to + L"|" + std::to_wstring(flags) +
+                              (IsDir(kBackup + L".onceki") ? L"|previous there" : L""));
+            return MoveFileExW(from, to, flags);
+        };
+    }
+    ~TMoveSpy() { ResetWin32Seam(); }
+};
+
+TEST_F(CreateBackupTest, BackupInfoIsMovedInWrittenThroughBeforeThePreviousBackupGoes) {
+    MakePreviousBackup();
+    MakeInstallation("2.0");
+    FullUpdate();
+    TMoveSpy spy;
+    Step("CreateBackup");
+    const DWORD through = MOVEFILE_WRITE_THROUGH;
+    const DWORD replace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    // Taken beside the previous one, described, then put in its place once that is gone.
+    const std::wstring fresh = kBackup + L".yeni";
+    EXPECT_EQ(TMoveSpy::Moves(),
+              (TLines{kBackup + L">" + kBackup + L".onceki|" + std::to_wstring(through),
+                      fresh + L"\\backup.info.yaziliyor>" + fresh + L"\\backup.info|" +
+                          std::to_wstring(replace) + L"|previous there",
+                      fresh + L">" + kBackup + L"|" + std::to_wstring(through)}));
+    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
+    EXPECT_FALSE(IsFile(kBackup + L"\\backup.info.yaziliyor"));
+    EXPECT_EQ(InfoLines(ReadAll(kInfo)).size(), 4u);
+}
+
+TEST_F(CreateBackupTest, NewestCompleteBackupWinsWhateverItsFolder) {
+    // A newer backup in its place, and an older one half deleted beside it with its
+    // backup.info left.
+    MakePreviousBackup();
+    Put(kInfo, "\xEF\xBB\xBFTARIH=2026-05-10 22:49:05\r\nMOD=TamGuncelleme\r\n"
+               "INSTALL_DIR=D:\\CorvaneZideroZur\r\nBOYUT=42\r\n");
+    const auto newer = Snapshot(kBackup);
+    Put(kBackup + L".yeni\\backup.info", "TARIH=2025-12-31 23.59.59\r\nBOYUT=7\r\n");
+    Put(kBackup + L".yeni\\CorvaneZideroZUR.exe", "half of an older backup");
+    std::wstring tarih;
+    int64_t boyut = 0;
+    ASSERT_TRUE(engine->BackupExists());
+    ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
+    EXPECT_EQ(tarih, L"2026-05-10 22:49:05");
+    EXPECT_EQ(Snapshot(kBackup), newer);
+    // The same backup in the side folder, newer there: it takes the place.
+    Put(kBackup + L".yeni\\backup.info", "TARIH=2027-01-01 00:00:00\r\nBOYUT=7\r\n");
+    ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
+    EXPECT_EQ(tarih, L"2027-01-01 00:00:00");
+    EXPECT_EQ(ReadAll(kBackup + L"\\CorvaneZideroZUR.exe"), "half of an older backup");
+    EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+}
+
+TEST_F(CreateBackupTest, PreviousBackupWhoseInfoCannotBeDeletedStaysWholeAndLoses) {
+    MakePreviousBackup();
+    const auto previous = Snapshot(kBackup);
+    MakeInstallation("2.0");
+    FullUpdate();
+    // Once set aside, its backup.info is held open (a scanner): it cannot be deleted.
+    static std::unique_ptr<TLockedFile> held;
+    vpfnMoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+        const BOOL moved = MoveFileExW(from, to, flags);
+        if (moved && std::wstring(to) == kBackup + L".onceki")
+            held = std::make_unique<TLockedFile>(kBackup + L".onceki\\backup.info");
+        return moved;
+    };
+    Step("CreateBackup");
+    ResetWin32Seam();
+    ASSERT_TRUE(held && held->Locked());
+    EXPECT_TRUE(Logged(L"  Uyari: Onceki yedek silinemedi: D:\\CorvaneUpdateYedek.onceki"))
+        << LogText();
+    held.reset();
+    EXPECT_EQ(Snapshot(kBackup + L".onceki"), previous) << "nothing deleted before backup.info";
+    ExpectFreshBackup(kBackup);
+    EXPECT_TRUE(engine->BackupExists());
+    ExpectFreshBackup(kBackup);
+}
+
+TEST_F(CreateBackupTest, BackupOfAnInterruptedUpdateIsKept) {
+    MakePreviousBackup();
+    Put(kBackup + L"\\guncelleme.suruyor", "x");
+    const auto kept = Snapshot(kBackup);
+    MakeInstallation("half 2.0");
+    EXPECT_TRUE(engine->UpdateInterrupted());
+    FileUpdate();
+    Step("CreateBackup");
+    EXPECT_EQ(Snapshot(kBackup), kept);
+    EXPECT_EQ(Logs(), (TLines{L"[1.5/14] Yedek olusturuluyor...",
+                              L"  Yarim kalan guncellemenin yedegi korunuyor: "
+                              L"D:\\CorvaneUpdateYedek"}));
+    EXPECT_TRUE(TSetupEngineTestAccess::BackupCreated(*engine));
+    // A file update's backup holds the till program only: not enough for a full update.
+    Put(kInfo, "TARIH=2020-01-02 03:04:05\r\nMOD=DosyaGuncelleme\r\nBOYUT=1\r\n");
+    FullUpdate();
+    EXPECT_EQ(StepError("CreateBackup").rfind(L"Yarim kalan dosya guncellemesi var", 0), 0u);
+    EXPECT_TRUE(IsFile(kBackup + L"\\eski.dll"));
 }
 
 } // namespace

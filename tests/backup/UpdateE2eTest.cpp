@@ -236,8 +236,7 @@ TEST_F(UpdateE2e, FullUpdateWhoseCopyFailsOnALockedLibraryIsRolledBack) {
     EXPECT_EQ(
         TLines(logs.begin() + static_cast<long>(done) - 1, logs.end()),
         (TLines{kSep, L"ROLLBACK TAMAMLANDI", kSep,
-                L"Sistem onceki surume basariyla geri yuklendi.",
-                L"  > sc query CorvaneMarketService", L"", L"!!! HATA: " + copyError}));
+                L"Sistem onceki surume basariyla geri yuklendi.", L"", L"!!! HATA: " + copyError}));
     // Whatever was stopped stays stopped; nothing is started again.
     EXPECT_NE(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
 }
@@ -286,9 +285,12 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
     TSnap first;
     for (int round = 1; round <= 2; ++round) {
         // Before the second round the service is gone, as a power cut during the update's
-        // re-registration leaves it: the restore registers and starts it again.
-        if (round == 2)
+        // re-registration leaves it, with the update's mark: the restore registers it again
+        // and, as a restore starts nothing, leaves it stopped.
+        if (round == 2) {
             RemoveServiceHard(L"CorvaneMarketService");
+            Put(kInstall + L"\\CorvaneMarketServis\\servis.yeniden-kurulacak", "x");
+        }
         TEngineRun restore;
         restore.Engine().SetInstallDir(kInstall);
         // As the wizard does: on a thread of its own.
@@ -307,9 +309,13 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
                 << "the restore stops the service and does not start it again";
         } else {
             EXPECT_EQ(Snapshot(kInstall), first);
-            EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+            EXPECT_NE(ServiceImagePath(L"CorvaneMarketService")
+                          .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
+                      std::wstring::npos);
+            EXPECT_NE(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
             EXPECT_TRUE(
                 restore.Logged(L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu"));
+            EXPECT_FALSE(restore.Logged(L"  net start CorvaneMarketService..."));
         }
     }
 }

@@ -10,52 +10,16 @@ std::wstring DemoPayload(const std::wstring& version) {
     return standins.substr(0, standins.find_last_of(L'\\')) + L"\\demo\\payload-" + version;
 }
 
-namespace {
-
-class TSc {
-public:
-    explicit TSc(SC_HANDLE h) : FHandle(h) {}
-    ~TSc() {
-        if (FHandle)
-            CloseServiceHandle(FHandle);
-    }
-    TSc(const TSc&) = delete;
-    TSc& operator=(const TSc&) = delete;
-    SC_HANDLE get() const { return FHandle; }
-
-private:
-    SC_HANDLE FHandle;
-};
-
-void RemoveService(const wchar_t* name) {
-    TSc scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm.get())
-        return;
-    TSc svc(OpenServiceW(scm.get(), name, SERVICE_ALL_ACCESS));
-    if (!svc.get())
-        return;
-    SERVICE_STATUS status{};
-    if (ControlService(svc.get(), SERVICE_CONTROL_STOP, &status)) {
-        for (int i = 0; i < 50 && QueryServiceStatus(svc.get(), &status) &&
-                        status.dwCurrentState != SERVICE_STOPPED;
-             ++i)
-            ::Sleep(100);
-    }
-    DeleteService(svc.get());
-}
-
-} // namespace
-
 void ResetMachine() {
-    RemoveService(L"CorvaneMarketService");
-    RemoveService(L"CorvaneDB");
+    RemoveServiceHard(L"CorvaneMarketService");
+    RemoveServiceHard(L"CorvaneDB");
     for (const auto* exe : {L"CorvaneMarketServer.exe", L"mariadbd.exe", L"CorvaneZideroZUR.exe",
                             L"TarvikBridge.exe", L"OmnelBridge.exe", L"mariadb.exe"})
         KillAllNamed(exe);
-    for (const auto* dir : {L"D:\\CorvaneZideroZur", L"D:\\CorvaneOrtakData",
-                            L"D:\\CorvaneUpdateYedek", L"D:\\CorvaneUpdateYedek.onceki",
-                            L"E:\\CorvaneZideroZur", L"E:\\CorvaneOrtakData",
-                            L"E:\\CorvaneUpdateYedek", L"E:\\CorvaneUpdateYedek.onceki"})
+    for (const auto* dir :
+         {L"D:\\CorvaneZideroZur", L"D:\\CorvaneOrtakData", L"D:\\CorvaneUpdateYedek",
+          L"D:\\CorvaneUpdateYedek.onceki", L"E:\\CorvaneZideroZur", L"E:\\CorvaneOrtakData",
+          L"E:\\CorvaneUpdateYedek", L"E:\\CorvaneUpdateYedek.onceki"})
         RemoveTree(dir);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE,
                   L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos");
@@ -63,7 +27,9 @@ void ResetMachine() {
     DeleteFileW((probe.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk").c_str());
 }
 
-std::string FileBytes(const std::wstring& path) { return ReadText(path); }
+std::string FileBytes(const std::wstring& path) {
+    return ReadText(path);
+}
 
 namespace {
 void Collect(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& out) {
@@ -94,8 +60,10 @@ std::vector<std::wstring> FilesUnder(const std::wstring& dir) {
 
 TEngineRun::TEngineRun() {
     auto host = std::make_unique<TRecordingHost>();
-    // Give services and processes a moment per recorded wait: they are real.
+    // Give services and processes a moment per recorded wait: they are real. Checks of their
+    // state afterwards wait for it (ServiceReaches).
     host->RealSleepMs = 150;
+    host->ProgramWaitMs = 120000;
     FHost = host.get();
     FEngine = std::make_unique<TSetupEngine>(std::move(host));
     BindEvents(*FEngine, FJournal);
@@ -123,14 +91,17 @@ std::wstring TEngineRun::FinishedEntry() const {
     return f.empty() ? std::wstring() : L"finished|" + f.back();
 }
 
-bool TEngineRun::Logged(const std::wstring& line) const {
+::testing::AssertionResult TEngineRun::Logged(const std::wstring& line) const {
     const auto logs = Logs();
-    return std::find(logs.begin(), logs.end(), line) != logs.end();
+    const bool found = std::find(logs.begin(), logs.end(), line) != logs.end();
+    return (found ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << Narrow(line) << (found ? " logged" : " not logged") << "; the run:\n"
+           << Narrow(LogText());
 }
 
 std::wstring TEngineRun::LogText() const {
     std::wstring all;
     for (const auto& l : Logs())
         all += l + L"\n";
-    return all;
+    return all + FHost->ProgramsText();
 }

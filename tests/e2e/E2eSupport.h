@@ -34,7 +34,9 @@ public:
     std::vector<std::wstring> Logs() const { return FJournal.Only(L"log|"); }
     std::vector<int> Percents() const;
     std::wstring FinishedEntry() const;
-    bool Logged(const std::wstring& line) const;
+    // Whether the line was logged; a failure prints the run's log.
+    ::testing::AssertionResult Logged(const std::wstring& line) const;
+    // The log lines and every program the run started, with its bound, time and result.
     std::wstring LogText() const;
     TJournal& Journal() { return FJournal; }
 

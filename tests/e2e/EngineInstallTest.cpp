@@ -22,20 +22,8 @@ const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
 const std::wstring kUninstallKey =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
 
-bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
-
-bool ServerAnswers(int port) {
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    closesocket(s);
-    WSACleanup();
-    return ok;
+bool Starts(const std::wstring& s, const std::wstring& prefix) {
+    return s.rfind(prefix, 0) == 0;
 }
 
 // The shared data folder of a database set up by the engine, its service running and the
@@ -47,9 +35,9 @@ void ExpectDatabaseServing(TSetupEngine& engine) {
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
     EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
     EXPECT_EQ(engine.GetMevcutServisYolu(), kOrtak);
-    EXPECT_TRUE(ServerAnswers(3307));
+    EXPECT_TRUE(ServiceListens(L"CorvaneDB", 3307));
 }
 
 struct TLinkInfo {
@@ -179,14 +167,13 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
             << accounts;
 
     // Back-office service.
-    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceReaches(L"CorvaneMarketService", SERVICE_RUNNING));
     EXPECT_NE(ServiceImagePath(L"CorvaneMarketService")
                   .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
               std::wstring::npos);
 
     // Desktop shortcut, read back through the shell-link object.
-    const TLinkInfo link =
-        ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
+    const TLinkInfo link = ReadLink(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk");
     ASSERT_TRUE(link.Loaded);
     EXPECT_EQ(link.Path, kInstall + L"\\CorvaneZideroZUR.exe");
     EXPECT_EQ(link.WorkDir, kInstall);
@@ -217,10 +204,11 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
         EXPECT_EQ(values.at(name).Number, 1u);
     }
 
-    for (const auto* line : {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
-                             L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
-                             L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
-                             L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
+    for (const auto* line :
+         {L"  OK - CorvaneDB çalışıyor (D:\\CorvaneOrtakData)",
+          L"  OK - CorvaneMarketService çalışıyor", L"  Corvane Market Pos.lnk OK",
+          L"  Registry OK", L"  [klasor] mariadb -> D:\\CorvaneOrtakData\\mariadb",
+          L"  OK - Uzak erişim hazırlandı", L"KURULUM BAŞARIYLA TAMAMLANDI"})
         EXPECT_TRUE(run.Logged(line)) << line << "\n" << run.LogText();
 }
 
@@ -231,7 +219,7 @@ TEST_F(EngineInstall, NewInstallationWithEverySwitchOffSkipsTheOptionalSteps) {
     EXPECT_EQ(run.Percents(), (std::vector<int>{2, 5, 30, 34, 40, 50, 96, 100}));
     EXPECT_FALSE(FileExistsW(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk"));
     EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
 }
 
 TEST_F(EngineInstall, SecondInstallationKeepsTheRunningDatabaseAndItsPrograms) {
@@ -240,17 +228,20 @@ TEST_F(EngineInstall, SecondInstallationKeepsTheRunningDatabaseAndItsPrograms) {
         Configure(first.Engine(), false);
         ASSERT_TRUE(first.Run()) << first.LogText();
     }
-    // Mark the installed server program: the second run must not replace it.
-    const std::wstring server = kOrtak + L"\\mariadb\\bin\\mariadb.exe";
-    const std::string before = FileBytes(server);
+    // Mark the installed client program (the server's is held by the running service): the
+    // second run copies the same payload, so only the mark tells whether it replaced the file.
+    const std::wstring client = kOrtak + L"\\mariadb\\bin\\mariadb.exe";
+    WriteText(client, FileBytes(client) + "installed-by-the-first-run");
+    const std::string before = FileBytes(client);
+    ASSERT_NE(before, FileBytes(DemoPayload(L"1.0.0") + L"\\mariadb\\bin\\mariadb.exe"));
     TEngineRun second;
     Configure(second.Engine(), false);
     ASSERT_TRUE(second.Run()) << second.LogText();
     EXPECT_TRUE(second.Logged(L"  [klasor] mariadb -> atlandı (CorvaneDB çalışıyor)"));
     EXPECT_TRUE(second.Logged(L"  CorvaneDB zaten çalışıyor - my.ini yazilmiyor"));
     EXPECT_TRUE(second.Logged(L"  CorvaneDB servisi zaten CorvaneOrtakData yolunda kurulu"));
-    EXPECT_EQ(FileBytes(server), before);
-    EXPECT_EQ(ServiceState(L"CorvaneDB"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(FileBytes(client), before);
+    EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,10 +289,10 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
                                   L"\"CorvaneDB\"";
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(scm, nullptr);
-    SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                   SERVICE_ERROR_NORMAL, oldImage.c_str(), nullptr, nullptr,
-                                   nullptr, nullptr, nullptr);
+    SC_HANDLE svc =
+        CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       oldImage.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(svc, nullptr);
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
@@ -315,12 +306,13 @@ TEST_F(EngineInstall, DatabaseServiceOfAnotherFolderIsReplaced) {
                           L"D:\\mariadbd-kopya.exe", FALSE));
     CreateDirectoryW((kOrtak + L"\\mariadb").c_str(), nullptr);
     CreateDirectoryW((kOrtak + L"\\mariadb\\bin").c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe", (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(L"D:\\mariadbd-kopya.exe",
+                          (kOrtak + L"\\mariadb\\bin\\mariadbd.exe").c_str(), FALSE));
     DeleteFileW(L"D:\\mariadbd-kopya.exe");
     run.Run();
     EXPECT_TRUE(run.Logged(L"  Eski CorvaneDB servisi tespit edildi: E:\\EskiDB")) << run.LogText();
-    EXPECT_TRUE(run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
+    EXPECT_TRUE(
+        run.Logged(L"  Eski servis kaldırıldı - CorvaneOrtakData yolundan yeniden kurulacak"));
     const std::wstring image = ServiceImagePath(L"CorvaneDB");
     EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
     EXPECT_EQ(run.Engine().GetMevcutServisYolu(), kOrtak);

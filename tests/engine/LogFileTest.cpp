@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "HostTestSupport.h"
 #include "TestFiles.h"
 #include "uFileUtil.h"
 #include "uLogFile.h"
@@ -119,6 +120,56 @@ TEST_F(LogFile, KeepsTheNewestOfItsPrefixOnly) {
     EXPECT_FALSE(names.count(L"kurulum-20260101-000000.log"));
     EXPECT_TRUE(names.count(L"kaldirma-20250101-000000.log"));
     EXPECT_TRUE(names.count(L"notes.txt"));
+}
+
+// Every user may read the logs: no database password in them, and no file an ordinary user
+// prepared (a link at the Logs folder or at the /LOG= name, a second name of another file)
+// is ever written.
+TEST_F(LogFile, NoPasswordOnDiskAndNothingWrittenThroughALink) {
+    const struct {
+        const wchar_t *line, *masked;
+    } cases[] = {
+        {L"  > mariadb.exe -h 127.0.0.1 -u root -P 3307 -pkelmor482 -e \"SOURCE C:/x.sql\"",
+         L"  > mariadb.exe -h 127.0.0.1 -u root -P 3307 -p**** -e \"SOURCE C:/x.sql\""},
+        {L"  > mariadb-install-db.exe --datadir=\"D:\\Data\" --password=kelmor482",
+         L"  > mariadb-install-db.exe --datadir=\"D:\\Data\" --password=****"},
+        {L"  > sc query CorvaneDB", L"  > sc query CorvaneDB"},
+        {L"  Kopyalandı: D:\\x-proje\\a.txt -p", L"  Kopyalandı: D:\\x-proje\\a.txt -p"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MaskPasswords(c.line), c.masked);
+    TLogFile log;
+    ASSERT_TRUE(OpenRunLogIn(log, dir, L"kurulum", At(2026, 12, 10, 1, 2, 3), 20));
+    const std::wstring path = log.Path();
+    log.WriteLine(cases[0].line);
+    log.WriteLine(cases[1].line);
+    log.Close();
+    EXPECT_EQ(ReadBytes(path).find("kelmor482"), std::string::npos);
+    EXPECT_NE(ReadBytes(path).find("-p**** -e"), std::string::npos);
+
+    // /LOG= naming a link or a second name of a file: refused, the file behind untouched.
+    const std::wstring outside = dir + L"-outside";
+    RemoveTree(outside);
+    ASSERT_TRUE(ForceDirectories(outside));
+    WriteText(outside + L"\\secret.txt", "secret");
+    // Wine shows a link by name only for folders; a file's other name shows as a hard link.
+    ASSERT_TRUE(MakeFolderLink(dir + L"\\linked.log", outside));
+    std::wstring why;
+    TLogFile user;
+    EXPECT_FALSE(user.OpenAppend(dir + L"\\linked.log", &why));
+    EXPECT_FALSE(why.empty());
+    ASSERT_TRUE(CreateHardLinkW((dir + L"\\second.log").c_str(),
+                                (outside + L"\\secret.txt").c_str(), nullptr));
+    EXPECT_FALSE(user.OpenAppend(dir + L"\\second.log", &why));
+    EXPECT_FALSE(user.IsOpen());
+    EXPECT_EQ(ReadText(outside + L"\\secret.txt"), "secret");
+
+    // The Logs folder itself planted as a link: no log at all.
+    const std::wstring linkedLogs = dir + L"-linked";
+    ASSERT_TRUE(MakeFolderLink(linkedLogs, outside));
+    TLogFile none;
+    EXPECT_FALSE(OpenRunLogIn(none, linkedLogs, L"kurulum", At(2026, 12, 10, 1, 2, 3), 20));
+    EXPECT_EQ(Names(outside), std::set<std::wstring>{L"secret.txt"});
 }
 
 } // namespace

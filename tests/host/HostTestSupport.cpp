@@ -1,10 +1,14 @@
+#include <winsock2.h>
+
 #include "HostTestSupport.h"
 
 #include <tlhelp32.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "uSetupEngine.h"
 
@@ -91,7 +95,31 @@ std::wstring CurrentDir() {
     return std::wstring(buf, n);
 }
 
-bool TChild::Start(const std::wstring& exe, const std::wstring& args, const std::wstring& desktop) {
+DWORD TRecordingHost::WaitForProgram(HANDLE process, const std::wstring& commandLine,
+                                     int timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    const DWORD r =
+        ::WaitForSingleObject(process, static_cast<DWORD>(std::max(timeoutMs, ProgramWaitMs)));
+    const ULONGLONG took = ::GetTickCount64() - start;
+    DWORD code = 0;
+    ::GetExitCodeProcess(process, &code);
+    Programs.push_back(
+        commandLine + L" | bound " + std::to_wstring(timeoutMs) + L" ms, took " +
+        std::to_wstring(took) + L" ms" +
+        (took > static_cast<ULONGLONG>(timeoutMs) ? L" (over its bound)" : L"") +
+        (r == WAIT_OBJECT_0 ? L", exit " + std::to_wstring(code) : L", still running"));
+    return r;
+}
+
+std::wstring TRecordingHost::ProgramsText() const {
+    std::wstring all;
+    for (const auto& p : Programs)
+        all += L"  program: " + p + L"\n";
+    return all;
+}
+
+::testing::AssertionResult TChild::Start(const std::wstring& exe, const std::wstring& args,
+                                         const std::wstring& desktop) {
     Kill();
     const std::wstring eventName = UniqueName(L"CorvaneHostTestReady-");
     HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
@@ -104,17 +132,28 @@ bool TChild::Start(const std::wstring& exe, const std::wstring& args, const std:
     if (!desk.empty())
         si.lpDesktop = desk.data();
     PROCESS_INFORMATION pi{};
+    const std::string name(exe.begin(), exe.end());
     if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                           nullptr, &si, &pi)) {
+        const DWORD err = ::GetLastError();
         ::CloseHandle(ready);
-        return false;
+        return ::testing::AssertionFailure() << name << " did not start: error " << err;
     }
     ::CloseHandle(pi.hThread);
     FProcess = pi.hProcess;
+    // The first window of a fresh prefix starts its desktop, which can take long on a loaded
+    // machine: the deadline is for a program that never comes up, not for a slow one.
+    const DWORD limitMs = 120000;
     HANDLE both[] = {ready, FProcess};
-    const DWORD r = ::WaitForMultipleObjects(2, both, FALSE, 10000);
+    const DWORD r = ::WaitForMultipleObjects(2, both, FALSE, limitMs);
     ::CloseHandle(ready);
-    return r == WAIT_OBJECT_0;
+    if (r == WAIT_OBJECT_0)
+        return ::testing::AssertionSuccess();
+    DWORD code = 0;
+    ::GetExitCodeProcess(FProcess, &code);
+    if (r == WAIT_OBJECT_0 + 1)
+        return ::testing::AssertionFailure() << name << " ended before it was up: exit " << code;
+    return ::testing::AssertionFailure() << name << " not up after " << limitMs / 1000 << " s";
 }
 
 void TChild::Kill() {
@@ -193,6 +232,20 @@ DWORD ServiceState(const std::wstring& name) {
     return st.dwCurrentState;
 }
 
+::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state, DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        const DWORD seen = ServiceExists(name) ? ServiceState(name) : 0;
+        if (seen == state)
+            return ::testing::AssertionSuccess();
+        if (::GetTickCount64() - start >= timeoutMs)
+            return ::testing::AssertionFailure()
+                   << "service " << std::string(name.begin(), name.end()) << " still in state "
+                   << seen << " (wanted " << state << ") after " << timeoutMs << " ms";
+        ::Sleep(100);
+    }
+}
+
 bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs) {
     {
         TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -254,8 +307,8 @@ void RemoveServiceHard(const std::wstring& name) {
         }
         ::DeleteService(svc.H);
     }
-    for (int i = 0; i < 100 && ServiceExists(name); ++i)
-        ::Sleep(50);
+    // The entry goes once the last handle to it is closed, which a loaded machine can delay.
+    EXPECT_TRUE(ServiceReaches(name, 0)) << "after its deletion";
 }
 
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -322,6 +375,84 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     }
     fprintf(stderr, "link not made: %s\n", line.c_str());
     return false;
+}
+
+namespace {
+// The process id that the database stand-in on the port gives for "WHO" (0: no answer).
+DWORD ServerProcessOn(int port) {
+    WSADATA wsa;
+    ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const DWORD timeout = 10000;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                 sizeof timeout);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(s, "WHO\n", 4, 0) == 4) {
+        char buf[64];
+        int n;
+        while ((n = ::recv(s, buf, sizeof buf, 0)) > 0 && reply.size() < 64)
+            reply.append(buf, static_cast<size_t>(n));
+    }
+    ::closesocket(s);
+    ::WSACleanup();
+    return reply.rfind("PID ", 0) == 0 ? std::strtoul(reply.c_str() + 4, nullptr, 10) : 0;
+}
+} // namespace
+
+::testing::AssertionResult ServiceListens(const std::wstring& name, int port, DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        DWORD service = 0;
+        {
+            TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+            TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
+            SERVICE_STATUS_PROCESS sp{};
+            DWORD need = 0;
+            if (svc.H != nullptr &&
+                ::QueryServiceStatusEx(svc.H, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp),
+                                       sizeof(sp), &need))
+                service = sp.dwProcessId;
+        }
+        const DWORD listener = ServerProcessOn(port);
+        if (service != 0 && listener == service)
+            return ::testing::AssertionSuccess();
+        if (::GetTickCount64() - start >= timeoutMs)
+            return ::testing::AssertionFailure()
+                   << "port " << port << ": served by process " << listener << ", service "
+                   << Narrow(name) << " process " << service << " after " << timeoutMs << " ms";
+        ::Sleep(200);
+    }
+}
+
+int FreeLoopbackPort() {
+    WSADATA wsa;
+    ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    int port = 0;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::closesocket(s);
+    ::WSACleanup();
+    EXPECT_NE(port, 0) << "no free port";
+    return port;
+}
+
+std::string Narrow(const std::wstring& s) {
+    std::string out(s.size() * 3, '\0');
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
+                                        out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
 }
 
 int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix) {

@@ -26,11 +26,18 @@ public:
         if (RealSleepMs > 0)
             ::Sleep(static_cast<DWORD>(RealSleepMs));
     }
+    // With ProgramWaitMs set, a started program may take that long (at least its own time-out):
+    // on a loaded machine a Wine program can take longer to start than the product allows.
+    // Every start is recorded in Programs with its bound, the time taken and its result.
+    DWORD WaitForProgram(HANDLE process, const std::wstring& commandLine, int timeoutMs) override;
+    std::wstring ProgramsText() const;
 
     std::vector<std::wstring> Lines;
     std::vector<int> Sleeps;
     std::wstring InstallDirValue;
     int RealSleepMs = 0;
+    int ProgramWaitMs = 0;
+    std::vector<std::wstring> Programs;
     // Called with the number of sleeps so far, before the (short) real sleep.
     std::function<void(size_t)> OnSleep;
 };
@@ -60,7 +67,9 @@ void MakeDirs(const std::wstring& path);
 std::wstring CurrentDir();
 
 // A stand-in started by the test and ended (TerminateProcess, bounded wait) when it goes out
-// of scope. Start waits until the program reports itself up.
+// of scope. Start waits until the program reports itself up (listening, holding its lock, its
+// window made), however long a loaded machine takes, within a generous deadline; a failure
+// says what was seen.
 class TChild {
 public:
     TChild() = default;
@@ -68,8 +77,8 @@ public:
     TChild(const TChild&) = delete;
     TChild& operator=(const TChild&) = delete;
     // desktop: the desktop to start the program on (empty: the caller's).
-    bool Start(const std::wstring& exe, const std::wstring& args,
-               const std::wstring& desktop = L"");
+    ::testing::AssertionResult Start(const std::wstring& exe, const std::wstring& args,
+                                     const std::wstring& desktop = L"");
     void Kill();
     bool Running() const;
     HANDLE Handle() const { return FProcess; }
@@ -87,7 +96,10 @@ int RunAndWait(const std::wstring& exe, const std::wstring& args, DWORD timeoutM
 // Service helpers on the real service manager.
 bool ServiceExists(const std::wstring& name);
 DWORD ServiceState(const std::wstring& name); // 0 when it cannot be read
-bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs = 10000);
+// Polls until the service is in that state (0: gone); on failure says what was seen last.
+::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state,
+                                          DWORD timeoutMs = 60000);
+bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs = 60000);
 std::wstring ServiceImagePath(const std::wstring& name);
 // Stops (killing its process when it will not stop) and deletes the service; waits until gone.
 void RemoveServiceHard(const std::wstring& name);
@@ -95,6 +107,17 @@ void RemoveServiceHard(const std::wstring& name);
 // A folder link: a junction where the system makes one, otherwise (Wine) a symbolic link made
 // on the host side.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+
+// Polls until the database stand-in that answers on the TCP port is the service's own process
+// (a server left by another run does not count); a failure says who answered.
+::testing::AssertionResult ServiceListens(const std::wstring& name, int port,
+                                          DWORD timeoutMs = 60000);
+
+// A TCP port on 127.0.0.1 that nobody listens on now.
+int FreeLoopbackPort();
+
+// UTF-8 of a text, for test messages.
+std::string Narrow(const std::wstring& s);
 
 // Counts the lines that start with prefix.
 int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix);

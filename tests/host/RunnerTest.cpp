@@ -3,6 +3,8 @@
 #include <map>
 
 #include "HostTestSupport.h"
+#include "host/uHardening.h"
+#include "host/uWin32Seam.h"
 
 namespace {
 
@@ -141,16 +143,71 @@ TEST(RunnerStartFailure, EmptyArgumentsStillLogTheBlank) {
     EXPECT_EQ(host.Lines[0], L"  > Gone.exe ");
 }
 
-TEST(RunnerWorkingFolder, CommandsRunInTheInstallFolderOnceItExists) {
+TEST(RunnerWorkingFolder, CommandsRunInSystem32NeverTheInstallFolder) {
     TTempDir dir;
     TRecordingHost host;
-    host.InstallDirValue = dir / L"CorvaneZideroZur";
-    host.RunCmd(L"cd > \"" + dir / L"before.txt" + L"\"", 10000);
-    EXPECT_EQ(Trimmed(ReadText(dir / L"before.txt")), CurrentDir());
+    host.InstallDirValue = dir.Path();
+    host.RunCmd(L"cd > \"" + dir / L"cwd.txt" + L"\"", 10000);
+    std::wstring system32 = System32Path(L"");
+    system32.pop_back();
+    EXPECT_EQ(CompareStringOrdinal(Trimmed(ReadText(dir / L"cwd.txt")).c_str(), -1,
+                                   system32.c_str(), -1, TRUE),
+              CSTR_EQUAL);
+}
 
-    ASSERT_TRUE(::CreateDirectoryW(host.InstallDirValue.c_str(), nullptr));
-    host.RunCmd(L"cd > \"" + dir / L"after.txt" + L"\"", 10000);
-    EXPECT_EQ(Trimmed(ReadText(dir / L"after.txt")), host.InstallDirValue);
+// What CreateProcessW is asked for: the program by its full path, its command line, its working
+// folder and its environment block (one "name=value" per line here).
+struct TStart {
+    std::wstring App, Line, Dir, Env;
+    DWORD Flags;
+};
+std::vector<TStart> gStarts;
+
+BOOL WINAPI RecordStart(LPCWSTR app, LPWSTR line, LPSECURITY_ATTRIBUTES pa,
+                        LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                        LPCWSTR dir, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi) {
+    std::wstring block;
+    for (auto p = static_cast<const wchar_t*>(env); p && *p; p += wcslen(p) + 1)
+        block += std::wstring(p) + L"\n";
+    gStarts.push_back({app ? app : L"", line, dir ? dir : L"", block, flags});
+    return ::CreateProcessW(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+}
+
+TEST(RunnerStart, ToolsDirectCmdWithoutAutoRunAndNothingOfTheUsersEnvironment) {
+    TTempDir dir;
+    TRecordingHost host;
+    host.InstallDirValue = dir.Path();
+    ::SetEnvironmentVariableW(L"CORVANE_USER_MARK", L"from the user");
+    wchar_t temp[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH + 1, temp);
+    gStarts.clear();
+    vpfnCreateProcessW = RecordStart;
+    EXPECT_NE(host.RunCmd(L"sc query CorvaneNoSuchService", 10000), -1);
+    EXPECT_EQ(host.RunCmd(L"exit 5", 10000), 5);
+    EXPECT_EQ(host.RunExe(Standin(L"TarvikBridge.exe"), L"--standin-exit=0", 10000), 0);
+    ResetWin32Seam();
+    ::SetEnvironmentVariableW(L"CORVANE_USER_MARK", nullptr);
+    std::wstring system32 = System32Path(L"");
+    system32.pop_back();
+    ASSERT_EQ(gStarts.size(), 3u);
+    EXPECT_EQ(gStarts[0].App, System32Path(L"sc.exe"));
+    EXPECT_EQ(gStarts[0].Line, L"\"" + System32Path(L"sc.exe") + L"\" query CorvaneNoSuchService");
+    EXPECT_EQ(gStarts[1].App, System32Path(L"cmd.exe"));
+    EXPECT_EQ(gStarts[1].Line, L"\"" + System32Path(L"cmd.exe") + L"\" /D /C \"exit 5\"");
+    EXPECT_EQ(gStarts[0].Dir, system32);
+    EXPECT_EQ(gStarts[1].Dir, system32);
+    EXPECT_EQ(gStarts[2].App, Standin(L"TarvikBridge.exe"));
+    EXPECT_EQ(gStarts[2].Dir, StandinsDir());
+    for (const TStart& start : gStarts) {
+        EXPECT_NE(start.Flags & CREATE_UNICODE_ENVIRONMENT, 0u);
+        EXPECT_EQ(start.Env.find(L"CORVANE_USER_MARK"), std::wstring::npos);
+        EXPECT_NE(start.Env.find(L"\nPATH=" + system32 + L";"), std::wstring::npos) << start.Env;
+        EXPECT_NE(start.Env.find(L"ComSpec=" + system32 + L"\\cmd.exe\n"), std::wstring::npos);
+        EXPECT_EQ(start.Env.find(L"TEMP=" + std::wstring(temp) + L"\n"), std::wstring::npos);
+        EXPECT_NE(start.Env.find(L"\nTEMP="), std::wstring::npos);
+    }
+    EXPECT_EQ(host.Lines.at(0), L"  > sc query CorvaneNoSuchService");
+    EXPECT_EQ(host.Lines.at(host.Lines.size() - 1), L"  > TarvikBridge.exe --standin-exit=0");
 }
 
 // Programs named like the tools, planted in the working folder (the installation folder) and in

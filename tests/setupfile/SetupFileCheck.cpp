@@ -50,7 +50,9 @@ std::wstring Env(const wchar_t* name) {
     return n > 0 && n < 4096 ? std::wstring(buf, n) : std::wstring();
 }
 
-std::wstring Scenario(const std::wstring& name) { return Env(L"CORVANE_SF_SCENARIO") + L"\\" + name; }
+std::wstring Scenario(const std::wstring& name) {
+    return Env(L"CORVANE_SF_SCENARIO") + L"\\" + name;
+}
 std::wstring Payload(const std::wstring& version) {
     return Env(L"CORVANE_SF_PAYLOADS") + L"\\payload-" + version;
 }
@@ -136,7 +138,9 @@ TLines FilesUnder(const std::wstring& dir) {
     return out;
 }
 
-bool Starts(const std::wstring& s, const std::wstring& prefix) { return s.rfind(prefix, 0) == 0; }
+bool Starts(const std::wstring& s, const std::wstring& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 // --- what the window showed ---------------------------------------------------------------------
 
@@ -190,7 +194,8 @@ std::vector<TControl> Controls(const std::wstring& file) {
         size_t pos = 0;
         for (;;) {
             const size_t tab = line.find(L'\t', pos);
-            f.push_back(line.substr(pos, tab == std::wstring::npos ? std::wstring::npos : tab - pos));
+            f.push_back(
+                line.substr(pos, tab == std::wstring::npos ? std::wstring::npos : tab - pos));
             if (tab == std::wstring::npos)
                 break;
             pos = tab + 1;
@@ -272,8 +277,8 @@ std::wstring RegText(HKEY root, const std::wstring& key, const wchar_t* value) {
 }
 
 std::wstring ImagePath(const wchar_t* service) {
-    return RegText(HKEY_LOCAL_MACHINE, std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service,
-                   L"ImagePath");
+    return RegText(HKEY_LOCAL_MACHINE,
+                   std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service, L"ImagePath");
 }
 
 bool KeyExists(const std::wstring& key) {
@@ -427,8 +432,8 @@ void ExpectExtractedHeader(const TLines& log, const std::wstring& mode) {
         Narrow(log[1]), std::regex(R"(Geçici klasör: C:\\.*\\CorvaneMarketSetup_20\d{12})")))
         << Narrow(log[1]);
     EXPECT_EQ(IndexOf(log, L"Geliştirme modu: ", 0, true), -1);
-    ExpectInOrder(log, {kSeparator, L"Corvane Market Pos Kurulum", L"Hedef: " + kInstall, mode,
-                        kSeparator});
+    ExpectInOrder(
+        log, {kSeparator, L"Corvane Market Pos Kurulum", L"Hedef: " + kInstall, mode, kSeparator});
 }
 
 void ExpectNoError(const TLines& log) {
@@ -448,18 +453,22 @@ TEST(NewInstall, SettingsOfferedDriveDAndTheFinishPageNamesTheFolders) {
     ExpectShown(settings, L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
     bool driveInfo = false;
     for (const auto& c : settings)
-        driveInfo |= c.Visible && std::regex_match(Narrow(c.Text),
-                                                   std::regex(R"(Boş alan: \d+ MB  \|  Hedef: D:\\CorvaneZideroZur)"));
+        driveInfo |=
+            c.Visible &&
+            std::regex_match(Narrow(c.Text),
+                             std::regex(R"(Boş alan: \d+ MB  \|  Hedef: D:\\CorvaneZideroZur)"));
     EXPECT_TRUE(driveInfo) << Shown(settings);
-    for (const wchar_t* box : {L"Masaüstü kısayolu oluştur", L"Güvenlik duvarı kuralları ekle (Port 3307, 4002)",
-                               L"Uzak erişim (terminaller için ağ erişimi)", L"CorvaneMarket Servisi kur"})
+    for (const wchar_t* box :
+         {L"Masaüstü kısayolu oluştur", L"Güvenlik duvarı kuralları ekle (Port 3307, 4002)",
+          L"Uzak erişim (terminaller için ağ erişimi)", L"CorvaneMarket Servisi kur"})
         ExpectShown(settings, box);
     ExpectShown(settings, L"Demo verileri yükle", false);
 
     const auto page = Controls(L"page.txt");
     ExpectShown(page, L"Kurulum Tamamlandı!");
-    ExpectShown(page, L"CorvaneZideroZur başarıyla kuruldu!\\n\\nKurulum klasörü: D:\\CorvaneZideroZur"
-                      L"\\nVeritabanı: D:\\CorvaneOrtakData\\nMariaDB Port: 3307");
+    ExpectShown(page,
+                L"CorvaneZideroZur başarıyla kuruldu!\\n\\nKurulum klasörü: D:\\CorvaneZideroZur"
+                L"\\nVeritabanı: D:\\CorvaneOrtakData\\nMariaDB Port: 3307");
     ExpectShown(page, L"CorvaneMarketı başlat");
     ExpectShown(page, L"Kapat");
 }
@@ -527,8 +536,16 @@ TEST(NewInstall, LogFileOnDiskHoldsExactlyTheWindowsLines) {
     for (size_t i = bytes.find('\n'); i != std::string::npos; i = bytes.find('\n', i + 1))
         ASSERT_EQ(bytes[i - 1], '\r') << "every line ends with CR LF";
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
-    const TLines memo = Memo();
+    TLines memo = Memo();
     EXPECT_GT(memo.size(), 40u);
+    // Every user may read the file: the database password of the MariaDB command lines is
+    // masked there, the window shows it.
+    int masked = 0;
+    for (std::wstring& line : memo)
+        for (size_t at; (at = line.find(L"kelmor482")) != std::wstring::npos; ++masked)
+            line.replace(at, 9, L"****");
+    EXPECT_EQ(masked, 2) << "mariadb-install-db and the mariadb client";
+    EXPECT_EQ(bytes.find("kelmor482"), std::string::npos);
     EXPECT_EQ(SplitLines(Widen(bytes.substr(3))), memo);
 }
 
@@ -551,21 +568,21 @@ TEST(FullUpdate, WizardShowsTheUpdateFileAndItsText) {
 TEST(FullUpdate, LogShowsEveryStepOfTheFullUpdate) {
     const TLines log = Memo();
     ExpectExtractedHeader(log, L"Mod: TAM GUNCELLEME");
-    ExpectInOrder(log, {L"[0/14] On kontrol yapiliyor...", L"  OK - On kontrol basarili",
-                        L"[TAM GÜNCELLEME] Servis ve işlemler durduruluyor...",
-                        L"  Tüm işlemler durduruldu", L"[1.5/14] Yedek olusturuluyor...",
-                        L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek (*",
-                        L"[2/14] Dosyalar kopyalanıyor...",
-                        L"  [TAM GÜNCELLEME] Dosyalar kopyalanıyor...",
-                        L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Servis OK",
-                        L"[13/14] Kısayollar...", kSeparator,
-                        L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI", kSeparator});
+    ExpectInOrder(
+        log,
+        {L"[0/14] On kontrol yapiliyor...", L"  OK - On kontrol basarili",
+         L"[TAM GÜNCELLEME] Servis ve işlemler durduruluyor...", L"  Tüm işlemler durduruldu",
+         L"[1.5/14] Yedek olusturuluyor...", L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek (*",
+         L"[2/14] Dosyalar kopyalanıyor...", L"  [TAM GÜNCELLEME] Dosyalar kopyalanıyor...",
+         L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Servis OK", L"[13/14] Kısayollar...",
+         kSeparator, L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI", kSeparator});
     ExpectNoError(log);
 }
 
 TEST(FullUpdate, NewFilesInstalledShopDataAndConnectionFileKept) {
     ExpectSameFiles(Payload(L"1.1.0"), kInstall, AppEntry);
-    EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"), FileBytes(Scenario(L"pos-config-before.json")));
+    EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"),
+              FileBytes(Scenario(L"pos-config-before.json")));
     EXPECT_FALSE(DirExists(kInstall + L"\\Data"));
     EXPECT_FALSE(DirExists(kInstall + L"\\mariadb"));
     // The database's folder is not touched: programs, configuration and accounts.
@@ -585,9 +602,10 @@ TEST(FullUpdate, BackupHoldsThePreviousVersionAndDescribesIt) {
     ExpectSameTree(old + L"\\masaustu", kBackup + L"\\masaustu");
     EXPECT_FALSE(FileExists(kBackup + L"\\pos-config.json"));
     const std::string info = FileBytes(kBackup + L"\\backup.info");
-    EXPECT_TRUE(std::regex_match(info, std::regex("\xEF\xBB\xBFTARIH=20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n"
-                                                  "MOD=TamGuncelleme\r\nINSTALL_DIR=D:\\\\CorvaneZideroZur\r\n"
-                                                  "BOYUT=\\d+\r\n")))
+    EXPECT_TRUE(std::regex_match(
+        info, std::regex("\xEF\xBB\xBFTARIH=20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n"
+                         "MOD=TamGuncelleme\r\nINSTALL_DIR=D:\\\\CorvaneZideroZur\r\n"
+                         "BOYUT=\\d+\r\n")))
         << info;
 }
 
@@ -634,10 +652,13 @@ TEST(FileUpdate, OnlyTheTillProgramChangedAndItsOldVersionIsTheBackup) {
         return rel == L"CorvaneZideroZUR.exe" || Starts(rel, L"logs\\");
     });
     EXPECT_EQ(FilesUnder(kBackup), (TLines{L"CorvaneZideroZUR.exe", L"backup.info"}));
-    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"), FileBytes(before + L"\\CorvaneZideroZUR.exe"));
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"),
+              FileBytes(before + L"\\CorvaneZideroZUR.exe"));
     const std::string info = FileBytes(kBackup + L"\\backup.info");
     EXPECT_NE(info.find("\r\nMOD=DosyaGuncelleme\r\n"), std::string::npos) << info;
-    EXPECT_NE(info.find("\r\nBOYUT=" + std::to_string(FileBytes(before + L"\\CorvaneZideroZUR.exe").size()) + "\r\n"),
+    EXPECT_NE(info.find("\r\nBOYUT=" +
+                        std::to_string(FileBytes(before + L"\\CorvaneZideroZUR.exe").size()) +
+                        "\r\n"),
               std::string::npos)
         << info;
     // The service and its server are left running.
@@ -653,7 +674,8 @@ TEST(FailedUpdate, WindowShowsTheFailureWithTheCopyError) {
     ExpectShown(page, L"Kapat");
     bool message = false;
     for (const auto& c : page)
-        message |= c.Visible && Starts(c.Text, L"Kritik dosya kopyalanamadı: CorvaneReports.dll - ");
+        message |=
+            c.Visible && Starts(c.Text, L"Kritik dosya kopyalanamadı: CorvaneReports.dll - ");
     EXPECT_TRUE(message) << Shown(page);
     EXPECT_TRUE(FileExists(Scenario(L"locker-running.txt")))
         << "the program holding the DLL must not have been ended by the update";
@@ -662,45 +684,52 @@ TEST(FailedUpdate, WindowShowsTheFailureWithTheCopyError) {
 TEST(FailedUpdate, LogShowsTheAutomaticRollbackAndTheCopyErrorAsTheResult) {
     const TLines log = Memo();
     ExpectExtractedHeader(log, L"Mod: TAM GUNCELLEME");
-    ExpectInOrder(log, {L"[1.5/14] Yedek olusturuluyor...", L"  ! CorvaneReports.dll yedeklenemedi: *",
-                        L"[2/14] Dosyalar kopyalanıyor...", L"",
-                        L"!!! KOPYALAMA HATASI - OTOMATIK GERI YUKLEME !!!",
-                        L"Hata: Kritik dosya kopyalanamadı: CorvaneReports.dll - *", kSeparator,
-                        L"ROLLBACK BASLATILIYOR", kSeparator,
-                        L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek", L"ROLLBACK TAMAMLANDI",
-                        L"Sistem onceki surume basariyla geri yuklendi.", L"",
-                        L"!!! HATA: Kritik dosya kopyalanamadı: CorvaneReports.dll - *"});
+    ExpectInOrder(log,
+                  {L"[1.5/14] Yedek olusturuluyor...", L"  ! CorvaneReports.dll yedeklenemedi: *",
+                   L"[2/14] Dosyalar kopyalanıyor...", L"",
+                   L"!!! KOPYALAMA HATASI - OTOMATIK GERI YUKLEME !!!",
+                   L"Hata: Kritik dosya kopyalanamadı: CorvaneReports.dll - *", kSeparator,
+                   L"ROLLBACK BASLATILIYOR", kSeparator,
+                   L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek", L"ROLLBACK TAMAMLANDI",
+                   L"Sistem onceki surume basariyla geri yuklendi.", L"",
+                   L"!!! HATA: Kritik dosya kopyalanamadı: CorvaneReports.dll - *"});
     const int hata = IndexOf(log, L"Hata: ", 0, true);
     const int final = IndexOf(log, L"!!! HATA: ", 0, true);
     ASSERT_GE(hata, 0);
     ASSERT_GE(final, 0);
-    EXPECT_EQ(log[final].substr(10), log[hata].substr(6)) << "the run ends with the copy error itself";
+    EXPECT_EQ(log[final].substr(10), log[hata].substr(6))
+        << "the run ends with the copy error itself";
     EXPECT_EQ(IndexOf(log, L"[TAM GÜNCELLEME] Servis yeniden kuruluyor..."), -1);
 }
 
 TEST(FailedUpdate, WhatTheBackupHeldIsBackAndTheServiceStaysStopped) {
     const std::wstring before = Scenario(L"install-before");
-    for (const wchar_t* f : {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll",
-                             L"sqlite3.dll", L"version.json", L"web_resources.res",
-                             L"pos-config.json"})
+    for (const wchar_t* f :
+         {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll", L"sqlite3.dll",
+          L"version.json", L"web_resources.res", L"pos-config.json"})
         EXPECT_EQ(FileBytes(kInstall + L"\\" + f), FileBytes(before + L"\\" + f)) << Narrow(f);
     ExpectSameTree(before + L"\\masaustu", kInstall + L"\\masaustu");
     // The new backup: the installation as it was, without the DLL that could not be read.
     EXPECT_TRUE(FileExists(kBackup + L"\\backup.info"));
-    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"), FileBytes(before + L"\\CorvaneZideroZUR.exe"));
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"),
+              FileBytes(before + L"\\CorvaneZideroZUR.exe"));
     EXPECT_FALSE(FileExists(kBackup + L"\\CorvaneReports.dll"));
     // Stopped for the update, and a failed update restarts nothing.
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_STOPPED));
     ExpectDatabaseService();
 }
 
-// --- restore from the welcome page ----------------------------------------------------------------
+// --- restore from the welcome page
+// ----------------------------------------------------------------
 
 TEST(Restore, WelcomePageOffersTheBackupAndAsksFirst) {
     const auto welcome = Controls(L"welcome.txt");
     bool line = false;
     for (const auto& c : welcome)
-        line |= c.Visible && std::regex_match(Narrow(c.Text), std::regex(R"(Yedek mevcut: 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d \(\d+ MB\))"));
+        line |= c.Visible &&
+                std::regex_match(
+                    Narrow(c.Text),
+                    std::regex(R"(Yedek mevcut: 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d \(\d+ MB\))"));
     EXPECT_TRUE(line) << Shown(welcome);
     const TControl* button = FindControl(welcome, L"Onceki Surume Geri Yukle");
     ASSERT_TRUE(button);
@@ -710,18 +739,20 @@ TEST(Restore, WelcomePageOffersTheBackupAndAsksFirst) {
                        L"donecek.\\n\\nYedek tarihi: "),
               std::wstring::npos)
         << Narrow(box);
-    EXPECT_NE(box.find(L"\\nYedek konumu: D:\\CorvaneUpdateYedek\\n\\nDIKKAT:\\n- Bu islem geri "
-                       L"alinamaz.\\n- Veritabani (CorvaneDB) ve satis verileri etkilenmeyecek.\\n- "
-                       L"CorvaneZideroZUR calisiyorsa kapatilacak.\\n\\nDevam edilsin mi?"),
-              std::wstring::npos)
+    EXPECT_NE(
+        box.find(L"\\nYedek konumu: D:\\CorvaneUpdateYedek\\n\\nDIKKAT:\\n- Bu islem geri "
+                 L"alinamaz.\\n- Veritabani (CorvaneDB) ve satis verileri etkilenmeyecek.\\n- "
+                 L"CorvaneZideroZUR calisiyorsa kapatilacak.\\n\\nDevam edilsin mi?"),
+        std::wstring::npos)
         << Narrow(box);
 }
 
 TEST(Restore, FinishPageAndLogOfTheRestore) {
     const auto page = Controls(L"page.txt");
     ExpectShown(page, L"Geri Yükleme Tamamlandı!");
-    ExpectShown(page, L"Corvane Market Pos onceki sürüme başarıyla geri yüklendi.\\n\\nVeritabani ve "
-                      L"satış verileriniz korundu.");
+    ExpectShown(page,
+                L"Corvane Market Pos onceki sürüme başarıyla geri yüklendi.\\n\\nVeritabani ve "
+                L"satış verileriniz korundu.");
     const TLines log = Memo();
     ExpectInOrder(log, {L"Geri Yukleme baslatiliyor...", L"[1/14] İşlemler durduruluyor...",
                         L"  OK", kSeparator, L"ROLLBACK BASLATILIYOR", kSeparator,
@@ -738,30 +769,32 @@ TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
     for (const auto& rel : FilesUnder(backup)) {
         if (rel == L"backup.info")
             continue;
-        EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(backup + L"\\" + rel)) << Narrow(rel);
+        EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(backup + L"\\" + rel))
+            << Narrow(rel);
     }
     // masaustu is replaced as a whole: the file added by hand is gone.
     ExpectSameTree(backup + L"\\masaustu", kInstall + L"\\masaustu");
     EXPECT_FALSE(FileExists(kInstall + L"\\backup.info"));
     ExpectSameTree(backup, kBackup);
-    EXPECT_TRUE(FileExists(Scenario(L"till-stopped.txt"))) << "the running till program was not ended";
+    EXPECT_TRUE(FileExists(Scenario(L"till-stopped.txt")))
+        << "the running till program was not ended";
     ExpectDatabaseService();
 }
 
 // --- a power cut while a full update registers the service again, then the restore ------------
 
-TEST(PowerCut, CutAfterTheServiceWasDeletedAndTheRestoreRegisteredAndStartedItAgain) {
+TEST(PowerCut, CutAfterTheServiceWasDeletedAndTheRestoreRegisteredItAgain) {
     ExpectInOrder(Memo(L"memo-cut.txt"),
                   {L"[2/14] Dosyalar kopyalanıyor...",
                    L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Yeni servis kuruluyor..."});
     EXPECT_TRUE(FileExists(Scenario(L"missing-after-restart.txt")))
         << "CorvaneMarketService was still registered after the restart";
-    ExpectInOrder(Memo(),
-                  {L"ROLLBACK TAMAMLANDI", L"  > sc query CorvaneMarketService",
-                   L"  CorvaneMarketServer install...", L"  OK - CorvaneMarketService çalışıyor",
-                   L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu",
-                   L"Onceki surume basariyla donuldu."});
-    EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
+    ExpectInOrder(Memo(), {L"ROLLBACK TAMAMLANDI", L"  CorvaneMarketServer install...",
+                           L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu",
+                           L"Onceki surume basariyla donuldu."});
+    // A restore starts nothing: registered, and left stopped.
+    EXPECT_EQ(IndexOf(Memo(), L"  net start CorvaneMarketService..."), -1);
+    EXPECT_NE(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_NE(ImagePath(L"CorvaneMarketService")
                   .find(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
               std::wstring::npos);
@@ -773,7 +806,8 @@ TEST(PowerCut, CutAfterTheServiceWasDeletedAndTheRestoreRegisteredAndStartedItAg
     ExpectSameTree(before + L"\\masaustu", kInstall + L"\\masaustu");
 }
 
-// --- a new installation cancelled through the close box --------------------------------------------
+// --- a new installation cancelled through the close box
+// --------------------------------------------
 
 TEST(Cancel, QuestionAskedAndTheWindowClosedByItself) {
     const std::wstring box = Widen(FileBytes(Scenario(L"question.txt")));
@@ -799,18 +833,21 @@ TEST(Cancel, RunStoppedAtTheNextCheckAndLeftNothingBeyondIt) {
     ExpectTempFolderGone();
 }
 
-// --- database-only installation from a signed setup file ------------------------------------------
+// --- database-only installation from a signed setup file
+// ------------------------------------------
 
 TEST(DatabaseOnly, RefusedWithoutTheApplicationFolderThenFinishedWithItsText) {
     const std::wstring box = Widen(FileBytes(Scenario(L"refused.txt")));
-    EXPECT_NE(box.find(L"text\tKurulum klasörü bulunamadı: D:\\CorvaneZideroZur\\n\\nCorvaneDB kurulumu "
-                       L"için CorvaneZideroZur klasörü mevcut olmalıdır."),
-              std::wstring::npos)
+    EXPECT_NE(
+        box.find(L"text\tKurulum klasörü bulunamadı: D:\\CorvaneZideroZur\\n\\nCorvaneDB kurulumu "
+                 L"için CorvaneZideroZur klasörü mevcut olmalıdır."),
+        std::wstring::npos)
         << Narrow(box);
     const auto page = Controls(L"page.txt");
     ExpectShown(page, L"Kurulum Tamamlandı!");
-    ExpectShown(page, L"CorvaneDB başarıyla kuruldu!\\n\\nVeritabanı klasörü: D:\\CorvaneOrtakData\\n"
-                      L"MariaDB Port: 3307\\nServis Adı: CorvaneDB");
+    ExpectShown(page,
+                L"CorvaneDB başarıyla kuruldu!\\n\\nVeritabanı klasörü: D:\\CorvaneOrtakData\\n"
+                L"MariaDB Port: 3307\\nServis Adı: CorvaneDB");
     ExpectShown(page, L"CorvaneMarketı başlat", false);
 }
 
@@ -821,9 +858,9 @@ TEST(DatabaseOnly, SignedFileExtractsItsPayloadAndTheLogShowsTheSevenSteps) {
                         L"[1/7] Mevcut CorvaneDB kontrol ediliyor...",
                         L"  CorvaneDB servisi yok - yeni kurulum",
                         L"[2/7] MariaDB dosyaları kopyalanıyor...", L"  mariadb klasörü kopyalandı",
-                        L"[3/7] Data klasörü...", L"[4/7] Yapılandırma...", L"[5/7] MariaDB init...",
-                        L"[6/7] CorvaneDB servisi...", L"[7/7] Erişim ayarları...",
-                        L"  Firewall: port 3307...", kSeparator,
+                        L"[3/7] Data klasörü...", L"[4/7] Yapılandırma...",
+                        L"[5/7] MariaDB init...", L"[6/7] CorvaneDB servisi...",
+                        L"[7/7] Erişim ayarları...", L"  Firewall: port 3307...", kSeparator,
                         L"CorvaneDB KURULUMU BAŞARIYLA TAMAMLANDI", kSeparator});
     ExpectNoError(log);
 }
@@ -978,7 +1015,8 @@ TEST(Uninstall, ApplicationGoneDatabaseUntouched) {
 TEST(Reinstall, NewInstallationTakesTheExistingDatabase) {
     const TLines log = Memo();
     ExpectInOrder(log, {L"  [klasor] mariadb -> atlandı (CorvaneDB çalışıyor)",
-                        L"[6/14] MariaDB init...", L"  CorvaneDB zaten çalışıyor - MariaDB init atlanıyor",
+                        L"[6/14] MariaDB init...",
+                        L"  CorvaneDB zaten çalışıyor - MariaDB init atlanıyor",
                         L"[7/14] CorvaneDB servisi...",
                         L"  CorvaneDB servisi zaten CorvaneOrtakData yolunda kurulu", kSeparator,
                         L"KURULUM BAŞARIYLA TAMAMLANDI"});

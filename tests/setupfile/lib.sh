@@ -253,25 +253,47 @@ sf_shot() {
 }
 
 # sf_answer_box TEXT_PART KEY SECONDS: waits for a message box whose text holds TEXT_PART,
-# saves what it says and answers it with a key (Return, y, n).
+# saves what it says and answers it with a key (Return, y, n); the box must then go away (the
+# key is pressed again while it stays: a press can come before the box takes input).
 sf_answer_box() {
-    local text=$1 key=$2 limit=${3:-20} start=$SECONDS w
-    while [ $((SECONDS - start)) -lt "$limit" ]; do
+    local text=$1 key=$2 limit=${3:-60} start=$SECONDS w pressed=""
+    sf_box_open() {
         sf_probe boxes "$(sf_win "$SF_WORK")\\boxes.txt" >/dev/null
-        if grep -qF -- "$text" "$SF_WORK/boxes.txt" 2>/dev/null; then
-            tr -d '\r' <"$SF_WORK/boxes.txt" >"$SF_WORK/last-box.txt"
+        grep -qF -- "$text" "$SF_WORK/boxes.txt" 2>/dev/null
+    }
+    while [ $((SECONDS - start)) -lt "$limit" ]; do
+        if sf_box_open; then
+            [ -n "$pressed" ] || tr -d '\r' <"$SF_WORK/boxes.txt" >"$SF_WORK/last-box.txt"
             for w in $(timeout 10 xdotool search --onlyvisible --name "$SF_TITLE_RE" 2>/dev/null); do
                 [ "$w" = "$SF_WID" ] && continue
                 timeout 10 xdotool windowfocus "$w" 2>/dev/null
                 sleep 0.3
                 timeout 10 xdotool key --clearmodifiers "$key"
-                return 0
+                pressed=1
+                break
             done
+            sleep 2
+        elif [ -n "$pressed" ]; then
+            return 0
+        else
+            sleep 0.5
         fi
+    done
+    if [ -n "$pressed" ]; then
+        sf_fail "the message box with \"$text\" was still open $limit s after the first $key"
+    else
+        sf_fail "no message box with \"$text\" within $limit s"
+    fi
+    return 1
+}
+
+# Waits (bounded) until a process of that image name runs in the prefix; true when it does.
+sf_wait_running() { # EXE SECONDS
+    local start=$SECONDS
+    until sf_probe running "$1" >/dev/null; do
+        [ $((SECONDS - start)) -lt "${2:-60}" ] || return 1
         sleep 0.5
     done
-    sf_fail "no message box with \"$text\" within $limit s"
-    return 1
 }
 
 # Waits (bounded) for the setup process to end; true when it did.
@@ -391,6 +413,16 @@ sf_uninstall_wait_gone() {
         sleep 0.5
     done
     return 1
+}
+
+# The setup's log file in the prefix, copied to FILE; there must be exactly one (one run so far).
+sf_setup_log() {
+    local logs=("$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kurulum-*.log)
+    if [ ${#logs[@]} -ne 1 ] || [ ! -f "${logs[0]}" ]; then
+        sf_fail "not a single log file of the setup in ProgramData: ${logs[*]}"
+        return 1
+    fi
+    cp "${logs[0]}" "$1"
 }
 
 # The newest log file of the uninstaller in the prefix, copied to FILE.

@@ -121,7 +121,7 @@ welcome_offers() { # DATE
 # On the welcome page that welcome_offers left open: restore and close.
 restore_and_close() {
     sf_click btnGeriYukle
-    sf_answer_box "GERI YUKLEME ONAYI" Return 20 || return 1
+    sf_answer_box "GERI YUKLEME ONAYI" Return || return 1
     if ! sf_wait_page finish 180; then
         sf_save_memo "$scen/memo.txt"
         sf_fail "$current: the restore did not finish"

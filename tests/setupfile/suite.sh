@@ -148,12 +148,11 @@ export SF_START_DIR="$work/cwd"
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
     unswap_setup_file
     close_with_kapat
-    sleep 2 # the till program that "Kapat" started
+    sf_wait_running CorvaneZideroZUR.exe 60 # the till program that "Kapat" started
     check_planted
     temp_leftovers >"$scen/temp-left.txt"
     # The run's log file on disk (the only one: one run so far).
-    cp "$WINEPREFIX"/drive_c/ProgramData/CorvaneMarket/Logs/kurulum-*.log "$scen/logfile.txt" ||
-        sf_fail "NewInstall: no single log file in ProgramData"
+    sf_setup_log "$scen/logfile.txt"
     sf_check NewInstall "$scen"
 fi
 kill "$planter" 2>/dev/null
@@ -218,7 +217,7 @@ restore_from_welcome() { # EXE
         return 1
     fi
     sf_click btnGeriYukle
-    sf_answer_box "GERI YUKLEME ONAYI" Return 20 || return 1
+    sf_answer_box "GERI YUKLEME ONAYI" Return || return 1
     cp "$work/last-box.txt" "$scen/confirm.txt"
     local kur=$SECONDS chk
     sf_wait_page running 20
@@ -250,7 +249,7 @@ cp "$SF_STANDINS_DIR/TarvikBridge.exe" "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZide
 rm -f "$SF_DRIVE_D/CorvaneZideroZur/masaustu/assets/app.js"
 printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
 (cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
-sleep 2
+sf_wait_running CorvaneZideroZUR.exe 60 || sf_fail "$current: the till program did not start"
 restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check Restore "$scen"
 sf_end_setup "$current_exe"
 scenario_end
@@ -259,12 +258,14 @@ scenario_end
 scenario PowerCut
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 # The new service program waits 12 s before it registers itself (the stand-in's switches from
-# the environment the setup passes on): the old service is deleted by then, the new one not yet.
-export CORVANE_STANDIN_CORVANEMARKETSERVER="--standin-journal=$(sf_win "$scen")\\starts.txt --standin-hang=12000"
+# the machine's registry: the setup passes no environment of ours on): the old service is
+# deleted by then, the new one not yet.
+standin_key='HKLM\SOFTWARE\CorvaneStandins'
+sf_wine reg add "$standin_key" /v CorvaneMarketServer.exe /t REG_SZ /f \
+    /d "--standin-journal=$(sf_win "$scen")\starts.txt --standin-hang=12000" >/dev/null
 current_exe="$S/CorvaneMarketUpdate-1.2.0.exe"
 sf_start "$current_exe" && sf_wait_page welcome 30 && sf_click btnNext && sf_wait_page settings 15 &&
     sf_click btnNext
-unset CORVANE_STANDIN_CORVANEMARKETSERVER
 for _ in $(seq 1 240); do
     grep -q '/install' "$scen/starts.txt" 2>/dev/null && break
     sleep 0.5
@@ -277,9 +278,12 @@ if grep -q '/install' "$scen/starts.txt" 2>/dev/null; then
     sf_wait_exit 30 || sf_fail "PowerCut: the setup process outlived the Wine session"
     sf_prefix_stop shop
     wineserver -p </dev/null >/dev/null 2>&1 9>&-
+    # The restore must not wait on the stand-in.
+    sf_wine reg delete "$standin_key" /f >/dev/null
     sf_wine sc query CorvaneMarketService >/dev/null || echo missing >"$scen/missing-after-restart.txt"
     restore_from_welcome "$S/CorvaneMarketSetup-1.0.0.exe" && sf_check PowerCut "$scen"
 else
+    sf_wine reg delete "$standin_key" /f >/dev/null
     sf_fail "PowerCut: the update never started the new service program's /install"
     cat "$scen/memo-cut.txt"
 fi
@@ -338,7 +342,7 @@ scenario_end
 scenario UninstallAll
 tick_database() {
     sf_click chkDatabase
-    sf_answer_box "Bu işlem geri alınamaz!" y 15 || return 1
+    sf_answer_box "Bu işlem geri alınamaz!" y || return 1
     cp "$work/last-box.txt" "$scen/confirm.txt"
     sleep 0.5
     sf_dump >"$scen/question.txt"
@@ -367,7 +371,7 @@ if sf_start "$current_exe" && sf_wait_page welcome 30; then
     timeout 10 xdotool windowfocus "$SF_WID" 2>/dev/null
     sleep 0.2
     timeout 10 xdotool key --clearmodifiers alt+F4
-    if sf_answer_box "Kurulum devam ediyor! İptal edilsin mi?" Return 15; then
+    if sf_answer_box "Kurulum devam ediyor! İptal edilsin mi?" Return; then
         cp "$work/last-box.txt" "$scen/question.txt"
         sf_shot "Cancel-1-cancelling"
         # The window closes by itself once the run has stopped; keep the last log it showed.
@@ -400,7 +404,7 @@ choose_db_only() {
         { sf_fail "DatabaseOnly: \"Sadece CorvaneDB\" not selected"; return 1; }
     # Without the application folder the wizard refuses, and stays on the settings page.
     sf_click btnNext
-    sf_answer_box "CorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut olmalıdır." Return 15 ||
+    sf_answer_box "CorvaneDB kurulumu için CorvaneZideroZur klasörü mevcut olmalıdır." Return ||
         return 1
     cp "$work/last-box.txt" "$scen/refused.txt"
     sf_wait_page settings 10 || { sf_fail "DatabaseOnly: left the settings page"; return 1; }
@@ -418,8 +422,7 @@ scenario Silent
 # The database of the database-only run serves on: the new installation takes it.
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
     close_with_kapat # the till program runs
-    sleep 2
-    sf_probe running CorvaneZideroZUR.exe >/dev/null && echo yes >"$scen/till-running.txt"
+    sf_wait_running CorvaneZideroZUR.exe 60 && echo yes >"$scen/till-running.txt"
     # A back-office service that ignores stop requests.
     srv='D:\CorvaneZideroZur\CorvaneMarketServis\CorvaneMarketServer.exe'
     sf_wine net stop CorvaneMarketService >/dev/null
@@ -444,7 +447,24 @@ if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
         sf_uninstall_log "$scen/log-$1.txt"
         sleep 1 # the next run's log file gets a name of its own
     }
+    # Links an ordinary user plants where the uninstaller deletes: nothing behind them may go.
+    mkdir -p "$scen/behind"
+    printf keep >"$scen/behind/keep.txt"
+    rm -rf "$SF_DRIVE_D/CorvaneUpdateYedek" "$SF_DRIVE_D/CorvaneUpdateYedek.yeni"
+    for l in CorvaneUpdateYedek CorvaneUpdateYedek.yeni CorvaneZideroZur/masaustu/planted; do
+        ln -s "$scen/behind" "$SF_DRIVE_D/$l"
+    done
     silent_run 1 'D:\CorvaneZideroZur\Uninstall Corvane Market Pos.exe'
+    [ "$(cat "$scen/behind/keep.txt" 2>/dev/null)" = keep ] ||
+        sf_fail "Silent: a file behind a planted link was deleted"
+    [ -e "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" ] &&
+        sf_fail "Silent: the till program was not removed"
+    for l in 'D:\CorvaneUpdateYedek' 'D:\CorvaneUpdateYedek.yeni'; do
+        grep -qF "  ! Silinmedi: $l - bir bağlantı" "$scen/log-1.txt" ||
+            sf_fail "Silent: the link at $l was not refused"
+    done
+    rm -f "$SF_DRIVE_D/CorvaneUpdateYedek" "$SF_DRIVE_D/CorvaneUpdateYedek.yeni" \
+        "$SF_DRIVE_D/CorvaneZideroZur/masaustu/planted"
     sf_probe kill CorvaneRaporlar.exe >/dev/null
     wait "$locker" 2>/dev/null
     silent_run 2 "$(sf_win "$scen/kept")\\Uninstall Corvane Market Pos.exe"
@@ -487,7 +507,9 @@ logline() { # FILE: its lines without the byte-order mark and the CRs
 scenario InvalidArgs
 S_NEW="$S/CorvaneMarketSetup-1.0.0.exe"
 machine >"$scen/before.txt"
-for args in "/S /BOGUS" "/S /DISK=Q" "/S /DISK=D /DBDISK=A" "/S /FIREWALL=maybe" "/S /SP" "/S /RESTORE"; do
+# The parser's test covers every bad switch and value; here one of them through the real program,
+# and what only the machine decides: a drive that is not fixed, a restore without a backup.
+for args in "/S /BOGUS" "/S /DISK=Q" "/S /RESTORE"; do
     # shellcheck disable=SC2086
     rc=$(silent_rc invalid "$S_NEW" $args "/LOG=C:\\invalid.log")
     [ "$rc" = 87 ] || sf_fail "InvalidArgs: \"$args\" ended with $rc, not 87"
@@ -499,14 +521,17 @@ diff "$scen/before.txt" "$scen/after.txt" >/dev/null || {
 }
 logline "$WINEPREFIX/drive_c/invalid.log" >"$scen/invalid.log"
 for msg in "MESAJ: Bilinmeyen parametre: /BOGUS" "MESAJ: Kurulum diski sabit bir disk değil: Q:" \
-    "MESAJ: Geçersiz parametre değeri: /DBDISK=A" "MESAJ: Geçersiz parametre değeri: /FIREWALL=maybe" \
-    "MESAJ: /S ve /SP birlikte kullanılamaz." "MESAJ: Geri yuklenecek yedek bulunamadi."; do
+    "MESAJ: Geri yuklenecek yedek bulunamadi."; do
     grep -qF -- "$msg" "$scen/invalid.log" || sf_fail "InvalidArgs: no \"$msg\" in the /LOG file"
 done
 scenario_end
 
 scenario SilentInstall
 sf_wait_port_free
+# The Logs folder turned into a link by an ordinary user: no log goes behind it.
+mkdir -p "$scen/logs-behind"
+rm -rf "$chain_logs"
+ln -s "$scen/logs-behind" "$chain_logs"
 kur=$SECONDS
 silent first "$S_NEW" /s /DISK=D: /dbdisk=E /SHORTCUT=0 /FIREWALL=0 "/LOG=C:\\silent install.log"
 first=$silent_pid
@@ -525,6 +550,8 @@ ran[SilentInstall]=$((SECONDS - kur))
 [ "$rc" = 0 ] || sf_fail "SilentInstall: ended with $rc"
 logline "$WINEPREFIX/drive_c/silent install.log" >"$scen/memo.txt"
 temp_leftovers >"$scen/temp-left.txt"
+[ -z "$(ls -A "$scen/logs-behind")" ] || sf_fail "SilentInstall: a log went through the linked Logs folder"
+rm -f "$chain_logs"
 CORVANE_SF_DB_DRIVE=E sf_check SilentInstall "$scen"
 scenario_end
 
@@ -551,7 +578,7 @@ scenario SilentRestore
 cp -a "$SF_DRIVE_D/CorvaneUpdateYedek" "$scen/backup-before"
 printf 'stray' >"$SF_DRIVE_D/CorvaneZideroZur/masaustu/stray.txt"
 (cd "$SF_DRIVE_D/CorvaneZideroZur" && exec wine CorvaneZideroZUR.exe </dev/null >"$scen/till.log" 2>&1 9>&-) &
-sleep 2
+sf_wait_running CorvaneZideroZUR.exe 60 || sf_fail "$current: the till program did not start"
 rc=$(silent_rc restore "$S_NEW" /S /RESTORE "/LOG=C:\\restore.log")
 [ "$rc" = 0 ] || sf_fail "SilentRestore: ended with $rc"
 sf_probe running CorvaneZideroZUR.exe >/dev/null || echo stopped >"$scen/till-stopped.txt"
@@ -565,7 +592,11 @@ scenario ProgressUpdate
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 current_exe="$S/CorvaneMarketDosyaUpdate-1.1.1.exe"
 before_logs=$(ls "$chain_logs" | wc -l)
-(cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
+# /LOG= naming a second name (hard link) of a file of someone else: refused, the run goes on.
+# (Wine shows a symbolic link to a file as the file itself.)
+printf other >"$scen/other.txt"
+ln -f "$scen/other.txt" "$WINEPREFIX/drive_c/linked.log"
+(cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP '/LOG=C:\linked.log' </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
 SF_SETUP_PID=$!
 SF_WID=""
 for _ in $(seq 1 60); do
@@ -596,6 +627,8 @@ echo "$seen" >"$scen/pages.txt"
 [ "$(ls "$chain_logs" | wc -l)" -gt "$before_logs" ] || sf_fail "ProgressUpdate: no log file"
 logline "$(ls -d "$chain_logs"/kurulum-*.log | sort | tail -1)" >"$scen/memo.txt"
 grep -qx "DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI" "$scen/memo.txt" || sf_fail "ProgressUpdate: no success line in the log"
+grep -qF "MESAJ: /LOG dosyası kullanılmadı" "$scen/memo.txt" || sf_fail "ProgressUpdate: the linked /LOG file was not refused"
+[ "$(cat "$scen/other.txt")" = other ] || sf_fail "ProgressUpdate: /LOG= wrote through a link"
 cmp -s "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" "$SF_DEMO_DIR/payload-1.1.1/CorvaneZideroZUR.exe" ||
     sf_fail "ProgressUpdate: the till program was not replaced"
 sf_end_setup "$current_exe"

@@ -108,6 +108,14 @@ TStandin StandinStart(const wchar_t* commandLine) {
     if (ReadFileBytes(s.ExePath + L".standin", side))
         for (const auto& a : SplitCommandLine(FromUtf8(side)))
             ApplySwitch(a, s.Options);
+    // The machine's registry reaches a stand-in however it was started: the setup hands the
+    // programs it starts no environment of the caller's.
+    wchar_t reg[2048] = {};
+    DWORD bytes = sizeof(reg) - sizeof(wchar_t);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneStandins", s.ExeName.c_str(),
+                       RRF_RT_REG_SZ, nullptr, reg, &bytes) == ERROR_SUCCESS)
+        for (const auto& a : SplitCommandLine(reg))
+            ApplySwitch(a, s.Options);
     wchar_t env[2048] = {};
     const DWORD n = ::GetEnvironmentVariableW(EnvName(s.ExeName).c_str(), env, 2048);
     if (n > 0 && n < 2048)

@@ -3,7 +3,8 @@
 // stay-up loop and the small line protocol between mariadb.exe and mariadbd.exe.
 //
 // Switches are read, in this order, from a side file "<program path>.standin" (one or more
-// switches separated by blanks or lines), the environment variable CORVANE_STANDIN_<NAME>
+// switches separated by blanks or lines), the value named after the program's file name under
+// HKLM\SOFTWARE\CorvaneStandins, the environment variable CORVANE_STANDIN_<NAME>
 // (NAME: the program's file name without ".exe", upper case, every other character than A-Z
 // and 0-9 as "_", e.g. CORVANE_STANDIN_MARIADB_INSTALL_DB) and the command line; later ones win.
 //   --standin-exit=CODE      end at once with CODE (decimal or 0x hex), doing nothing else

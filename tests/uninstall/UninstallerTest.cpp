@@ -6,8 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include <windows.h>
+
+#include <sddl.h>
+#include <shellapi.h>
+
+#include "HostTestSupport.h"
 #include "Journal.h"
 #include "ScriptedHost.h"
+#include "host/uWin32Seam.h"
 #include "uSetupEngine.h"
 #include "uUninstaller.h"
 
@@ -20,7 +27,13 @@ class TRecordingSystem : public TRemovalSystem {
 public:
     DWORD KeyResult = ERROR_SUCCESS;
     int KeyDeletes = 0;
-    DWORD ScheduleDeleteAtRestart(const std::wstring&) override { return ERROR_SUCCESS; }
+    int Protected = 0;
+    std::vector<std::wstring> Scheduled;
+    DWORD ScheduleDeleteAtRestart(const std::wstring& path) override {
+        Scheduled.push_back(path);
+        return ERROR_SUCCESS;
+    }
+    bool ProtectFolder(HANDLE) override { return ++Protected > 0; }
     DWORD DeleteUninstallKey() override {
         ++KeyDeletes;
         return KeyResult;
@@ -37,7 +50,10 @@ protected:
     TUninstallPlan Plan;
 
     void SetUp() override {
-        Root = fs::temp_directory_path() / ("uninst-" + std::to_string(GetCurrentProcessId()));
+        // A folder per test: Wine cannot remove a link a test planted.
+        Root = fs::temp_directory_path() /
+               ("uninst-" + std::to_string(GetCurrentProcessId()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         TSetupEngine::DeleteDirRecursive(Root.wstring());
         Plan.InstallDir = (Root / L"CorvaneZideroZur").wstring();
         Plan.BackupDir = (Root / L"CorvaneUpdateYedek").wstring();
@@ -152,6 +168,84 @@ TEST_F(Uninstaller, CancelledBetweenStepsAndARunWithNothingLeftSucceeds) {
          {L"  CorvaneMarketService kurulu değil", L"  Kısayol yok", L"  Yedek yok", L"  Kayıt yok"})
         EXPECT_TRUE(Logged(line));
     EXPECT_TRUE(Logged(L"  Kurulum klasörü yok: " + Plan.InstallDir));
+}
+
+// Links an ordinary user plants where the uninstaller deletes: at the update backup, at the
+// folder an interrupted update leaves beside it and inside the installation folder. Nothing
+// behind them goes; the application does, and so does the interrupted update's other folder.
+TEST_F(Uninstaller, NothingBehindALinkIsDeleted) {
+    Write(L"outside\\keep.txt", "keep");
+    fs::remove_all(Root / L"CorvaneUpdateYedek");
+    const std::wstring outside = (Root / L"outside").wstring();
+    ASSERT_TRUE(MakeFolderLink(Plan.BackupDir, outside));
+    ASSERT_TRUE(MakeFolderLink(Plan.BackupDir + L".yeni", outside));
+    ASSERT_TRUE(MakeFolderLink(Plan.InstallDir + L"\\masaustu\\planted", outside));
+    std::string owner(Plan.InstallDir.begin(), Plan.InstallDir.end());
+    Write(L"CorvaneUpdateYedek.onceki\\backup.info", "\xEF\xBB\xBFINSTALL_DIR=" + owner + "\r\n");
+    Write(L"CorvaneUpdateYedek.onceki\\CorvaneZideroZUR.exe", "old");
+    auto u = Make();
+    EXPECT_EQ(Run(u), TUninstaller::TResult::Failed);
+    EXPECT_EQ(ReadText(outside + L"\\keep.txt"), "keep");
+    EXPECT_FALSE(fs::exists(Root / L"CorvaneZideroZur\\CorvaneZideroZUR.exe"));
+    EXPECT_FALSE(fs::exists(Root / L"CorvaneZideroZur\\masaustu\\assets"));
+    EXPECT_FALSE(fs::exists(Root / L"CorvaneUpdateYedek.onceki"));
+    for (const std::wstring& link : {Plan.BackupDir, Plan.BackupDir + L".yeni"})
+        EXPECT_TRUE(
+            Logged(L"  ! Silinmedi: " + link + L" - bir bağlantı (junction/sembolik bağlantı)"));
+    EXPECT_EQ(System.KeyDeletes, 0);
+    EXPECT_TRUE(System.Scheduled.empty());
+}
+
+// A folder at a rule's name whose owner is an ordinary user is left whole, as Windows reports
+// that owner (Wine gives every file the account that runs it).
+TEST_F(Uninstaller, AFolderOfAnotherOwnerIsLeftWhole) {
+    vpfnGetSecurityInfo = [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
+                             PACL*, PACL*, PSECURITY_DESCRIPTOR* sd) -> DWORD {
+        BOOL defaulted = FALSE;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001",
+                                                                  SDDL_REVISION_1, sd, nullptr) ||
+            !GetSecurityDescriptorOwner(*sd, owner, &defaulted))
+            return ERROR_INVALID_DATA;
+        return ERROR_SUCCESS;
+    };
+    auto u = Make();
+    EXPECT_EQ(Run(u), TUninstaller::TResult::Failed);
+    ResetWin32Seam();
+    EXPECT_TRUE(fs::exists(Root / L"CorvaneZideroZur\\CorvaneZideroZUR.exe"));
+    EXPECT_TRUE(fs::exists(Root / L"CorvaneUpdateYedek\\backup.info"));
+    EXPECT_TRUE(Logged(L"  ! Silinmedi: " + Plan.InstallDir +
+                       L" - sahibi SYSTEM, Administrators veya TrustedInstaller değil"));
+}
+
+// A file held open goes at the restart, after every folder of its path has been protected
+// against being swapped for a link until then.
+TEST_F(Uninstaller, AHeldFileIsScheduledOnlyOnAProtectedPath) {
+    const std::wstring held = Plan.InstallDir + L"\\masaustu\\assets\\app.js";
+    HANDLE h = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto u = Make();
+    EXPECT_EQ(Run(u), TUninstaller::TResult::Failed);
+    CloseHandle(h);
+    ASSERT_GE(System.Scheduled.size(), 1u);
+    EXPECT_EQ(System.Scheduled[0], held);
+    // The installation folder, masaustu and assets hold the path.
+    EXPECT_GE(System.Protected, 3);
+    EXPECT_FALSE(fs::exists(Root / L"CorvaneZideroZur\\CorvaneZideroZUR.exe"));
+}
+
+// The copy the uninstaller continues as gets its folder back whole, a drive root included
+// (a trailing backslash before a closing quote would swallow /S).
+TEST(UninstallCopy, ArgumentsComeBackWhole) {
+    const std::wstring exe = L"C:\\Temp\\CorvaneKaldirma_1\\Uninstall Corvane Market Pos.exe";
+    for (const std::wstring& dir : {std::wstring(L"D:\\"), std::wstring(L"D:\\Corvane Zidero")}) {
+        int argc = 0;
+        wchar_t** argv = CommandLineToArgvW(CopyCommandLine(exe, 42, dir, true).c_str(), &argc);
+        ASSERT_NE(argv, nullptr);
+        const std::vector<std::wstring> args(argv, argv + argc);
+        LocalFree(argv);
+        EXPECT_EQ(args, (std::vector<std::wstring>{exe, L"/_kopya=42", L"/_dizin=" + dir, L"/S"}));
+    }
 }
 
 } // namespace

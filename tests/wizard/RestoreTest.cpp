@@ -116,6 +116,18 @@ TEST_F(RestoreTest, BackupShowsDateAndWholeMegabytesInGreenWithTheButtonEnabled)
     EXPECT_TRUE(Enabled(C(L"btnGeriYukle")));
     // The probe engine is not the window's: the window's engine keeps the settings page's folder.
     EXPECT_EQ(Sys.Engine().InstallDir(), kD);
+    EXPECT_FALSE(Shown(C(L"lblYarimGuncelleme")));
+}
+
+TEST_F(RestoreTest, BackupOfAnInterruptedUpdateSaysSoUnderTheBackupLine) {
+    TTempDir install(kD);
+    MakeBackup(kDBackup, "2026-05-17 00:06:04", "32182272");
+    WriteFileBytes(kDBackup + L"\\guncelleme.suruyor", "x");
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(Text(C(L"lblYedekBilgi")), L"Yedek mevcut: 2026-05-17 00:06:04 (30 MB)");
+    EXPECT_TRUE(Shown(C(L"lblYarimGuncelleme")));
+    EXPECT_EQ(Text(C(L"lblYarimGuncelleme")).rfind(L"! Son guncelleme yarida kaldi.", 0), 0u);
+    EXPECT_TRUE(Enabled(C(L"btnGeriYukle")));
 }
 
 TEST_F(RestoreTest, BackupUnderOneMegabyteShowsZero) {
@@ -184,7 +196,8 @@ TEST_F(RestoreTest, UnreadableBackupInfoWarnsAndStaysOnTheWelcomePage) {
     Click(C(L"btnGeriYukle"));
     CloseHandle(lock);
     ASSERT_EQ(Sys.Boxes.size(), 1u);
-    EXPECT_EQ(Sys.Boxes[0].Text, L"Yedek bilgisi okunamadi. Yedek bozuk olabilir.");
+    // A backup.info that cannot be read cannot be shown to be complete: no backup to restore.
+    EXPECT_EQ(Sys.Boxes[0].Text, L"Geri yuklenecek yedek bulunamadi.");
     EXPECT_EQ(Sys.Boxes[0].Type, UINT(MB_ICONWARNING | MB_OK));
     EXPECT_TRUE(OnWelcomePageUnchanged());
 }

@@ -2,12 +2,14 @@
 // checks before anything runs, one setup at a time, and /S and /SP on the window's system seam.
 #include "WizardTestSupport.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <fstream>
 #include <iterator>
 
 #include "uCommandLine.h"
+#include "uHardening.h"
 #include "uUnattended.h"
 
 namespace {
@@ -95,6 +97,12 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
     EXPECT_EQ(Sys.ElevatedCalls[0].Dir, L"C:\\dl");
     EXPECT_TRUE(Sys.Boxes.empty());
     EXPECT_TRUE(Sys.Engines.empty()) << "the first process does no work of its own";
+    // The copy starts in the setup file's folder: a relative log path is the caller's.
+    wchar_t cwd[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    RunSetupProgram(Sys, {L"/LOG=sub\\x.log", L"/S"}, SW_SHOWNORMAL);
+    EXPECT_EQ(Split(Sys.ElevatedCalls.back().Params),
+              (std::vector<std::wstring>{L"/LOG=" + (std::wstring(cwd) + L"\\sub\\x.log"), L"/S"}));
 
     // Refused: its own code; a box only without /S, the reason in the log either way.
     Sys.ElevatedStarts = false;
@@ -108,7 +116,7 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
 
     // Without switches the relaunch is as it always was: started, not waited for.
     EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_OK);
-    EXPECT_EQ(Sys.ElevatedCalls.size(), 3u);
+    EXPECT_EQ(Sys.ElevatedCalls.size(), 4u);
     ASSERT_EQ(Sys.ShellCalls.size(), 1u);
     EXPECT_EQ(Sys.ShellCalls[0].Verb, L"runas");
     EXPECT_TRUE(Sys.ShellCalls[0].NoParams);
@@ -126,6 +134,18 @@ TEST_F(UnattendedTest, WithoutSilentTheReasonIsABoxAndTheRunDoesNotStart) {
     EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_ALREADY_RUNNING);
     EXPECT_EQ(Sys.Boxes.back().Type, UINT(MB_ICONWARNING | MB_OK));
     CloseHandle(first);
+    // Squatted by another account with a DACL that refuses everyone: still another run, for the
+    // setup and for the uninstaller's lock of the same name.
+    SECURITY_ATTRIBUTES denyAll{sizeof(denyAll), nullptr, FALSE};
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P", SDDL_REVISION_1, &denyAll.lpSecurityDescriptor, nullptr));
+    HANDLE squat = CreateMutexW(&denyAll, FALSE, SETUP_MUTEX_NAME);
+    LocalFree(denyAll.lpSecurityDescriptor);
+    ASSERT_NE(squat, nullptr);
+    EXPECT_TRUE(TRunLock(SETUP_MUTEX_NAME).AnotherRunning());
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S"}, SW_SHOWNORMAL), EXIT_ALREADY_RUNNING);
+    CloseHandle(squat);
+    EXPECT_FALSE(TRunLock(SETUP_MUTEX_NAME).AnotherRunning());
     EXPECT_TRUE(Sys.Engines.empty());
 
     // /SP asks nothing: the check that refuses "Kur" (a database-only run needs the installation

@@ -185,6 +185,11 @@ public:
     INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                              const wchar_t* params, const std::wstring& dir, int show) override;
     int ShowMessageBox(HWND owner, const std::wstring& text, UINT type) override;
+    // Recorded among ShellCalls with the verb "as-user"; ShellResult > 32 means started.
+    bool StartAsSignedInUser(const std::wstring& file, const std::wstring& dir) override {
+        ShellCalls.push_back({nullptr, L"as-user", file, true, dir, SW_SHOWNORMAL});
+        return ShellResult > 32;
+    }
     bool RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
                             const std::wstring& dir, DWORD& exitCode) override {
         ElevatedCalls.push_back({file, params, dir});
