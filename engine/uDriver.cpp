@@ -326,6 +326,7 @@ void TSetupEngine::RunFileUpdate() {
 }
 
 void TSetupEngine::CopyDbProgramFiles() {
+    ProtectInstallFolders(true);
     ForceDirectories(FInstallDir);
     if (DirectoryExists(MariaDir() + L"\\bin")) {
         Log(L"  mariadb klasörü zaten mevcut - kopyalama atlanıyor");

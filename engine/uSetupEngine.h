@@ -112,6 +112,7 @@ private:
     void EnsureAppService(bool Start);
     void CopyDbProgramFiles();
     void CopyFilesWithRollback();
+    void ProtectInstallFolders(bool Create);
     void Finish(const std::wstring& Caption, const std::wstring& Banner);
     void ReportFinished(bool Success, const std::wstring& ErrorMsg);
 

@@ -1,6 +1,7 @@
 #include "uPayload.h"
 
 #include <cwchar>
+#include <optional>
 #include <vector>
 
 #include "uPayloadTrailer.h"
@@ -21,12 +22,15 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
     return i == a.size() && !b[i];
 }
 
-// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER.
-void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to) {
+// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER; the bytes
+// written are the bytes hashed.
+void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to, TSha256* hash) {
     std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
     while (n > 0) {
         const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
         from.ReadAt(offset, buf.data(), chunk);
+        if (hash)
+            hash->Update(buf.data(), chunk);
         to.Write(buf.data(), chunk);
         offset += chunk;
         n -= chunk;
@@ -47,45 +51,90 @@ TPayloadExtractor::TPayloadExtractor() : FPlatform(std::make_unique<TSystemPaylo
 TPayloadExtractor::TPayloadExtractor(std::unique_ptr<TPayloadPlatform> platform)
     : FPlatform(std::move(platform)) {}
 
-bool TPayloadExtractor::HasPayload() {
+void TPayloadExtractor::HoldSetupFile() {
+    if (FHold != THold::NotYet)
+        return;
     try {
-        const std::wstring exe = FPlatform->ExePath();
-        if (!FPlatform->FileExists(exe))
-            return false;
-        std::unique_ptr<TZipInput> file = FPlatform->OpenRead(exe, true);
-        const uint64_t end = PayloadFileEnd(*file);
-        return end >= PAYLOAD_TRAILER_SIZE && HasPayloadMagic(*file, end);
+        FExePath = FPlatform->ExePath();
+        if (!FPlatform->FileExists(FExePath)) {
+            FHold = THold::Missing;
+            return;
+        }
+        // Readers only: nobody writes, renames or deletes the file while it is held.
+        FSetupFile = FPlatform->OpenRead(FExePath, false);
+        FHold = THold::Held;
+    } catch (const EZipError& e) {
+        FHold = THold::Failed;
+        FHoldError = e.Message();
+    } catch (const ESetupError& e) {
+        FHold = THold::Failed;
+        FHoldError = e.Message();
+    }
+}
+
+TZipInput* TPayloadExtractor::SetupFile() {
+    HoldSetupFile();
+    if (FHold == THold::Failed)
+        throw ESetupError(FHoldError);
+    return FSetupFile.get();
+}
+
+bool TPayloadExtractor::HasPayload() {
+    const TPayloadSeal seal = FPlatform->Seal();
+    bool has = false;
+    try {
+        if (TZipInput* file = SetupFile()) {
+            const uint64_t end = PayloadFileEnd(*file);
+            has = end >= PAYLOAD_TRAILER_SIZE && HasPayloadMagic(*file, end);
+        }
     } catch (const EZipError& e) {
         // A share that dropped or a placeholder that failed to download: running in development
         // mode would install whatever lies beside the setup file.
         throw ESetupError(e.Message());
     }
+    // Packed and sealed, the program never falls back to the files beside it.
+    if (!has && seal.Sealed)
+        throw ESetupError(SEAL_NO_PAYLOAD_MESSAGE);
+    return has;
 }
 
 std::wstring TPayloadExtractor::ExtractToTemp() {
     std::wstring result;
-    const std::wstring exe = FPlatform->ExePath();
-    if (!FPlatform->FileExists(exe))
-        throw ESetupError(L"Kurulum EXE dosyasi bulunamadi: " + exe);
+    const TPayloadSeal seal = FPlatform->Seal();
+    TZipInput* file = SetupFile();
+    if (!file)
+        throw ESetupError(L"Kurulum EXE dosyasi bulunamadi: " + FExePath);
 
     std::wstring dir, copyPath;
     std::unique_ptr<TArchiveCopy> copy;
     try {
-        std::unique_ptr<TZipInput> file = FPlatform->OpenRead(exe, true);
         const uint64_t end = PayloadFileEnd(*file);
         if (end < PAYLOAD_TRAILER_SIZE)
             throw ESetupError(L"EXE dosyasi cok kucuk, payload icermiyor");
-        if (!HasPayloadMagic(*file, end))
+        if (!HasPayloadMagic(*file, end)) {
+            if (seal.Sealed)
+                throw ESetupError(SEAL_NO_PAYLOAD_MESSAGE);
             return result;
+        }
         const int64_t n = ReadPayloadLength(*file, end);
         if (!IsPayloadLengthValid(n, end))
             throw ESetupError(L"Payload boyutu gecersiz: " + std::to_wstring(n));
+        if (seal.Sealed && uint64_t(n) != seal.Length)
+            throw ESetupError(SEAL_MISMATCH_MESSAGE);
 
         dir =
             FPlatform->CreateRunFolder(FPlatform->TempPath() + PayloadFolderName(FPlatform->Now()));
         copyPath = dir + FPlatform->PathDelim() + COPY_NAME;
         copy = FPlatform->CreateCopy(copyPath);
-        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *copy);
+        std::optional<TSha256> hash;
+        if (seal.Sealed)
+            hash.emplace();
+        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *copy,
+                  hash ? &*hash : nullptr);
+        // The copy is what gets extracted, and it is read through the handle it was written
+        // with: checked here, nothing else can reach the installation.
+        if (hash && hash->Final() != seal.Sha256)
+            throw ESetupError(SEAL_MISMATCH_MESSAGE);
     } catch (const EZipError& e) {
         throw ESetupError(e.Message());
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "uPayloadSeal.h"
 #include "uSetupError.h"
 #include "uZipReader.h"
 
@@ -40,7 +41,9 @@ public:
     // Full path of the running executable (main module).
     virtual std::wstring ExePath() = 0;
     virtual TLocalTime Now() = 0;
-    // The user's temporary folder, long form, with a trailing separator.
+    // The folder the run's temporary folder is made in, with a trailing separator. On Windows
+    // one that users cannot write (%ProgramData%\CorvaneMarket, or the system's own temporary
+    // folder); raises ESetupError when there is none.
     virtual std::wstring TempPath() = 0;
     virtual wchar_t PathDelim() const = 0;
     // An existing file (not a folder).
@@ -57,6 +60,8 @@ public:
     virtual bool RemoveFile(const std::wstring& path) = 0;
     // Files and folders directly inside dir, any attributes, without "." and "..".
     virtual size_t CountFolderEntries(const std::wstring& dir) = 0;
+    // The seal in the running program's image (tests choose one).
+    virtual TPayloadSeal Seal() { return ProgramSeal(); }
 };
 
 class TSystemPayloadPlatform : public TPayloadPlatform {
@@ -85,14 +90,39 @@ public:
     TPayloadExtractor();
     explicit TPayloadExtractor(std::unique_ptr<TPayloadPlatform> platform);
 
+    // Opens the running setup file once, sharing it with readers only, and keeps it open for
+    // the extractor's life: nobody can change it meanwhile, and every later read goes through
+    // this handle, never through the path again (the file may have been renamed and another
+    // put in its place). Called at start; the two calls below make it themselves when nobody
+    // did. Never raises: a failure is reported by the next HasPayload or ExtractToTemp.
+    void HoldSetupFile();
     // True when the running setup file ends with the magic; false when there is no such file
     // or it is shorter than a trailer. A file that cannot be opened or read raises ESetupError
-    // with the system's text: that is no reason to run without a payload.
+    // with the system's text: that is no reason to run without a payload. A sealed program
+    // never runs without one: for it a missing payload raises ESetupError as well.
     bool HasPayload();
     // The temporary folder holding the extracted files; empty without a trailer. Raises
-    // ESetupError.
+    // ESetupError, also when the program is sealed and the payload's length or SHA-256 differs
+    // from the seal (checked before anything is extracted).
     std::wstring ExtractToTemp();
 
 private:
+    // The held setup file; null when it does not exist. Raises ESetupError when it could not be
+    // opened.
+    TZipInput* SetupFile();
+
+    enum class THold { NotYet, Held, Missing, Failed };
     std::unique_ptr<TPayloadPlatform> FPlatform;
+    THold FHold = THold::NotYet;
+    std::unique_ptr<TZipInput> FSetupFile;
+    std::wstring FExePath;
+    std::wstring FHoldError;
 };
+
+// The failures of a sealed setup file whose payload is not the one it was packed with.
+inline constexpr const wchar_t* SEAL_MISMATCH_MESSAGE =
+    L"Kurulum dosyası bozuk ya da değiştirilmiş: içindeki paket, programın mührüyle uyuşmuyor. "
+    L"Hiçbir şey kurulmadı; kurulum dosyasını yeniden indirin.";
+inline constexpr const wchar_t* SEAL_NO_PAYLOAD_MESSAGE =
+    L"Kurulum dosyası bozuk ya da değiştirilmiş: mühürlü programın paketi bulunamadı. "
+    L"Hiçbir şey kurulmadı; kurulum dosyasını yeniden indirin.";

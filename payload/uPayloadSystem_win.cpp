@@ -391,21 +391,13 @@ TLocalTime TSystemPayloadPlatform::Now() {
 }
 
 std::wstring TSystemPayloadPlatform::TempPath() {
-    wchar_t buf[MAX_PATH + 1] = {};
-    const DWORD n = GetTempPathW(MAX_PATH + 1, buf);
-    std::wstring temp(buf, n <= MAX_PATH ? n : 0);
-    const DWORD m = GetLongPathNameW(temp.c_str(), nullptr, 0);
-    if (m) {
-        std::wstring longer(m, L'\0');
-        const DWORD k = GetLongPathNameW(temp.c_str(), longer.data(), m);
-        if (k && k < m) {
-            longer.resize(k);
-            temp = longer;
-        }
-    }
-    if (temp.empty() || temp.back() != L'\\')
-        temp += L'\\';
-    return temp;
+    // Not the user's own TEMP: in admin-approval mode the elevated setup is the same user, who
+    // could rename or delete entries there whatever their DACL.
+    std::wstring error;
+    const std::wstring parent = ProtectedTempParent(error);
+    if (parent.empty())
+        throw ESetupError(error);
+    return parent;
 }
 
 wchar_t TSystemPayloadPlatform::PathDelim() const {
@@ -450,12 +442,15 @@ std::wstring TSystemPayloadPlatform::CreateRunFolder(const std::wstring& path) {
     std::wstring made, error;
     if (!CreatePrivateDir(path, made, error))
         throw ESetupError(error);
-    // Held without delete sharing while this platform lives (see the header).
+    // Held without delete sharing while this platform lives (see the header); a folder that
+    // cannot be held is not used.
     HANDLE h = CreateFileW(made.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, FOLDER_SHARE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                            nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        FRunFolder.reset(h, [](void* held) { CloseHandle(held); });
+    if (h == INVALID_HANDLE_VALUE)
+        throw ESetupError(L"Geçici klasör tutulamadı: " + made + L": " +
+                          SystemText(GetLastError()));
+    FRunFolder.reset(h, [](void* held) { CloseHandle(held); });
     return made;
 }
 

@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build make
     clang libclang-rt-14-dev zlib1g-dev googletest
+    # SHA-256 of the payload seal in the native build (OpenSSL's libcrypto)
+    libssl-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
     wine wine64 xvfb xauth xdotool imagemagick
     # open fonts that the Wine prefixes draw Segoe UI and Consolas with (tests/wine/fonts.sh)

@@ -88,6 +88,16 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
     std::wstring dir;
     if (!CreatePrivateTempDir(L"CorvaneKaldirma_", dir, why))
         return TWinHandle();
+    // The copy starts only from a folder held without delete sharing until it runs: nobody can
+    // move it aside and put another program at its name meanwhile.
+    TWinHandle held(CreateFileW(
+        dir.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held) {
+        why = SysErrorMessage(GetLastError());
+        RemoveDirectoryW(dir.c_str());
+        return TWinHandle();
+    }
     const std::wstring copy = dir + L"\\" + kExeName;
     if (!CopyFileW(exe.c_str(), copy.c_str(), FALSE)) {
         why = SysErrorMessage(GetLastError());

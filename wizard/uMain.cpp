@@ -107,6 +107,9 @@ void TfrmSetup::FormCreate(HWND) {
     FEngine = FSystem.CreateEngine();
     BindEngineEvents();
     FPayload = FSystem.CreatePayload();
+    // Before the first page: what "Kur" installs is read from the file that was started, held
+    // from here on, not from whatever lies at its name by then.
+    FPayload->HoldSetupFile();
 
     FIsUpdateExe =
         EngineRules::ExtractFileName(FSystem.ExePath()).find(L"Update") != std::wstring::npos;

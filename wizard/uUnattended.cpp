@@ -227,6 +227,9 @@ public:
 
     int Run() {
         try {
+            // Held from the start, as the window does before its first page.
+            FPayload = FSys.CreatePayload();
+            FPayload->HoldSetupFile();
             FEngine = FSys.CreateEngine();
             FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
             FEngine->SetOnFinished(
@@ -245,7 +248,8 @@ public:
         } catch (const std::exception& e) {
             Fail(Widen(e.what()));
         }
-        FEngine.reset(); // waits for the worker
+        FEngine.reset();  // waits for the worker
+        FPayload.reset(); // it holds the extraction folder open
         // Only a folder of the extraction's own making.
         if (!FExtractedDir.empty() &&
             EngineRules::ExtractFileName(FExtractedDir).rfind(L"CorvaneMarketSetup_", 0) == 0) {
@@ -299,10 +303,9 @@ private:
                             L"olmalıdır.");
             return false;
         }
-        std::unique_ptr<TPayloadExtractor> payload = FSys.CreatePayload();
-        if (payload->HasPayload()) {
+        if (FPayload->HasPayload()) {
             FReport.Line(L"Dosyalar çıkarılıyor...");
-            const std::wstring dir = payload->ExtractToTemp(); // raises on failure
+            const std::wstring dir = FPayload->ExtractToTemp(); // raises on failure
             FExtractedDir = dir;
             FEngine->SetSourceDir(dir);
             FReport.Line(L"Geçici klasör: " + dir);
@@ -319,6 +322,7 @@ private:
     TWizardSystem& FSys;
     const TSetupSwitches& FSwitches;
     TRunReport& FReport;
+    std::unique_ptr<TPayloadExtractor> FPayload;
     std::unique_ptr<TSetupEngine> FEngine;
     std::wstring FExtractedDir;
 };

@@ -11,9 +11,8 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include "backup/uBackupUtil.h"
+#include "host/uHardening.h"
 #include "host/uWin32Seam.h"
 #include "uFileUtil.h"
 
@@ -24,10 +23,6 @@ namespace {
 const wchar_t* const kTillProgram = L"CorvaneZideroZUR.exe";
 // backup.info is a few lines; anything much larger is not ours and is not read into memory.
 const int64_t kMaxInfoBytes = 64 * 1024;
-// TrustedInstaller, the owner of what Windows itself installs.
-const wchar_t* const kTrustedInstallerSid =
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty())
         return std::string();
@@ -132,25 +127,6 @@ bool PathExists(const std::wstring& path) {
 bool IsLinkAt(const std::wstring& path) {
     const DWORD attrs = ::GetFileAttributesW(path.c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-bool RunningUnderWine() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-bool IsTrustedOwner(PSID owner) {
-    if (owner == nullptr || !::IsValidSid(owner))
-        return false;
-    if (::IsWellKnownSid(owner, WinLocalSystemSid) ||
-        ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
-        return true;
-    PSID installer = nullptr;
-    if (!::ConvertStringSidToSidW(kTrustedInstallerSid, &installer))
-        return false;
-    const bool same = ::EqualSid(owner, installer) != FALSE;
-    ::LocalFree(installer);
-    return same;
 }
 
 // Moves a complete backup from a side folder to the backup folder, discarding what is there.
@@ -266,15 +242,8 @@ bool BackupUtil::IsTrustedStoreFolder(const std::wstring& dir, std::wstring* why
             *why = SysErrorMessage(::GetLastError());
         return false;
     }
-    if (vpfnGetSecurityInfo == SystemGetSecurityInfo && RunningUnderWine())
-        return true;
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    const DWORD err = vpfnGetSecurityInfo(folder.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                          &owner, nullptr, nullptr, nullptr, &sd);
-    const bool trusted = err == ERROR_SUCCESS && IsTrustedOwner(owner);
-    if (sd != nullptr)
-        ::LocalFree(sd);
+    bool trusted = false;
+    const DWORD err = ReadTrustedOwner(folder.Get(), trusted);
     if (!trusted && why != nullptr)
         *why = err == ERROR_SUCCESS ? L"sahibi yonetici degil" : SysErrorMessage(err);
     return trusted;

@@ -2,15 +2,18 @@
 #include "uHardening.h"
 #include "uWin32Seam.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cwchar>
 
-namespace {
-
 // SYSTEM and Administrators, full control, for the object and everything created below it;
-// "P" keeps the entries of the parent folder (the user's TEMP) out.
-const wchar_t* const PRIVATE_DACL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// "P" keeps the entries of the parent folder out. 0x1200a9: read and execute.
+const wchar_t* const PRIVATE_FOLDER_SDDL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+const wchar_t* const PROTECTED_FOLDER_SDDL =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+namespace {
 
 std::wstring SystemText(DWORD err) {
     wchar_t* buf = nullptr;
@@ -65,9 +68,9 @@ std::wstring System32Path(const std::wstring& program) {
     return path + program;
 }
 
-TPrivateSecurity::TPrivateSecurity() {
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(PRIVATE_DACL, SDDL_REVISION_1,
-                                                                &FDescriptor, nullptr))
+TPrivateSecurity::TPrivateSecurity(const wchar_t* sddl) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &FDescriptor,
+                                                                nullptr))
         FDescriptor = nullptr;
     FAttributes.nLength = sizeof(FAttributes);
     FAttributes.lpSecurityDescriptor = FDescriptor;
@@ -107,15 +110,9 @@ bool CreatePrivateDir(const std::wstring& basePath, std::wstring& path, std::wst
 }
 
 bool CreatePrivateTempDir(const std::wstring& prefix, std::wstring& path, std::wstring& error) {
-    wchar_t buf[MAX_PATH + 1] = {};
-    const DWORD n = ::GetTempPathW(MAX_PATH + 1, buf);
-    std::wstring temp(buf, n <= MAX_PATH ? n : 0);
-    if (temp.empty()) {
-        error = L"Geçici klasör bulunamadı: " + SystemText(::GetLastError());
+    const std::wstring temp = ProtectedTempParent(error);
+    if (temp.empty())
         return false;
-    }
-    if (temp.back() != L'\\')
-        temp += L'\\';
     SYSTEMTIME st{};
     ::GetLocalTime(&st);
     wchar_t stamp[32];
@@ -132,6 +129,213 @@ HANDLE CreatePrivateFile(const std::wstring& path) {
     ::DeleteFileW(path.c_str());
     return vpfnCreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(), CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+namespace {
+
+class TLocalMemory {
+public:
+    ~TLocalMemory() {
+        if (P)
+            ::LocalFree(P);
+    }
+    HLOCAL P = nullptr;
+};
+
+std::wstring SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!sid || !::ConvertSidToStringSidW(sid, &text))
+        return L"?";
+    std::wstring s = text;
+    ::LocalFree(text);
+    return s;
+}
+
+// The owner of the system folder: TrustedInstaller on Windows; whoever that is holds the
+// machine already.
+bool OwnsSystemFolder(PSID owner) {
+    wchar_t dir[MAX_PATH + 1] = {};
+    const UINT n = ::GetSystemDirectoryW(dir, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH)
+        return false;
+    PSID systemOwner = nullptr;
+    TLocalMemory sd;
+    if (::GetNamedSecurityInfoW(dir, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &systemOwner,
+                                nullptr, nullptr, nullptr, &sd.P) != ERROR_SUCCESS)
+        return false;
+    return systemOwner && ::EqualSid(owner, systemOwner);
+}
+
+std::wstring LinkRefused(const std::wstring& dir) {
+    return L"Klasör bir bağlantı (junction ya da sembolik bağ), kullanılmadı: " + dir;
+}
+
+} // namespace
+
+bool IsTrustedOwner(PSID owner) {
+    if (!owner || !::IsValidSid(owner))
+        return false;
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+        ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+        return true;
+    PSID installer = nullptr;
+    if (::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                 &installer)) {
+        const bool same = ::EqualSid(owner, installer);
+        ::LocalFree(installer);
+        if (same)
+            return true;
+    }
+    return OwnsSystemFolder(owner);
+}
+
+DWORD ReadTrustedOwner(HANDLE object, bool& trusted, std::wstring* ownerText) {
+    PSID owner = nullptr;
+    TLocalMemory sd;
+    trusted = false;
+    const DWORD got = vpfnGetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, &sd.P);
+    if (got != ERROR_SUCCESS)
+        return got;
+    trusted = IsTrustedOwner(owner);
+    if (ownerText)
+        *ownerText = SidText(owner);
+    return ERROR_SUCCESS;
+}
+
+bool HasTrustedOwner(HANDLE object) {
+    bool trusted = false;
+    return ReadTrustedOwner(object, trusted, nullptr) == ERROR_SUCCESS && trusted;
+}
+
+bool CreateDirWithSddl(const std::wstring& dir, const wchar_t* sddl) {
+    TPrivateSecurity security(sddl);
+    if (!security.Get())
+        return false;
+    return vpfnCreateDirectoryW(dir.c_str(), security.Get()) != FALSE;
+}
+
+bool EnsureProtectedDir(const std::wstring& dir, const wchar_t* sddl, std::wstring& error) {
+    TPrivateSecurity security(sddl);
+    if (!security.Get()) {
+        error = L"Klasör izinleri hazırlanamadı: " + dir + L": " + SystemText(::GetLastError());
+        return false;
+    }
+    if (vpfnCreateDirectoryW(dir.c_str(), security.Get())) {
+        if (!IsPlainFolder(dir)) {
+            error = LinkRefused(dir);
+            return false;
+        }
+        return true;
+    }
+    const DWORD made = ::GetLastError();
+    if (made != ERROR_ALREADY_EXISTS) {
+        error = L"Klasör oluşturulamadı: " + dir + L": " + SystemText(made);
+        return false;
+    }
+    // Something is at the name already: a folder we may take over, or a plant.
+    const DWORD attr = ::GetFileAttributesW(dir.c_str());
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        error = LinkRefused(dir);
+        return false;
+    }
+    // Held without delete sharing from the check to the change: nobody moves it aside between.
+    HANDLE h = ::CreateFileW(dir.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = L"Klasör açılamadı: " + dir + L": " + SystemText(::GetLastError());
+        return false;
+    }
+    struct TClose {
+        HANDLE H;
+        ~TClose() { ::CloseHandle(H); }
+    } closer{h};
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(h, &info)) {
+        error = L"Klasör açılamadı: " + dir + L": " + SystemText(::GetLastError());
+        return false;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        error = LinkRefused(dir);
+        return false;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = L"Bu adda bir dosya var, klasör kullanılamadı: " + dir;
+        return false;
+    }
+    bool trusted = false;
+    std::wstring ownerText;
+    const DWORD got = ReadTrustedOwner(h, trusted, &ownerText);
+    if (got != ERROR_SUCCESS) {
+        error = L"Klasörün sahibi okunamadı: " + dir + L": " + SystemText(got);
+        return false;
+    }
+    if (!trusted) {
+        error = L"Klasörün sahibi SYSTEM, Administrators ya da TrustedInstaller değil (" +
+                ownerText + L"), kullanılmadı: " + dir;
+        return false;
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(security.Descriptor(), &present, &dacl, &defaulted);
+    const DWORD set = vpfnSetSecurityInfo(
+        h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+        nullptr, dacl, nullptr);
+    if (set != ERROR_SUCCESS) {
+        error = L"Klasörün izinleri ayarlanamadı: " + dir + L": " + SystemText(set);
+        return false;
+    }
+    return true;
+}
+
+bool AllowUsersToWrite(const std::wstring& file, std::wstring& error) {
+    // 0x12019f: read and write, no delete; the rest comes from the folder.
+    TPrivateSecurity security(L"D:(A;;0x12019f;;;BU)");
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!security.Get() ||
+        !::GetSecurityDescriptorDacl(security.Descriptor(), &present, &dacl, &defaulted)) {
+        error = SystemText(::GetLastError());
+        return false;
+    }
+    const DWORD set =
+        vpfnSetNamedSecurityInfoW(const_cast<wchar_t*>(file.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr);
+    if (set != ERROR_SUCCESS) {
+        error = SystemText(set);
+        return false;
+    }
+    return true;
+}
+
+std::wstring ProtectedTempParent(std::wstring& error) {
+    wchar_t buf[MAX_PATH + 1] = {};
+    DWORD n = ::GetEnvironmentVariableW(L"ProgramData", buf, MAX_PATH + 1);
+    if (n > 0 && n <= MAX_PATH) {
+        std::wstring dir(buf, n);
+        while (!dir.empty() && dir.back() == L'\\')
+            dir.pop_back();
+        dir += L"\\CorvaneMarket";
+        std::wstring why;
+        if (EnsureProtectedDir(dir, PROTECTED_FOLDER_SDDL, why))
+            return dir + L"\\";
+        error = why;
+    }
+    // The system's own: users may add to it but not list, rename or delete what others made.
+    n = ::GetWindowsDirectoryW(buf, MAX_PATH + 1);
+    if (n > 0 && n <= MAX_PATH) {
+        std::wstring dir(buf, n);
+        if (dir.back() != L'\\')
+            dir += L'\\';
+        dir += L"Temp";
+        if (IsPlainFolder(dir))
+            return dir + L"\\";
+    }
+    if (error.empty())
+        error = L"Geçici klasör için korumalı bir yer bulunamadı";
+    return std::wstring();
 }
 
 TRunLock::TRunLock(const wchar_t* name) {

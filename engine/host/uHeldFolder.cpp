@@ -6,15 +6,10 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include "uHardening.h"
 #include "uWin32Seam.h"
 
 namespace {
-
-// SYSTEM and Administrators full control, Users read and list, for the folder and what it
-// holds; nothing inherited from above.
-const wchar_t* const PROTECTED_DACL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-const wchar_t* const TRUSTED_INSTALLER =
-    L"S-1-5-80-956008885-3425756441-3137799023-1226587620-2564066008";
 
 using TNtCreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
@@ -76,55 +71,7 @@ bool LinkAttributes(DWORD attributes, DWORD tag) {
            (tag == 0 || IsReparseTagNameSurrogate(tag));
 }
 
-class TLocalSd {
-public:
-    TLocalSd() {
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_DACL, SDDL_REVISION_1,
-                                                                    &FSd, nullptr))
-            FSd = nullptr;
-    }
-    ~TLocalSd() {
-        if (FSd)
-            ::LocalFree(FSd);
-    }
-    TLocalSd(const TLocalSd&) = delete;
-    TLocalSd& operator=(const TLocalSd&) = delete;
-    PSECURITY_DESCRIPTOR Get() const { return FSd; }
-
-private:
-    PSECURITY_DESCRIPTOR FSd = nullptr;
-};
-
 } // namespace
-
-bool IsTrustedOwner(HANDLE object) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (vpfnGetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                            nullptr, nullptr, &sd) != ERROR_SUCCESS ||
-        !owner) {
-        if (sd)
-            ::LocalFree(sd);
-        return false;
-    }
-    bool trusted = ::IsWellKnownSid(owner, WinLocalSystemSid) ||
-                   ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
-    PSID installer = nullptr;
-    if (!trusted && ::ConvertStringSidToSidW(TRUSTED_INSTALLER, &installer)) {
-        trusted = ::EqualSid(owner, installer);
-        ::LocalFree(installer);
-    }
-    HANDLE token = nullptr;
-    if (!trusted && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        alignas(TOKEN_USER) BYTE buf[256];
-        DWORD n = 0;
-        if (::GetTokenInformation(token, TokenUser, buf, sizeof buf, &n))
-            trusted = ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buf)->User.Sid);
-        ::CloseHandle(token);
-    }
-    ::LocalFree(sd);
-    return trusted;
-}
 
 bool HandleIsLink(HANDLE h) {
     BY_HANDLE_FILE_INFORMATION info{};
@@ -164,7 +111,7 @@ TWinHandle OpenHeldFolder(const std::wstring& path, bool checkOwner, std::wstrin
         why = L"bir bağlantı veya klasör değil";
         return TWinHandle();
     }
-    if (checkOwner && !IsTrustedOwner(h.Get())) {
+    if (checkOwner && !HasTrustedOwner(h.Get())) {
         why = L"sahibi SYSTEM, Administrators veya TrustedInstaller değil";
         return TWinHandle();
     }
@@ -230,7 +177,7 @@ TWinHandle CreateInHeld(HANDLE folder, const std::wstring& name, DWORD& error) {
 
 TWinHandle OpenProtectedInHeld(HANDLE folder, const std::wstring& name, bool protectExisting,
                                std::wstring& why) {
-    TLocalSd sd;
+    TPrivateSecurity sd(PROTECTED_FOLDER_SDDL);
     if (!sd.Get()) {
         why = L"izinler hazırlanamadı";
         return TWinHandle();
@@ -247,14 +194,14 @@ TWinHandle OpenProtectedInHeld(HANDLE folder, const std::wstring& name, bool pro
     TWinHandle h;
     ULONG_PTR info = 0;
     const DWORD error = NtOpen(folder, name, kFolderAccess & ~DELETE, kShareHeld, FILE_OPEN_IF,
-                               kOpenOptions | FILE_DIRECTORY_FILE, sd.Get(), h, &info);
+                               kOpenOptions | FILE_DIRECTORY_FILE, sd.Descriptor(), h, &info);
     if (error != ERROR_SUCCESS) {
         why = name + L" açılamadı (hata " + std::to_wstring(error) + L")";
         return TWinHandle();
     }
     if (info == FILE_CREATED)
         return h;
-    if (!PlainFolderHandle(h.Get()) || !IsTrustedOwner(h.Get())) {
+    if (!PlainFolderHandle(h.Get()) || !HasTrustedOwner(h.Get())) {
         why = name + L" bir bağlantı veya sahibi yabancı";
         return TWinHandle();
     }
@@ -282,12 +229,12 @@ DWORD DeleteHeld(HANDLE h) {
 }
 
 bool ProtectHeld(HANDLE folder) {
-    TLocalSd sd;
+    TPrivateSecurity sd(PROTECTED_FOLDER_SDDL);
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!sd.Get() || !::GetSecurityDescriptorDacl(sd.Get(), &present, &dacl, &defaulted))
+    if (!sd.Get() || !::GetSecurityDescriptorDacl(sd.Descriptor(), &present, &dacl, &defaulted))
         return false;
-    return ::SetSecurityInfo(folder, SE_FILE_OBJECT,
-                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                             nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    return vpfnSetSecurityInfo(folder, SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }

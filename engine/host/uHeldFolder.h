@@ -10,13 +10,10 @@
 
 #include "uWinHandles.h"
 
-// SYSTEM, Administrators, TrustedInstaller, or the account this program runs as (the owner
-// of what it made itself). Any other owner may have prepared the folder for an attack.
-bool IsTrustedOwner(HANDLE object);
-
 // Opens the folder path itself for listing, deleting and changing its permissions. Refuses a
 // link (seen by name, as Wine shows its links, and through the handle, as Windows does) and,
-// with checkOwner, a folder of another owner. why holds the reason on failure.
+// with checkOwner, a folder of an owner HasTrustedOwner (uHardening.h) refuses. why holds the
+// reason on failure.
 TWinHandle OpenHeldFolder(const std::wstring& path, bool checkOwner, std::wstring& why);
 
 struct THeldEntry {

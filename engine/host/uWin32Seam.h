@@ -3,7 +3,10 @@
 // through pointers initialised to the real calls. Wine grants what Windows refuses (renaming a
 // folder while a file inside is open, replacing a hidden or read-only file, opening a service
 // without the right to); tests swap these to refuse the way Windows does, or to record the
-// security a private folder or file is created with, or to record how a program is started.
+// security a private folder or file is created with. Wine keeps no DACL and reports every file
+// as owned by the user running it: tests read the security set back from what was passed to
+// the two SetSecurity calls, and make folders foreign-owned through GetSecurityInfo. Tests also
+// record how a program is started.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -14,8 +17,10 @@ using TCreateDirectoryW = decltype(&::CreateDirectoryW);
 using TOpenServiceW = decltype(&::OpenServiceW);
 using TControlService = decltype(&::ControlService);
 using TDeleteService = decltype(&::DeleteService);
-using TCreateProcessW = decltype(&::CreateProcessW);
 using TGetSecurityInfo = decltype(&::GetSecurityInfo);
+using TSetSecurityInfo = decltype(&::SetSecurityInfo);
+using TSetNamedSecurityInfoW = decltype(&::SetNamedSecurityInfoW);
+using TCreateProcessW = decltype(&::CreateProcessW);
 
 extern TMoveFileExW vpfnMoveFileExW;
 extern TCreateFileW vpfnCreateFileW;
@@ -23,14 +28,10 @@ extern TCreateDirectoryW vpfnCreateDirectoryW;
 extern TOpenServiceW vpfnOpenServiceW;
 extern TControlService vpfnControlService;
 extern TDeleteService vpfnDeleteService;
-extern TCreateProcessW vpfnCreateProcessW;
-// The owner of a folder the elevated programs are about to trust (the backup store, the
-// uninstaller). Wine keeps no owners (every file reads as the signed-in user's), so there the
-// real call decides little; tests answer as Windows does.
 extern TGetSecurityInfo vpfnGetSecurityInfo;
-// The system's own GetSecurityInfo, what vpfnGetSecurityInfo holds unless a test swapped it.
-DWORD WINAPI SystemGetSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
-                                   PACL*, PACL*, PSECURITY_DESCRIPTOR*);
+extern TSetSecurityInfo vpfnSetSecurityInfo;
+extern TSetNamedSecurityInfoW vpfnSetNamedSecurityInfoW;
+extern TCreateProcessW vpfnCreateProcessW;
 
 // Puts every pointer back to the real call.
 void ResetWin32Seam();

@@ -1,4 +1,5 @@
 // The application's connection files (pos-config.json) for the till and the back-office service.
+#include "host/uHardening.h"
 #include "uFileUtil.h"
 #include "uSetupEngine.h"
 
@@ -17,6 +18,10 @@ void TSetupEngine::WriteConfigFiles() {
     std::vector<std::wstring> till = common;
     till.insert(till.end(), {L"  \"password\": \"kelmor482\"", L"}"});
     WriteTextFile(FInstallDir + L"\\pos-config.json", till);
+    // The till program runs as the signed-in user and may change its own settings.
+    std::wstring grantError;
+    if (!AllowUsersToWrite(FInstallDir + L"\\pos-config.json", grantError))
+        Log(L"  ! pos-config.json kullanıcılara yazılabilir yapılamadı: " + grantError);
     Log(L"    OK");
 
     const std::wstring serviceDir = FInstallDir + L"\\CorvaneMarketServis";

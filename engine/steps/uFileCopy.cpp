@@ -22,6 +22,9 @@ bool IsCriticalFile(const std::wstring& name) {
 void TSetupEngine::CopyFiles() {
     Log(L"[2/14] Dosyalar kopyalanıyor...");
     Log(L"  Kaynak: " + FSourceDir);
+    // A new installation makes its folders protected; an update checked them before its backup.
+    if (!FIsUpdate)
+        ProtectInstallFolders(true);
     ForceDirectories(FInstallDir);
     const std::wstring sourcePrefix = FSourceDir + L"\\";
 

@@ -76,6 +76,8 @@ void TSetupEngine::PreflightCheck() {
 
     if (FInstallDir.empty() || !DirectoryExists(FInstallDir))
         throw ESetupError(L"Kurulum dizini bulunamadi: " + FInstallDir);
+    // Before the backup and the copy: never through a planted folder, and protected from here.
+    ProtectInstallFolders(false);
 
     const std::wstring testFile = WithBackslash(FInstallDir) + L".write_test_" + LocalStamp14();
     std::wstring writeError;

@@ -60,7 +60,15 @@ void MakeSource(const fs::path& dir, bool nonAscii) {
 }
 
 std::string Stub() {
-    return "MZ" + Noise(9000, 3);
+    return kit::SealableStub(Noise(9000, 3));
+}
+
+// The seal a setup file's stub carries.
+TPayloadSeal SealIn(const std::string& file) {
+    TPayloadSeal seal;
+    EXPECT_TRUE(ParseSeal(
+        reinterpret_cast<const unsigned char*>(file.data()) + kit::SEALABLE_STUB_SEAL_AT, seal));
+    return seal;
 }
 
 class Packer : public ::testing::Test {
@@ -82,14 +90,26 @@ TEST_F(Packer, SetupFileIsStubArchiveAndTrailer) {
     ASSERT_EQ(r.Code, 0) << r.Err;
     const std::string file = kit::ReadFile(Out);
     ASSERT_GT(file.size(), Stub().size() + 16);
-    EXPECT_EQ(file.substr(0, Stub().size()), Stub());
+    // The stub as it was, but for its seal: the archive's length and SHA-256.
+    const size_t sealEnd = kit::SEALABLE_STUB_SEAL_AT + PAYLOAD_SEAL_SIZE;
+    EXPECT_EQ(file.substr(0, kit::SEALABLE_STUB_SEAL_AT),
+              Stub().substr(0, kit::SEALABLE_STUB_SEAL_AT));
+    EXPECT_EQ(file.substr(sealEnd, Stub().size() - sealEnd), Stub().substr(sealEnd));
     EXPECT_EQ(file.substr(file.size() - 8), "CVPAYZIP");
     int64_t n = 0;
     for (int i = 7; i >= 0; --i)
         n = (n << 8) | (unsigned char)file[file.size() - 16 + i];
     EXPECT_EQ(uint64_t(n), file.size() - 16 - Stub().size());
+    const std::string archive = file.substr(Stub().size(), size_t(n));
+    const TPayloadSeal seal = SealIn(file);
+    EXPECT_TRUE(seal.Sealed);
+    EXPECT_EQ(seal.Length, archive.size());
+    TSha256 hash;
+    hash.Update(archive.data(), archive.size());
+    EXPECT_EQ(seal.Sha256, hash.Final());
+    EXPECT_NE(r.Out.find("sealed: SHA-256 " + DigestHex(seal.Sha256)), std::string::npos) << r.Out;
     // The archive alone is a valid ZIP for other tools.
-    kit::WriteFile(S / "alone.zip", file.substr(Stub().size(), size_t(n)));
+    kit::WriteFile(S / "alone.zip", archive);
     EXPECT_EQ(std::system(("unzip -tqq " + (S / "alone.zip").string() + " >/dev/null").c_str()), 0);
     EXPECT_FALSE(fs::exists(S / "CorvaneMarketSetup.exe.part"));
 }
@@ -228,6 +248,7 @@ TEST_F(Packer, VerifyReadsASetupFileThroughWithoutWriting) {
     ASSERT_EQ(r.Code, 0) << r.Err;
     for (const std::string& line :
          {"at offset " + std::to_string(Stub().size()), std::string("signature: none"),
+          "seal: SHA-256 " + DigestHex(SealIn(kit::ReadFile(Out)).Sha256) + " matches",
           std::string("verified 12 entries"), "identical to " + Src.string()})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line << " in " << r.Out;
     const auto fault = [&](const fs::path& setup, bool withFolder, const std::string& text) {
@@ -259,7 +280,17 @@ TEST_F(Packer, VerifyReadsASetupFileThroughWithoutWriting) {
     fault(S / "damaged.exe", false, "CRC error in entry \"CorvaneZideroZUR.exe\"");
     kit::WriteFile(S / "cut.exe", bytes.substr(0, bytes.size() - 3));
     fault(S / "cut.exe", false, "carries no payload");
-    EXPECT_EQ(kit::ListAll(S.Path()).size(), kit::ListAll(Src).size() + 5) << "something written";
+    // A byte of the archive that only the seal covers (the first entry's time in its local
+    // header), and a byte of the seal itself.
+    bytes = kit::ReadFile(Out);
+    bytes[Stub().size() + 10] ^= 0x01;
+    kit::WriteFile(S / "resealed.exe", bytes);
+    fault(S / "resealed.exe", false, "seal: the archive's SHA-256 is");
+    bytes = kit::ReadFile(Out);
+    bytes[kit::SEALABLE_STUB_SEAL_AT + 40] ^= 0x01;
+    kit::WriteFile(S / "seal.exe", bytes);
+    fault(S / "seal.exe", false, "seal: the archive's SHA-256 is");
+    EXPECT_EQ(kit::ListAll(S.Path()).size(), kit::ListAll(Src).size() + 7) << "something written";
 }
 
 TEST_F(Packer, RefusesLinksStubsWithPayloadAndBadArguments) {
@@ -273,6 +304,19 @@ TEST_F(Packer, RefusesLinksStubsWithPayloadAndBadArguments) {
     r = Pack({"pack", Out.string(), Src.string(), (S / "twice.exe").string()});
     EXPECT_EQ(r.Code, 1);
     EXPECT_NE(r.Err.find("already carries a payload"), std::string::npos) << r.Err;
+
+    // A stub built elsewhere has no place for the seal; a sealed one is not sealed twice.
+    kit::WriteFile(S / "foreign.exe", "MZ" + Noise(9000, 3));
+    r = Pack({"pack", (S / "foreign.exe").string(), Src.string(), (S / "o.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("cannot be sealed"), std::string::npos) << r.Err;
+    std::string sealed = Stub();
+    sealed[kit::SEALABLE_STUB_SEAL_AT + 16] = 1;
+    kit::WriteFile(S / "sealed.exe", sealed);
+    r = Pack({"pack", (S / "sealed.exe").string(), Src.string(), (S / "o.exe").string()});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("is already sealed"), std::string::npos) << r.Err;
+    EXPECT_FALSE(fs::exists(S / "o.exe"));
 
     r = Pack({"pack", StubFile.string(), (S / "missing").string(), (S / "o.exe").string()});
     EXPECT_EQ(r.Code, 1);
@@ -341,24 +385,14 @@ bool Have(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// A real PE image to sign: one of Wine's own programs (Wine is part of the build's tools).
-fs::path PeStubOnThisMachine() {
-    for (const char* p : {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hostname.exe",
-                          "/usr/lib/wine/x86_64-windows/hostname.exe",
-                          "/opt/wine-stable/lib/wine/x86_64-windows/hostname.exe"})
-        if (fs::exists(p))
-            return p;
-    return {};
-}
-
 int Sh(const std::string& cmd) {
     return std::system((cmd + " >/dev/null 2>&1").c_str());
 }
 
 TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
-    const fs::path pe = PeStubOnThisMachine();
-    if (pe.empty() || !Have("osslsigncode") || !Have("openssl"))
-        FAIL() << "needs osslsigncode, openssl and Wine's PE programs (make deps)";
+    if (!Have("osslsigncode") || !Have("openssl"))
+        FAIL() << "needs osslsigncode and openssl (make deps)";
+    const fs::path pe = StubFile;
     ASSERT_EQ(Pack({"pack", pe.string(), Src.string(), Out.string()}).Code, 0);
     const std::string d = S.Path().string() + "/";
     ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d + "key.pem -out " + d +
@@ -403,6 +437,13 @@ TEST_F(Packer, SignedWithOsslsigncodeStillExtracts) {
     bytes[fs::file_size(pe) + 100] ^= 0x01;
     kit::WriteFile(d + "tampered.exe", bytes);
     EXPECT_NE(Sh("osslsigncode verify -CAfile " + d + "cert.pem -in " + d + "tampered.exe"), 0);
+    // A byte of the seal changed in the signed file: pack verify names it.
+    bytes = kit::ReadFile(d + "signed.exe");
+    bytes[kit::SEALABLE_STUB_SEAL_AT + 33] ^= 0x01;
+    kit::WriteFile(d + "seal.exe", bytes);
+    const TRun broken = Pack({"verify", d + "seal.exe"});
+    EXPECT_EQ(broken.Code, 1);
+    EXPECT_NE(broken.Err.find("seal: the archive's SHA-256 is"), std::string::npos) << broken.Err;
 }
 
 // --- Archives of other tools ----------------------------------------------------------------

@@ -39,6 +39,9 @@ public:
     }
     // A folder of this name appears in the run's folder as soon as it is made.
     std::optional<std::string> PlantInRunFolder;
+    // The seal the program carries; unsealed unless a test packs one.
+    TPayloadSeal ProgramSeal;
+    TPayloadSeal Seal() override { return ProgramSeal; }
 
 private:
     std::string Name(const std::wstring& path) const {
@@ -88,8 +91,13 @@ protected:
     fs::path ExeFile;
     fs::path TempDir;
 
-    void SetUp() override {
+    void SetUp() override { Reopen(); }
+
+    // A new extractor, as a new start of the program: the old one holds the file it opened.
+    void Reopen(const TPayloadSeal& seal = TPayloadSeal()) {
+        Extractor.reset();
         auto p = std::make_unique<TTestPlatform>();
+        p->ProgramSeal = seal;
         Platform = p.get();
         ExeFile = Scratch / "CorvaneMarketSetup.exe";
         TempDir = Scratch / "temp";
@@ -149,8 +157,11 @@ TEST_F(PayloadExtractor, FilesClosedInOrderAndOpenedWithTheRightSharing) {
     WriteSetup(Nested().Build());
     Extractor->ExtractToTemp();
     // The copy is read through the handle it was written with: never closed and opened again.
-    const std::vector<std::string> expect = {"open exe shared", "create payload.zip", "close exe",
+    // The setup file is opened once, for readers only, and held until the extractor goes.
+    const std::vector<std::string> expect = {"open exe readers-only", "create payload.zip",
                                              "read payload.zip", "close payload.zip"};
+    EXPECT_EQ(Platform->Events, expect);
+    Extractor->HasPayload(); // through the same handle: not opened again
     EXPECT_EQ(Platform->Events, expect);
 }
 
@@ -211,7 +222,9 @@ TEST_F(PayloadExtractor, InvalidLengthsRefused) {
         {INT64_MAX, "Payload boyutu gecersiz: 9223372036854775807"},
     };
     for (const TCase& c : cases) {
+        Extractor.reset();
         kit::WriteFile(ExeFile, STUB + zip + Trailer(c.N));
+        Reopen();
         EXPECT_TRUE(Extractor->HasPayload()) << "HasPayload does not look at N";
         EXPECT_EQ(ExtractError(), c.Message);
         EXPECT_TRUE(fs::is_empty(TempDir)) << "nothing created for N=" << c.N;
@@ -290,7 +303,9 @@ TEST_F(PayloadExtractor, EveryExtractionGetsAFolderOfItsOwn) {
     const std::wstring d1 = Extractor->ExtractToTemp();
     TArchive second;
     second.Entries.push_back({.Name = "a.txt", .Data = "second"});
+    Extractor.reset();
     WriteSetup(second.Build());
+    Reopen();
     // Something else already at the third name (a file, or a link to elsewhere) is left alone.
     kit::WriteFile(TempDir / "CorvaneMarketSetup_20260517000604_2", "not ours");
     const std::wstring d2 = Extractor->ExtractToTemp();
@@ -312,11 +327,15 @@ TEST_F(PayloadExtractor, MissingExecutable) {
 
 TEST_F(PayloadExtractor, FileShorterThanTrailer) {
     for (size_t n : {0, 1, 8, 15}) {
+        Extractor.reset();
         kit::WriteFile(ExeFile, std::string("CVPAYZIPCVPAYZIP").substr(0, n));
+        Reopen();
         EXPECT_FALSE(Extractor->HasPayload());
         EXPECT_EQ(ExtractError(), "EXE dosyasi cok kucuk, payload icermiyor");
     }
+    Extractor.reset();
     kit::WriteFile(ExeFile, Trailer(0)); // exactly 16 bytes: a trailer, but N is invalid
+    Reopen();
     EXPECT_TRUE(Extractor->HasPayload());
     EXPECT_EQ(ExtractError(), "Payload boyutu gecersiz: 0");
 }
@@ -327,7 +346,87 @@ TEST_F(PayloadExtractor, CopyThatCannotBeCreatedReportsTheFileLayer) {
     const std::string msg = ExtractError();
     EXPECT_NE(msg.find("payload.zip"), std::string::npos) << msg;
     EXPECT_EQ(msg.rfind("ZIP arsiv", 0), std::string::npos) << msg;
-    EXPECT_EQ(Platform->Events.back(), "close exe");
+    EXPECT_EQ(Platform->Events.back(), "create payload.zip"); // the setup file stays held
+}
+
+TPayloadSeal SealFor(const std::string& zip) {
+    TPayloadSeal seal;
+    seal.Sealed = true;
+    seal.Length = zip.size();
+    TSha256 hash;
+    hash.Update(zip.data(), zip.size());
+    seal.Sha256 = hash.Final();
+    return seal;
+}
+
+TEST_F(PayloadExtractor, SealedProgramInstallsOnlyThePayloadItWasPackedWith) {
+    const std::string zip = Nested().Build();
+    WriteSetup(zip);
+    Reopen(SealFor(zip));
+    EXPECT_TRUE(Extractor->HasPayload());
+    EXPECT_EQ(Extractor->ExtractToTemp(), kit::Wide(Folder()));
+    EXPECT_EQ(kit::ReadFile(Folder() / "CorvaneMarketServis" / "CorvaneMarketServer.exe"), "srv");
+
+    // One byte of the payload changed, the length changed, the seal's digest changed: refused
+    // before anything is extracted.
+    std::string changed = zip;
+    changed[zip.size() / 2] ^= 0x01;
+    TPayloadSeal otherDigest = SealFor(zip);
+    otherDigest.Sha256[7] ^= 0x80;
+    const struct {
+        std::string Zip;
+        TPayloadSeal Seal;
+    } refused[] = {{changed, SealFor(zip)}, {zip + "x", SealFor(zip)}, {zip, otherDigest}};
+    for (const auto& c : refused) {
+        Extractor.reset();
+        fs::remove_all(TempDir);
+        fs::create_directories(TempDir);
+        WriteSetup(c.Zip);
+        Reopen(c.Seal);
+        EXPECT_TRUE(Extractor->HasPayload());
+        EXPECT_EQ(ExtractError(), kit::Utf8(SEAL_MISMATCH_MESSAGE));
+        for (const std::string& p : kit::ListAll(TempDir))
+            EXPECT_TRUE(p.find("CorvaneZideroZUR") == std::string::npos) << p;
+    }
+}
+
+TEST_F(PayloadExtractor, SealedProgramNeverFallsBackToDevelopmentMode) {
+    const std::string zip = Nested().Build();
+    for (const std::string& file : {STUB, std::string()}) {
+        Extractor.reset();
+        kit::WriteFile(ExeFile, file);
+        Reopen(SealFor(zip));
+        try {
+            Extractor->HasPayload();
+            ADD_FAILURE() << "no payload, and yet no error";
+        } catch (const ESetupError& e) {
+            EXPECT_EQ(e.Message(), SEAL_NO_PAYLOAD_MESSAGE);
+        }
+    }
+    Extractor.reset();
+    kit::WriteFile(ExeFile, STUB);
+    Reopen(SealFor(zip));
+    EXPECT_EQ(ExtractError(), kit::Utf8(SEAL_NO_PAYLOAD_MESSAGE));
+    EXPECT_TRUE(fs::is_empty(TempDir));
+}
+
+// The file is held from the start: whatever is put at its name later is never read.
+TEST_F(PayloadExtractor, FileReplacedAfterTheStartIsNotWhatIsInstalled) {
+    const std::string zip = Nested().Build();
+    WriteSetup(zip);
+    Reopen(SealFor(zip));
+    Extractor->HoldSetupFile();
+    TArchive other;
+    other.Entries.push_back({.Name = "CorvaneZideroZUR.exe", .Data = "planted"});
+    const std::string planted = STUB + other.Build() + Trailer(int64_t(other.Build().size()));
+    std::error_code ec;
+    fs::rename(ExeFile, Scratch / "renamed.exe", ec);
+    if (!ec) // POSIX lets the held file be renamed; Windows refuses while it is held
+        kit::WriteFile(ExeFile, planted);
+    else
+        EXPECT_THROW(kit::WriteFile(ExeFile, planted), std::exception);
+    EXPECT_EQ(Extractor->ExtractToTemp(), kit::Wide(Folder()));
+    EXPECT_EQ(kit::ReadFile(Folder() / "CorvaneZideroZUR.exe"), std::string(3000, 'Z'));
 }
 
 TEST(PayloadExtractorSystem, RealPlatformSeesTheTestProgramItself) {

@@ -211,4 +211,42 @@ std::string Utf8(const std::wstring& w) {
     return WideToUtf8(w);
 }
 
+std::string SealableStub(const std::string& body) {
+    const size_t raw = (PAYLOAD_SEAL_SIZE + body.size() + 0x1FF) & ~size_t(0x1FF);
+    std::string s(0x200 + raw, '\0');
+    s[0] = 'M';
+    s[1] = 'Z';
+    Patch32(s, 0x3C, 0x80);
+    s.replace(0x80, 4, std::string("PE\0\0", 4));
+    Patch16(s, 0x84, 0x8664); // x64
+    Patch16(s, 0x86, 1);      // one section
+    Patch16(s, 0x94, 240);    // optional header
+    Patch16(s, 0x96, 0x22);   // executable, large addresses
+    const size_t opt = 0x98;
+    Patch16(s, opt, 0x20B);
+    Patch32(s, opt + 16, 0x1000); // entry point
+    Patch32(s, opt + 20, 0x1000);
+    Patch32(s, opt + 24, 0x40000000); // image base, low half
+    Patch32(s, opt + 32, 0x1000);     // section alignment
+    Patch32(s, opt + 36, 0x200);      // file alignment
+    Patch16(s, opt + 40, 6);
+    Patch16(s, opt + 48, 6);
+    Patch32(s, opt + 56, uint32_t(0x1000 + ((raw + 0xFFF) & ~size_t(0xFFF)))); // image size
+    Patch32(s, opt + 60, 0x200);                                               // headers
+    Patch16(s, opt + 68, 3);                                                   // console
+    Patch32(s, opt + 108, 16);                                                 // directories
+    const size_t section = opt + 240;
+    s.replace(section, 8, std::string(".cvseal\0", 8));
+    Patch32(s, section + 8, uint32_t(raw));
+    Patch32(s, section + 12, 0x1000);
+    Patch32(s, section + 16, uint32_t(raw));
+    Patch32(s, section + 20, 0x200);
+    Patch32(s, section + 36, 0x40000040); // initialised data, readable
+    s.replace(
+        SEALABLE_STUB_SEAL_AT, sizeof PAYLOAD_SEAL_MAGIC,
+        std::string(reinterpret_cast<const char*>(PAYLOAD_SEAL_MAGIC), sizeof PAYLOAD_SEAL_MAGIC));
+    s.replace(SEALABLE_STUB_SEAL_AT + PAYLOAD_SEAL_SIZE, body.size(), body);
+    return s;
+}
+
 } // namespace kit

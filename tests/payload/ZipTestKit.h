@@ -87,6 +87,12 @@ public:
 std::unique_ptr<TPayloadExtractor> ExtractorFor(const fs::path& exe, const fs::path& temp,
                                                 TLocalTime time = {2026, 5, 17, 0, 6, 4});
 
+// A PE32+ image with one section, ".cvseal", holding an unsealed seal followed by body: what
+// the packer needs of a stub, small enough to sign in a test.
+std::string SealableStub(const std::string& body);
+// The offset of the seal in SealableStub's image.
+inline constexpr size_t SEALABLE_STUB_SEAL_AT = 0x200;
+
 std::wstring Wide(const fs::path& p);
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& w);

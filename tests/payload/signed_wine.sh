@@ -41,3 +41,35 @@ if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/tampered.exe" >/dev/n
     exit 1
 fi
 echo "tampered file refused by osslsigncode verify"
+
+# The seal: pack verify checks it, and a byte changed in the payload (the first entry's time in
+# its local header, which no CRC-32 covers) or in the seal, of the unsigned and of the signed
+# file, makes the program refuse its payload (exit 2, nothing extracted) and pack verify fail.
+wine "$packer" verify "$(win "$work/setup.exe")" | tr -d '\r' | grep '^seal: SHA-256 .* matches$'
+seal_hex=$(x86_64-w64-mingw32-objdump -h "$probe" | awk '$2 == ".cvseal" { print $6 }')
+[ -n "$seal_hex" ] || { echo "no .cvseal section in $probe" >&2; exit 1; }
+seal_at=$((16#$seal_hex))
+flip() { # FILE OFFSET
+    local b
+    b=$(od -An -tu1 -j"$2" -N1 "$1" | tr -d ' ')
+    printf "\\x$(printf %02x $((b ^ 1)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+for f in setup signed; do
+    for what in payload seal; do
+        bad="$work/$f-$what.exe"
+        cp "$work/$f.exe" "$bad"
+        if [ "$what" = payload ]; then flip "$bad" $(($(stat -c %s "$probe") + 10)); else flip "$bad" $((seal_at + 40)); fi
+        rc=0
+        out=$(wine "$bad" "$(win "$work/src")" | tr -d '\r') || rc=$?
+        if [ "$rc" -ne 2 ] || ! grep -q '^ERROR Kurulum dosyası bozuk ya da değiştirilmiş' <<<"$out"; then
+            echo "$f-$what: the program took a payload that does not match its seal ($rc): $out" >&2
+            exit 1
+        fi
+        if wine "$packer" verify "$(win "$bad")" >/dev/null 2>"$work/verify.err"; then
+            echo "$f-$what: pack verify passed" >&2
+            exit 1
+        fi
+        grep -q 'seal: ' "$work/verify.err"
+        echo "$f-$what: refused by the program and by pack verify"
+    done
+done

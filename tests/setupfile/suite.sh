@@ -3,11 +3,13 @@
 # demo payloads, driven through its window with xdotool under Xvfb, the machine checked after
 # every scenario by setupfile_check.
 #   suite.sh HARNESS_ENV WORKDIR
-# Shop machine (prefix "shop"): new installation -> full update (both with programs named like
+# Shop machine (prefix "shop"): new installation (its setup file renamed and an empty one put at
+# its name while the settings page is open) -> full update (both with programs named like
 # Windows tools planted where a search by name would find them) -> file update -> full update
 # whose copy fails on a DLL held open, rolled back -> restore from the welcome page -> full update
 # cut off by a power cut while it registers the service again, then the restore -> the
-# uninstaller from the list of programs, database kept -> a new installation on that database ->
+# uninstaller from the list of programs, database kept -> a new installation on that database
+# (its setup file replaced by the update's while the settings page is open) ->
 # the uninstaller with the database.
 # Second machine (prefix "terminal"): a new installation cancelled through the close box ->
 # database-only installation from a signed setup file -> a new installation beside it -> the
@@ -112,11 +114,31 @@ osslsigncode verify -CAfile "$work/signed/cert.pem" -in "$work/signed/CorvaneMar
 took[pack]=$((SECONDS - suite_start))
 S="$work/setup"
 
+# While the settings page is open, the started setup file is renamed and something else put at
+# its name: what the run installs must still be the started file's payload (it is held from the
+# start and sealed), byte for byte, as the scenario's checks compare.
+swap_setup_file() { # REPLACEMENT: "empty" (an empty file, a till program planted beside) or a file
+    mv "$current_exe" "$S/started-setup.exe" || return 1
+    if [ "$1" = empty ]; then
+        : >"$current_exe"
+        printf 'planted till program' >"$S/CorvaneZideroZUR.exe"
+        mkdir -p "$S/CorvaneMarketServis"
+        printf 'planted service' >"$S/CorvaneMarketServis/CorvaneMarketServer.exe"
+    else
+        cp "$1" "$current_exe"
+    fi
+}
+unswap_setup_file() {
+    rm -rf "$S/CorvaneZideroZUR.exe" "$S/CorvaneMarketServis"
+    mv -f "$S/started-setup.exe" "$current_exe"
+}
+
 # --- shop: new installation -------------------------------------------------------------------
 scenario NewInstall
 sf_wait_port_free
-check_drives() { # both lists offer C: and D:, D: selected
+check_drives() { # both lists offer C: and D:, D: selected; then the setup file goes
     sf_shows ComboBox "D:" || { sf_fail "NewInstall: D: is not the selected drive"; return 1; }
+    swap_setup_file empty
 }
 plant_tools "$S"
 plant_tools "$work/cwd"
@@ -124,6 +146,7 @@ plant_when_made "$SF_DRIVE_D/CorvaneZideroZur" &
 planter=$!
 export SF_START_DIR="$work/cwd"
 if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
+    unswap_setup_file
     close_with_kapat
     sf_wait_running CorvaneZideroZUR.exe 60 # the till program that "Kapat" started
     check_planted
@@ -134,6 +157,7 @@ if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 check_drives; then
 fi
 kill "$planter" 2>/dev/null
 wait "$planter" 2>/dev/null
+[ -f "$S/started-setup.exe" ] && unswap_setup_file
 scenario_end
 
 # --- shop: full update ------------------------------------------------------------------------
@@ -306,10 +330,13 @@ scenario_end
 
 scenario Reinstall
 cp -a "$work/Uninstall/ortak-before" "$scen/ortak-before"
-if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
+swap_for_update() { swap_setup_file "$S/CorvaneMarketUpdate-1.1.0.exe"; } # another sealed file
+if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 swap_for_update; then
+    unswap_setup_file
     close_with_kapat
     sf_check Reinstall "$scen"
 fi
+[ -f "$S/started-setup.exe" ] && unswap_setup_file
 scenario_end
 
 scenario UninstallAll

@@ -7,6 +7,8 @@
 #include "host/uWin32Seam.h"
 #include "uFileUtil.h"
 
+#include <sddl.h>
+
 using TLines = std::vector<std::wstring>;
 
 namespace {
@@ -496,6 +498,129 @@ TEST_F(StepTest, RemoteAccessHandsTheScriptToTheClientAndRemovesIt) {
 TEST_F(StepTest, RemoteAccessWithoutTheDatabaseFolderFailsBeforeRunningTheClient) {
     EXPECT_THROW(Step("ConfigureRemoteAccess"), ESetupError);
     EXPECT_EQ(journal.Count(L"exe|"), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The installation's folders: protected DACL, links and foreign owners refused. Wine keeps no
+// DACL and owns every file by the user running it: the security asked for is read from the
+// seam, and a foreign owner is put in through it.
+
+std::vector<std::pair<std::wstring, std::wstring>> gFolderSd; // folder, DACL as SDDL
+
+std::wstring DaclText(PSECURITY_DESCRIPTOR sd) {
+    wchar_t* text = nullptr;
+    if (!sd || !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                   sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+        return L"?";
+    std::wstring s = text;
+    LocalFree(text);
+    return s;
+}
+
+std::wstring Canonical(const wchar_t* sddl) {
+    TPrivateSecurity sec(sddl);
+    return DaclText(sec.Descriptor());
+}
+
+DWORD WINAPI ForeignOwner(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*,
+                          PACL*, PSECURITY_DESCRIPTOR* sd) {
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-7-7-7-1001D:",
+                                                         SDDL_REVISION_1, sd, nullptr);
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(*sd, owner, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+class ProtectedFolders : public StepTest {
+protected:
+    void SetUp() override {
+        StepTest::SetUp();
+        RemoveTree(L"E:\\baska");
+        ForceDirectories(L"D:\\kaynak");
+        WriteBytes(L"D:\\kaynak\\CorvaneZideroZUR.exe", "MZ till");
+        engine->SetSourceDir(L"D:\\kaynak");
+        gFolderSd.clear();
+        vpfnCreateDirectoryW = [](LPCWSTR name, LPSECURITY_ATTRIBUTES sa) -> BOOL {
+            gFolderSd.emplace_back(name, DaclText(sa ? sa->lpSecurityDescriptor : nullptr));
+            return CreateDirectoryW(name, sa);
+        };
+        vpfnSetSecurityInfo = [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION what, PSID, PSID,
+                                 PACL dacl, PACL) -> DWORD {
+            SECURITY_DESCRIPTOR sd;
+            InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+            SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
+            if (what & PROTECTED_DACL_SECURITY_INFORMATION)
+                SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+            gFolderSd.emplace_back(L"(existing)", DaclText(&sd));
+            return ERROR_SUCCESS;
+        };
+    }
+    void TearDown() override {
+        ResetWin32Seam();
+        RemoveTree(L"E:\\baska");
+        StepTest::TearDown();
+    }
+    std::wstring Refusal(const char* step) {
+        try {
+            Step(step);
+        } catch (const ESetupError& e) {
+            return e.Message();
+        }
+        return L"(no error)";
+    }
+};
+
+TEST_F(ProtectedFolders, NewAndExistingFoldersGetTheProtectedDacl) {
+    ForceDirectories(L"D:\\CorvaneOrtakData"); // left by an earlier version: given it again
+    Step("CopyFiles");
+    const std::wstring dacl = Canonical(PROTECTED_FOLDER_SDDL);
+    EXPECT_EQ(dacl, Canonical(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"));
+    const std::vector<std::pair<std::wstring, std::wstring>> expect = {
+        {L"D:\\CorvaneZideroZur", dacl},
+        {L"D:\\CorvaneOrtakData", dacl}, // refused: it exists
+        {L"(existing)", dacl},
+        {L"D:\\CorvaneOrtakData\\Data", dacl},
+        {L"D:\\CorvaneOrtakData\\mariadb", dacl}};
+    EXPECT_EQ(gFolderSd, expect);
+}
+
+TEST_F(ProtectedFolders, LinksAndForeignOwnedFoldersAreRefusedAndNothingWrittenThrough) {
+    // On E:, which the tests after this one leave alone: Wine's link may outlive the test.
+    engine->SetDbDrive(L"E");
+    ForceDirectories(L"E:\\baska");
+    ASSERT_TRUE(MakeFolderLink(L"E:\\CorvaneOrtakData", L"E:\\baska"));
+    std::wstring msg = Refusal("CopyFiles");
+    EXPECT_EQ(msg, L"Klasör bir bağlantı (junction ya da sembolik bağ), kullanılmadı: "
+                   L"E:\\CorvaneOrtakData");
+    EXPECT_TRUE(ListEntries(L"E:\\baska\\*").empty()) << "written through the link";
+    engine->SetDbDrive(L"D");
+
+    vpfnGetSecurityInfo = ForeignOwner;
+    for (const char* step : {"CopyFiles", "PreflightCheck"}) {
+        msg = Refusal(step);
+        EXPECT_EQ(msg, L"Klasörün sahibi SYSTEM, Administrators ya da TrustedInstaller değil "
+                       L"(S-1-5-21-7-7-7-1001), kullanılmadı: D:\\CorvaneZideroZur")
+            << step;
+    }
+    EXPECT_TRUE(ListEntries(L"D:\\CorvaneZideroZur\\*").empty()) << "written into it";
+    EXPECT_FALSE(DirectoryExists(L"D:\\CorvaneOrtakData"));
+}
+
+TEST_F(ProtectedFolders, TillSettingsStayWritableForUsers) {
+    static std::vector<std::wstring> granted;
+    vpfnSetNamedSecurityInfoW = [](LPWSTR name, SE_OBJECT_TYPE, SECURITY_INFORMATION what, PSID,
+                                   PSID, PACL dacl, PACL) -> DWORD {
+        SECURITY_DESCRIPTOR sd;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
+        granted.push_back(std::wstring(name) + L"|" + DaclText(&sd) +
+                          ((what & UNPROTECTED_DACL_SECURITY_INFORMATION) ? L"|inherits" : L""));
+        return ERROR_SUCCESS;
+    };
+    ForceDirectories(L"D:\\CorvaneZideroZur");
+    Step("WriteConfigFiles");
+    EXPECT_EQ(granted, (TLines{L"D:\\CorvaneZideroZur\\pos-config.json|" +
+                               Canonical(L"D:(A;;0x12019f;;;BU)") + L"|inherits"}));
 }
 
 } // namespace

@@ -9,8 +9,11 @@
 #include <iomanip>
 #include <map>
 #include <memory>
+#include <vector>
 
+#include "uPayloadSeal.h"
 #include "uPayloadTrailer.h"
+#include "uSha256.h"
 #include "uZipFiles.h"
 #include "uZipNames.h"
 #include "uZipReader.h"
@@ -145,18 +148,58 @@ std::vector<TSource> CollectSources(const fs::path& dir, size_t maxEntries) {
     return list;
 }
 
+bool SeekTo(std::FILE* f, uint64_t at) {
+#ifdef _WIN32
+    return _fseeki64(f, static_cast<long long>(at), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
+#endif
+}
+
+// The seal of the archive just written: its length and the SHA-256 of its bytes as they lie in
+// the file.
+TPayloadSeal SealOf(std::FILE* f, uint64_t offset, uint64_t length, const fs::path& name) {
+    TPayloadSeal seal;
+    seal.Sealed = true;
+    seal.Length = length;
+    TSha256 hash;
+    std::vector<char> buf(1 << 20);
+    if (!SeekTo(f, offset))
+        throw EPackError("cannot read \"" + name.string() + "\": " + std::strerror(errno));
+    for (uint64_t left = length; left > 0;) {
+        const size_t want = left < buf.size() ? size_t(left) : buf.size();
+        if (std::fread(buf.data(), 1, want, f) != want)
+            throw EPackError("cannot read \"" + name.string() + "\": " + std::strerror(errno));
+        hash.Update(buf.data(), want);
+        left -= want;
+    }
+    seal.Sha256 = hash.Final();
+    return seal;
+}
+
 int Pack(const std::string& stubArg, const std::string& dirArg, const std::string& outArg,
          const TPackLimits& limits, std::ostream& out) {
     const fs::path stub = PathOf(stubArg), dir = PathOf(dirArg), target = PathOf(outArg);
+    uint64_t sealAt = 0;
     {
         std::unique_ptr<TZipInput> in = OpenZipInputFile(Wide(stubArg), true);
         if (LocatePayload(*in).Found)
             throw EPackError("\"" + stubArg + "\" already carries a payload");
-        // The signature must cover the archive: sign the setup file after packing.
+        // The signature must cover the archive and the seal: sign the setup file after packing.
         uint64_t table;
         if (FindCertificateTable(*in, table))
             throw EPackError("\"" + stubArg +
                              "\" is signed; pack the unsigned executable and sign the setup file");
+        // The setup program installs only the payload its seal names: a stub without the place
+        // for one would install whatever is appended to it.
+        std::string why;
+        if (!FindSealInFile(*in, sealAt, why))
+            throw EPackError("\"" + stubArg + "\" cannot be sealed: " + why);
+        unsigned char bytes[PAYLOAD_SEAL_SIZE];
+        in->ReadAt(sealAt, bytes, sizeof bytes);
+        TPayloadSeal old;
+        if (!ParseSeal(bytes, old) || old.Sealed)
+            throw EPackError("\"" + stubArg + "\" is already sealed");
     }
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
@@ -207,13 +250,20 @@ int Pack(const std::string& stubArg, const std::string& dirArg, const std::strin
         MakePayloadTrailer(length, trailer);
         if (std::fwrite(trailer, 1, 16, f.get()) != 16 || std::fflush(f.get()) != 0)
             throw EPackError("cannot write \"" + temp.string() + "\": " + std::strerror(errno));
+        const TPayloadSeal seal = SealOf(f.get(), stubSize, length, temp);
+        unsigned char bytes[PAYLOAD_SEAL_SIZE];
+        WriteSeal(seal, bytes);
+        if (!SeekTo(f.get(), sealAt) ||
+            std::fwrite(bytes, 1, sizeof bytes, f.get()) != sizeof bytes ||
+            std::fflush(f.get()) != 0)
+            throw EPackError("cannot write \"" + temp.string() + "\": " + std::strerror(errno));
         // Entries rewritten stored can leave deflated bytes beyond the real end.
         const uint64_t total = stubSize + length + 16;
         f.reset();
         fs::resize_file(temp, total);
         fs::rename(temp, target);
         out << "packed " << sources.size() << " entries, archive " << length << " bytes, into "
-            << outArg << "\n";
+            << outArg << "\nsealed: SHA-256 " << DigestHex(seal.Sha256) << "\n";
     } catch (...) {
         f.reset();
         fs::remove(temp, ec);
@@ -308,6 +358,37 @@ private:
     uint64_t FPos = 0;
 };
 
+// The seal in the setup program against the archive it carries; raises on any difference.
+std::string CheckSeal(TOpenedPayload& p) {
+    uint64_t at = 0;
+    std::string why;
+    if (!FindSealInFile(*p.File, at, why))
+        throw EPackError("seal: " + why);
+    unsigned char bytes[PAYLOAD_SEAL_SIZE];
+    p.File->ReadAt(at, bytes, sizeof bytes);
+    TPayloadSeal seal;
+    if (!ParseSeal(bytes, seal))
+        throw EPackError("seal: damaged at offset " + std::to_string(at));
+    if (!seal.Sealed)
+        throw EPackError("seal: the setup program is not sealed (packed by hand?)");
+    if (seal.Length != p.Archive->Size())
+        throw EPackError("seal: names an archive of " + std::to_string(seal.Length) +
+                         " bytes, the setup file carries " + std::to_string(p.Archive->Size()));
+    TSha256 hash;
+    std::vector<unsigned char> buf(1 << 20);
+    for (uint64_t off = 0; off < seal.Length;) {
+        const size_t n = seal.Length - off < buf.size() ? size_t(seal.Length - off) : buf.size();
+        p.Archive->ReadAt(off, buf.data(), n);
+        hash.Update(buf.data(), n);
+        off += n;
+    }
+    const TSha256Digest got = hash.Final();
+    if (got != seal.Sha256)
+        throw EPackError("seal: the archive's SHA-256 is " + DigestHex(got) + ", the seal names " +
+                         DigestHex(seal.Sha256));
+    return "SHA-256 " + DigestHex(got) + " matches";
+}
+
 // Reads a setup file through without writing anything: trailer, directory and local headers,
 // every entry's data against its CRC-32, names that Windows would fold into one, and, with a
 // payload folder, every file and folder against that folder.
@@ -358,6 +439,7 @@ int Verify(const std::string& setupArg, const std::string& dirArg, std::ostream&
                          " missing)");
     out << "trailer: archive of " << p.Archive->Size() << " bytes at offset " << p.ArchiveOffset
         << "\n";
+    out << "seal: " << CheckSeal(p) << "\n";
     if (isSigned)
         out << "signature: certificate table at offset " << table << " (" << p.File->Size() - table
             << " bytes)\n";

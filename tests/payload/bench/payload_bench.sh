@@ -4,7 +4,10 @@
 # the same run, with the time ratio and our peak memory; then the setup program's own extractor
 # (payload_probe, Windows build) under Wine on the same payload.
 #   tests/payload/bench/payload_bench.sh [WORKDIR]
-# Needs: unzip, /usr/bin/time, and for the Wine part build/payload-win (payload_probe) and wine.
+# The seal's SHA-256 is timed too: natively with OpenSSL's libcrypto (the native build's), and
+# under Wine inside the setup program's extraction (CNG), each against the extraction.
+# Needs: unzip, openssl, /usr/bin/time, the windows build (payload_probe is the sealable stub
+# that is packed) and for the Wine part its prefix.
 set -eu # no pipefail: "seq | head -c" ends seq with SIGPIPE on purpose
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 work=${1:-$root/build/payload-bench/work}
@@ -34,9 +37,13 @@ for i in $(seq 1 2000); do # 2000 small files, half of each kind
 done
 echo "payload source: $(du -sm "$work/src" | cut -f1) MB"
 
-probe=$root/build/payload-win/tests/payload/payload_probe.exe
-stub=/bin/true
-[ -f "$probe" ] && stub=$probe
+win=${CORVANE_WIN_BUILD:-$root/build/windows}
+probe=$win/tests/payload/payload_probe.exe
+if [ ! -f "$probe" ]; then
+    echo "no $probe: build the windows preset first (the packer seals only our own programs)" >&2
+    exit 1
+fi
+stub=$probe
 "$pack" pack "$stub" "$work/src" "$work/setup.exe"
 stubsize=$(stat -c %s "$stub")
 total=$(stat -c %s "$work/setup.exe")
@@ -59,17 +66,20 @@ for round in 1 2; do
     measure "unzip" unzip -q "$work/payload.zip" -d "$work/unzip"
     diff -r "$work/ours" "$work/src" >/dev/null && diff -r "$work/unzip" "$work/src" >/dev/null
     echo "round $round: ours / unzip = $(echo "scale=2; $ours_secs / $unzip_secs" | bc)"
+    measure "sha" openssl dgst -sha256 "$work/payload.zip"
+    echo "round $round: seal SHA-256 / extraction = $(echo "scale=3; $sha_secs / $ours_secs" | bc)" \
+        "(at most 0.1)"
 done
 
-if [ -f "$probe" ] && [ -f "$root/build/payload-win/wine/wine-env.sh" ]; then
+if [ -f "$win/wine/wine-env.sh" ]; then
     # shellcheck disable=SC1091
-    source "$root/build/payload-win/wine/wine-env.sh"
+    source "$win/wine/wine-env.sh"
     if [ -f "$WINEPREFIX/system.reg" ]; then
         start=$(date +%s.%N)
         wine "$work/setup.exe" --time | tr -d '\r'
         echo "under Wine, whole run: $(echo "$(date +%s.%N) - $start" | bc) s"
     else
-        echo "no Wine prefix at $WINEPREFIX: run ctest in build/payload-win first"
+        echo "no Wine prefix at $WINEPREFIX: run ctest in $win first"
     fi
 fi
 rm -rf "$work"
