@@ -112,6 +112,7 @@ void TfrmSetup::FormCreate(HWND) {
         EngineRules::ExtractFileName(FSystem.ExePath()).find(L"Update") != std::wstring::npos;
     FEngine->DetectExistingInstall();
     FVersionStr = GetVersionFromExeName();
+    FEngine->SetVersion(FVersionStr);
     if (!FVersionStr.empty())
         SetCaption(lblVersion, L"v" + FVersionStr);
     if (FIsUpdateExe) {
@@ -146,7 +147,7 @@ void TfrmSetup::RelaunchElevated() {
 }
 
 std::wstring TfrmSetup::GetVersionFromExeName() {
-    return WizardRules::VersionFromExeName(FSystem.ExePath());
+    return FSystem.ProgramVersion();
 }
 
 void TfrmSetup::FormDestroy(HWND) {

@@ -36,6 +36,9 @@ public:
     HWND Handle() const { return FHandle; }
     // The main window ends the message loop when it is destroyed.
     void SetQuitOnDestroy(bool quit) { FQuitOnDestroy = quit; }
+    // The close box and Alt+F4 do nothing (a run with progress is never cancelled by a stray
+    // click); Close() still closes.
+    void SetIgnoreCloseBox(bool ignore) { FIgnoreCloseBox = ignore; }
     // Asks the window to close; the close guard decides.
     void Close();
 
@@ -161,6 +164,7 @@ private:
     std::function<void(const std::wstring&)> FLogSink;
     std::function<void(bool, const std::wstring&)> FOnResult;
     bool FQuitOnDestroy = false;
+    bool FIgnoreCloseBox = false;
     bool FTerminated = false; // FormCreate decided that the process ends at once
 
     int FCurrentPage = 0;

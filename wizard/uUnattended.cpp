@@ -114,6 +114,7 @@ public:
     TQuietSystem(TWizardSystem& inner, TRunReport& report) : FInner(inner), FReport(report) {}
     bool IsAdmin() override { return FInner.IsAdmin(); }
     std::wstring ExePath() override { return FInner.ExePath(); }
+    std::wstring ProgramVersion() override { return FInner.ProgramVersion(); }
     INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                              const wchar_t* params, const std::wstring& dir, int show) override {
         return FInner.ShellExecuteFile(owner, verb, file, params, dir, show);
@@ -228,6 +229,7 @@ public:
     int Run() {
         try {
             FEngine = FSys.CreateEngine();
+            FEngine->SetVersion(FSys.ProgramVersion());
             FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
             FEngine->SetOnFinished(
                 [this](bool ok, const std::wstring& e) { FReport.Finished(ok, e); });
@@ -397,15 +399,16 @@ private:
 namespace {
 
 // The window, as the user drives it or (/SP, /RESTORE) driving itself.
-int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunReport& report,
-              int showCmd) {
+int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, int showCmd) {
     const bool driven = s.WithProgress || s.Restore;
     TQuietSystem quiet(sys, report);
     TfrmSetup form(driven ? static_cast<TWizardSystem&>(quiet) : sys);
     form.SetLogSink([&report](const std::wstring& m) { report.Line(m); });
     form.SetOnResult([&report](bool ok, const std::wstring& e) { report.Finished(ok, e); });
+    if (s.WithProgress)
+        form.SetIgnoreCloseBox(true);
     if (!form.Create(driven ? SW_SHOWNORMAL : showCmd))
-        return hasArgs ? EXIT_FAILED : EXIT_OK;
+        return EXIT_FAILED;
     TAutoPilot pilot(form);
     pilot.ApplySettings(s);
     if (!driven) {
@@ -418,9 +421,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunRep
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
-        // Without switches the program ends as it always did; with them the run's result counts.
-        if (!hasArgs)
-            return EXIT_OK;
+        // With or without switches the run's result counts: a batch file sees a failure too.
         return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
     }
     pilot.NoTillProgram();
@@ -472,14 +473,10 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
         return EXIT_OK;
     }
     if (!sys.IsAdmin()) {
-        if (args.empty()) {
-            // As it always was: the window starts the elevated copy and ends.
-            TfrmSetup form(sys);
-            form.Create(showCmd);
-            return EXIT_OK;
-        }
+        // With or without switches this process ends with its elevated copy's code, so that
+        // whoever started it learns the run's outcome.
         const std::wstring exe = sys.ExePath();
-        DWORD code = EXIT_FAILED;
+        DWORD code = ERROR_CANCELLED;
         // The elevated copy starts in the setup file's folder: a relative /LOG= path means the
         // caller's current folder.
         if (sys.RunElevatedAndWait(exe, JoinArguments(WithFullLogPath(args)),
@@ -488,7 +485,9 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
         TRunReport report;
         report.Open(s, false);
         Tell(sys, s, report, kAdminText, MB_ICONERROR);
-        return EXIT_ELEVATION_REFUSED;
+        // Only the user's No is a refusal; anything else that kept the copy from starting is a
+        // failed run.
+        return code == ERROR_CANCELLED ? EXIT_ELEVATION_REFUSED : EXIT_FAILED;
     }
 
     TRunLock mutex(SETUP_MUTEX_NAME);
@@ -513,5 +512,5 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
     }
     if (s.Silent)
         return TSilentRun(sys, s, report).Run();
-    return RunWindow(sys, s, !args.empty(), report, showCmd);
+    return RunWindow(sys, s, report, showCmd);
 }

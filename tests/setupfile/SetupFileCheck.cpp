@@ -651,7 +651,8 @@ TEST(FileUpdate, OnlyTheTillProgramChangedAndItsOldVersionIsTheBackup) {
     ExpectSameFiles(before, kInstall, [](const std::wstring& rel) {
         return rel == L"CorvaneZideroZUR.exe" || Starts(rel, L"logs\\");
     });
-    EXPECT_EQ(FilesUnder(kBackup), (TLines{L"CorvaneZideroZUR.exe", L"backup.info"}));
+    EXPECT_EQ(FilesUnder(kBackup),
+              (TLines{L"CorvaneZideroZUR.exe", L"backup.info", L"surum.info"}));
     EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"),
               FileBytes(before + L"\\CorvaneZideroZUR.exe"));
     const std::string info = FileBytes(kBackup + L"\\backup.info");
@@ -767,7 +768,7 @@ TEST(Restore, FinishPageAndLogOfTheRestore) {
 TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
     const std::wstring backup = Scenario(L"backup-before");
     for (const auto& rel : FilesUnder(backup)) {
-        if (rel == L"backup.info")
+        if (rel == L"backup.info" || rel == L"surum.info")
             continue;
         EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(backup + L"\\" + rel))
             << Narrow(rel);

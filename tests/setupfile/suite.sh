@@ -536,7 +536,7 @@ cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
 locker=$!
 if sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null; then
     rc=$(silent_rc update "$S/CorvaneMarketUpdate-1.2.0.exe" /S "/LOG=C:\\failed.log")
-    [ "$rc" = 2 ] || sf_fail "SilentFailedUpdate: ended with $rc, not 2 (failed, rolled back)"
+    [ "$rc" = 1 ] || sf_fail "SilentFailedUpdate: ended with $rc, not 536870913 (failed, rolled back; low byte 1)"
     logline "$WINEPREFIX/drive_c/failed.log" >"$scen/memo.txt"
     sf_probe kill CorvaneRaporlar.exe >/dev/null
     CORVANE_SF_DB_DRIVE=E sf_check "FailedUpdate.LogShows*:FailedUpdate.WhatTheBackup*" "$scen"

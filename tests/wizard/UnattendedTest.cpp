@@ -106,6 +106,7 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
 
     // Refused: its own code; a box only without /S, the reason in the log either way.
     Sys.ElevatedStarts = false;
+    Sys.ElevatedExitCode = ERROR_CANCELLED;
     EXPECT_EQ(RunSetupProgram(Sys, {L"/S", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
               EXIT_ELEVATION_REFUSED);
     EXPECT_TRUE(Sys.Boxes.empty());
@@ -114,12 +115,17 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
     ASSERT_EQ(Sys.Boxes.size(), 1u);
     EXPECT_EQ(Sys.Boxes[0].Type, UINT(MB_ICONERROR | MB_OK));
 
-    // Without switches the relaunch is as it always was: started, not waited for.
-    EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_OK);
-    EXPECT_EQ(Sys.ElevatedCalls.size(), 4u);
-    ASSERT_EQ(Sys.ShellCalls.size(), 1u);
-    EXPECT_EQ(Sys.ShellCalls[0].Verb, L"runas");
-    EXPECT_TRUE(Sys.ShellCalls[0].NoParams);
+    // Any other reason the copy did not start is a failed run, not a refusal.
+    Sys.ElevatedExitCode = ERROR_FILE_NOT_FOUND;
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S"}, SW_SHOWNORMAL), EXIT_FAILED);
+
+    // Without switches too the copy is waited for: a batch file sees its failure.
+    Sys.ElevatedStarts = true;
+    Sys.ElevatedExitCode = EXIT_FAILED;
+    EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_FAILED);
+    ASSERT_EQ(Sys.ElevatedCalls.size(), 6u);
+    EXPECT_EQ(Sys.ElevatedCalls.back().Params, L"");
+    EXPECT_TRUE(Sys.ShellCalls.empty());
 }
 
 // What /S writes to the log only: the reason why nothing ran, as a box.
