@@ -442,6 +442,18 @@ void ExpectNoError(const TLines& log) {
 
 // --- new installation -----------------------------------------------------------------------
 
+std::wstring DisplayVersion() {
+    return RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion");
+}
+
+// The version the backup's files belong to, as the backup recorded it.
+std::wstring BackupVersion() {
+    std::string text = FileBytes(kBackup + L"\\surum.info");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return std::wstring(text.begin(), text.end());
+}
+
 TEST(NewInstall, SettingsOfferedDriveDAndTheFinishPageNamesTheFolders) {
     const auto settings = Controls(L"settings.txt");
     int combos = 0;
@@ -526,6 +538,9 @@ TEST(NewInstall, ShortcutUninstallEntryAndTheTillProgramStartedByKapat) {
     EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString"),
               L"\"" + kInstall + L"\\Uninstall Corvane Market Pos.exe\"");
     EXPECT_EQ(RegNumber(kUninstallKey, L"NoModify"), 1u);
+    EXPECT_EQ(DisplayVersion(), L"1.0.0");
+    EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString"),
+              L"\"" + kInstall + L"\\Uninstall Corvane Market Pos.exe\" /S");
     EXPECT_TRUE(ProcessRunning(L"CorvaneZideroZUR.exe"))
         << "\"Kapat\" with the box ticked starts the till program";
 }
@@ -617,6 +632,7 @@ TEST(FullUpdate, ServicesRunAgainAndTheShortcutStays) {
               std::wstring::npos);
     EXPECT_TRUE(ReadLink(Desktop() + L"\\Corvane Market Pos.lnk").Loaded);
     EXPECT_TRUE(KeyExists(kUninstallKey));
+    EXPECT_EQ(DisplayVersion(), L"1.1.0") << "the update names its version";
 }
 
 // --- file update --------------------------------------------------------------------------------
@@ -705,6 +721,7 @@ TEST(FailedUpdate, LogShowsTheAutomaticRollbackAndTheCopyErrorAsTheResult) {
 
 TEST(FailedUpdate, WhatTheBackupHeldIsBackAndTheServiceStaysStopped) {
     const std::wstring before = Scenario(L"install-before");
+    EXPECT_EQ(DisplayVersion(), BackupVersion()) << "the version of the files that are back";
     for (const wchar_t* f :
          {L"CorvaneZideroZUR.exe", L"CorvaneCore.dll", L"CorvaneReports.dll", L"sqlite3.dll",
           L"version.json", L"web_resources.res", L"pos-config.json"})
@@ -767,6 +784,9 @@ TEST(Restore, FinishPageAndLogOfTheRestore) {
 
 TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
     const std::wstring backup = Scenario(L"backup-before");
+    const std::string version = FileBytes(backup + L"\\surum.info");
+    EXPECT_EQ(Narrow(DisplayVersion()) + "\r\n", version)
+        << "the version of the files that are back";
     for (const auto& rel : FilesUnder(backup)) {
         if (rel == L"backup.info" || rel == L"surum.info")
             continue;
