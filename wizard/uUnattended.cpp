@@ -60,6 +60,26 @@ public:
         else if (msg.rfind(L"GERI YUKLEME DE BASARISIZ: ", 0) == 0)
             FRollbackFailed = true;
     }
+    // A line of the files only: which run wrote them, and how it ended.
+    void FileLine(const std::wstring& msg) {
+        FRunLog.WriteLine(msg);
+        FUserLog.WriteLine(msg);
+    }
+    void Header(TWizardSystem& sys, const std::vector<std::wstring>& args) {
+        const std::wstring version = sys.ProgramVersion();
+        FileLine(L"Kurulum dosyası: " + EngineRules::ExtractFileName(sys.ExePath()) + L" (sürüm " +
+                 (version.empty() ? L"bilinmiyor" : version) + L")");
+        FileLine(L"Komut satırı: " + (args.empty() ? L"(parametre yok)" : JoinArguments(args)));
+        wchar_t name[256] = {};
+        DWORD size = 256;
+        FileLine(L"Kullanıcı: " + std::wstring(GetUserNameW(name, &size) ? name : L"?"));
+        size = 256;
+        FileLine(L"Bilgisayar: " + std::wstring(GetComputerNameW(name, &size) ? name : L"?"));
+    }
+    int End(int code) {
+        FileLine(L"Çıkış kodu: " + std::to_wstring(code));
+        return code;
+    }
     // A message the user would have seen in a box: one line in the log.
     void Message(const std::wstring& text) {
         std::wstring line;
@@ -465,12 +485,13 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
     if (!s.Error.empty() || s.Help) {
         TRunReport report;
         report.Open(s, sys.IsAdmin());
+        report.Header(sys, args);
         if (!s.Error.empty()) {
             Tell(sys, s, report, s.Error + L"\r\n\r\n" + HelpText(), MB_ICONERROR);
-            return EXIT_INVALID_ARGS;
+            return report.End(EXIT_INVALID_ARGS);
         }
         Tell(sys, s, report, HelpText(), MB_ICONINFORMATION);
-        return EXIT_OK;
+        return report.End(EXIT_OK);
     }
     if (!sys.IsAdmin()) {
         // With or without switches this process ends with its elevated copy's code, so that
@@ -484,15 +505,18 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
             return static_cast<int>(code);
         TRunReport report;
         report.Open(s, false);
+        report.Header(sys, args);
         Tell(sys, s, report, kAdminText, MB_ICONERROR);
         // Only the user's No is a refusal; anything else that kept the copy from starting is a
         // failed run.
-        return code == ERROR_CANCELLED ? EXIT_ELEVATION_REFUSED : EXIT_FAILED;
+        return report.End(code == ERROR_CANCELLED ? EXIT_ELEVATION_REFUSED : EXIT_FAILED);
     }
 
     TRunLock mutex(SETUP_MUTEX_NAME);
     TRunReport report;
-    if (const std::wstring why = report.Open(s, true); !why.empty()) {
+    const std::wstring why = report.Open(s, true);
+    report.Header(sys, args);
+    if (!why.empty()) {
         // The run goes on, only without that file.
         const std::wstring text = L"/LOG dosyası kullanılmadı (" + why + L"): " + s.LogPath;
         report.Message(text);
@@ -504,13 +528,13 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
              L"Başka bir Corvane Market kurulumu şu anda çalışıyor.\r\n"
              L"Lütfen o kurulum bittikten sonra tekrar deneyin.",
              MB_ICONWARNING);
-        return EXIT_ALREADY_RUNNING;
+        return report.End(EXIT_ALREADY_RUNNING);
     }
     if (const std::wstring problem = CheckSwitches(sys, s); !problem.empty()) {
         Tell(sys, s, report, problem, MB_ICONERROR);
-        return EXIT_INVALID_ARGS;
+        return report.End(EXIT_INVALID_ARGS);
     }
     if (s.Silent)
-        return TSilentRun(sys, s, report).Run();
-    return RunWindow(sys, s, report, showCmd);
+        return report.End(TSilentRun(sys, s, report).Run());
+    return report.End(RunWindow(sys, s, report, showCmd));
 }

@@ -473,8 +473,9 @@ machine() {
     sf_wine sc query CorvaneDB | grep -c RUNNING
     sf_wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos' | head -3
 }
-logline() { # FILE: its lines without the byte-order mark and the CRs
-    sed '1s/^\xEF\xBB\xBF//' "$1" | tr -d '\r'
+logline() { # FILE: the window's lines: no byte-order mark, CRs, times, the run's header and code
+    sed '1s/^\xEF\xBB\xBF//' "$1" | tr -d '\r' | sed -E 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} //' |
+        grep -vE '^(Kurulum dosyası|Komut satırı|Kullanıcı|Bilgisayar): |^Çıkış kodu: [0-9]+$'
 }
 
 scenario InvalidArgs
@@ -528,6 +529,13 @@ rc=$?
 ran[SilentInstall]=$((SECONDS - kur))
 [ "$rc" = 0 ] || sf_fail "SilentInstall: ended with $rc"
 logline "$WINEPREFIX/drive_c/silent install.log" >"$scen/memo.txt"
+# The file names the run and its end, every line with its time.
+sed '1s/^\xEF\xBB\xBF//' "$WINEPREFIX/drive_c/silent install.log" | tr -d '\r' >"$scen/raw.txt"
+[ "$(sed -n 1p "$scen/raw.txt" | cut -c14-)" = "Kurulum dosyası: CorvaneMarketSetup-1.0.0.exe (sürüm 1.0.0)" ] &&
+    [ "$(sed -n 2p "$scen/raw.txt" | cut -c14-)" = 'Komut satırı: /s /DISK=D: /dbdisk=E /SHORTCUT=0 /FIREWALL=0 "/LOG=C:\silent install.log"' ] &&
+    [ "$(tail -1 "$scen/raw.txt" | cut -c14-)" = "Çıkış kodu: 0" ] ||
+    sf_fail "SilentInstall: the log file does not name its run and its exit code"
+grep -vqE '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} ' "$scen/raw.txt" && sf_fail "SilentInstall: a log line without its time"
 temp_leftovers >"$scen/temp-left.txt"
 [ -z "$(ls -A "$scen/logs-behind")" ] || sf_fail "SilentInstall: a log went through the linked Logs folder"
 rm -f "$chain_logs"
