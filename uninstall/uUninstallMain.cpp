@@ -5,8 +5,8 @@
 //   /LOG=<path>     also writes the log to that file
 // Exit code 0: everything removed; 1603: something failed (the log file says what); 1602:
 // cancelled; 3010: what is left goes at the next restart; 87: an unknown switch; 1223: the
-// elevation refused; 1618: a setup runs. The program ends when the removal has ended, also
-// when it continues in its copy or elevated, with that run's code.
+// elevation refused; 1618: a setup runs. A silent run ends when the removal has ended, also
+// when it continues in its copy or elevated, with that run's code; so does an elevated relaunch.
 //
 // Started from the installation folder, the program copies itself into a private temporary
 // folder and continues from there, so that the installation folder can go; the copy removes
@@ -42,7 +42,6 @@ const wchar_t* const kExeName = L"Uninstall Corvane Market Pos.exe";
 // The silent original waits this long for its copy: every step of a run is bounded, together
 // well below this.
 constexpr DWORD kCopyRunLimitMs = 15 * 60 * 1000;
-constexpr DWORD kWindowRunLimitMs = 12 * 60 * 60 * 1000;
 // The copy of a window run waits for the original to end before its folder can go.
 constexpr DWORD kParentExitLimitMs = 10000;
 
@@ -118,9 +117,10 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
         return TWinHandle();
     }
     // The silent original waits for the copy, so the copy must not wait for it in turn.
-    // The original waits for the copy (its caller waits for the removal's end), so the copy must
-    // not wait for it in turn.
-    const std::wstring line = CopyCommandLine(copy, 0, ownDir, args.Silent, args.LogPath);
+    // The silent original waits for the copy, so the copy must not wait for it in turn; the
+    // copy of a window run waits for the original to end, so that the folder can go whole.
+    const DWORD parent = args.Silent ? 0 : GetCurrentProcessId();
+    const std::wstring line = CopyCommandLine(copy, parent, ownDir, args.Silent, args.LogPath);
     std::vector<wchar_t> cmd(line.begin(), line.end());
     cmd.push_back(L'\0');
     STARTUPINFOW si{};
@@ -300,9 +300,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
                        L"! Geçici kopya başlatılamadı (" + why + L"), buradan devam ediliyor",
                        showCmd);
     }
-    // A window run waits for as long as someone may take to answer its question.
-    if (WaitForSingleObject(copy.Get(), args.Silent ? kCopyRunLimitMs : kWindowRunLimitMs) !=
-        WAIT_OBJECT_0)
+    // The window's copy needs this process gone to delete its folder: it is not waited for.
+    if (!args.Silent)
+        return EXIT_REMOVED;
+    if (WaitForSingleObject(copy.Get(), kCopyRunLimitMs) != WAIT_OBJECT_0)
         return EXIT_FAILED;
     DWORD code = EXIT_FAILED;
     if (!GetExitCodeProcess(copy.Get(), &code))

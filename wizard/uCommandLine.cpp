@@ -55,12 +55,13 @@ TSetupSwitches ParseSwitches(const std::vector<std::wstring>& args) {
                                       : name == L"DEMO"     ? &s.Demo
                                                             : nullptr;
         if (!hasValue && (name == L"S" || name == L"SP" || name == L"RESTORE" || name == L"?" ||
-                          name == L"NORESTART")) {
-            (name == L"S"           ? s.Silent
-             : name == L"SP"        ? s.WithProgress
-             : name == L"?"         ? s.Help
-             : name == L"NORESTART" ? s.NoRestart
-                                    : s.Restore) = true;
+                          name == L"NORESTART" || name == L"NOCLOSEAPPS")) {
+            (name == L"S"             ? s.Silent
+             : name == L"SP"          ? s.WithProgress
+             : name == L"?"           ? s.Help
+             : name == L"NORESTART"   ? s.NoRestart
+             : name == L"NOCLOSEAPPS" ? s.NoCloseApps
+                                      : s.Restore) = true;
         } else if (name == L"LOG" && hasValue) {
             if (value.empty())
                 fail(bad);
@@ -138,9 +139,11 @@ std::wstring HelpText() {
            L"/RESTORE\t\tSon güncellemenin yedeğini geri yükle\r\n"
            L"/LOG=dosya\tGünlüğü bu dosyaya da yaz\r\n"
            L"/NORESTART\tKabul edilir; kurulum yeniden başlatma gerektirmez\r\n"
+           L"/NOCLOSEAPPS\tKasa programı çalışıyorsa hiçbir şey yapmadan çık\r\n"
            L"/?\t\tBu yardım\r\n"
            L"\r\n"
            L"Çıkış kodları: 0 başarılı, 1603 başarısız, 536870913 başarısız (geri yükleme "
            L"yapıldı), 536870914 başarısız (geri yükleme de başarısız), 87 geçersiz parametre, "
+           L"536870915 kasa programı çalışıyor (/NOCLOSEAPPS), "
            L"1223 yönetici izni verilmedi, 1602 iptal edildi, 1618 başka bir kurulum çalışıyor.";
 }

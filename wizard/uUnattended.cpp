@@ -534,6 +534,19 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
         Tell(sys, s, report, problem, MB_ICONERROR);
         return report.End(EXIT_INVALID_ARGS);
     }
+    if (s.NoCloseApps) {
+        // A till in the middle of a sale is never ended: the run waits for another time.
+        std::unique_ptr<TSetupEngine> probe = sys.CreateEngine();
+        for (const wchar_t* program :
+             {L"CorvaneZideroZUR.exe", L"TarvikBridge.exe", L"OmnelBridge.exe"})
+            if (probe->Host().IsProcessRunning(program)) {
+                Tell(sys, s, report,
+                     std::wstring(L"Program çalışıyor: ") + program +
+                         L"\r\n/NOCLOSEAPPS ile kurulum yapılmadı; daha sonra tekrar deneyin.",
+                     MB_ICONWARNING);
+                return report.End(EXIT_APPS_RUNNING);
+            }
+    }
     if (s.Silent)
         return report.End(TSilentRun(sys, s, report).Run());
     return report.End(RunWindow(sys, s, report, showCmd));

@@ -18,7 +18,7 @@ namespace {
 
 // The file without the time each line starts with, which every line must have.
 std::string Untimed(const std::string& bytes) {
-    static const std::regex time(R"((^|\n)\d\d:\d\d:\d\d\.\d\d\d )");
+    static const std::regex time("(^\xEF\xBB\xBF|\n)\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ");
     return std::regex_replace(bytes, time, "$1");
 }
 

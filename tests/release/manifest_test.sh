@@ -16,6 +16,7 @@ value() { sed -n "s/^$1: *//p" <<<"$manifest"; }
 [ "$(value ManifestType)" = installer ] || fail "ManifestType is not installer"
 grep -qx '  Silent: /S' <<<"$manifest" || fail "no Silent: /S"
 grep -qx '  SilentWithProgress: /SP' <<<"$manifest" || fail "no SilentWithProgress: /SP"
+grep -qx '  Custom: /NOCLOSEAPPS' <<<"$manifest" || fail "a till in use is ended: no /NOCLOSEAPPS"
 [ "$(value ProductCode)" = "Corvane Market Pos" ] || fail "ProductCode is not the uninstall entry's name"
 grep -qx '    ProductCode: Corvane Market Pos' <<<"$manifest" && grep -qx '  - DisplayName: Corvane Market Pos' <<<"$manifest" ||
     fail "no Apps & features entry for the uninstall entry"

@@ -145,6 +145,17 @@ bool Starts(const std::wstring& s, const std::wstring& prefix) {
 // --- what the window showed ---------------------------------------------------------------------
 
 // The log lines of the window.
+// The lines of a log file without the time each one starts with (which every line must have).
+TLines Untimed(const TLines& lines) {
+    static const std::wregex time(LR"(^\d\d:\d\d:\d\d\.\d\d\d )");
+    TLines out;
+    for (const std::wstring& line : lines) {
+        EXPECT_TRUE(std::regex_search(line, time)) << "no time: " << Narrow(line);
+        out.push_back(std::regex_replace(line, time, L""));
+    }
+    return out;
+}
+
 TLines Memo(const std::wstring& file = L"memo.txt") {
     return SplitLines(Widen(FileBytes(Scenario(file))));
 }
@@ -970,17 +981,6 @@ bool Pending(const std::wstring& suffix) {
 }
 
 // The log file of a run: UTF-8 with a byte-order mark, every line ended by CR LF.
-// The lines of a log file without the time each one starts with (which every line must have).
-TLines Untimed(const TLines& lines) {
-    static const std::wregex time(LR"(^\d\d:\d\d:\d\d\.\d\d\d )");
-    TLines out;
-    for (const std::wstring& line : lines) {
-        EXPECT_TRUE(std::regex_search(line, time)) << "no time: " << Narrow(line);
-        out.push_back(std::regex_replace(line, time, L""));
-    }
-    return out;
-}
-
 TLines LogFile(const std::wstring& name) {
     std::string bytes = FileBytes(Scenario(name));
     EXPECT_NE(bytes, "<missing>") << Narrow(name);

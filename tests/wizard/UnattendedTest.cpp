@@ -159,6 +159,19 @@ TEST_F(UnattendedTest, WithoutSilentTheReasonIsABoxAndTheRunDoesNotStart) {
     EXPECT_EQ(RunSetupProgram(Sys, {L"/SP", L"/TYPE=DB", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
               EXIT_FAILED);
     EXPECT_EQ(Sys.Boxes.size(), 3u);
+
+    // /NOCLOSEAPPS with the till program running: its own code, and no run is started.
+    Sys.ConfigureHost = [](TScriptedHost& host) { host.Running = {L"CorvaneZideroZUR.exe"}; };
+    const size_t engines = Sys.Engines.size();
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S", L"/nocloseapps", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
+              EXIT_APPS_RUNNING);
+    EXPECT_EQ(Sys.Engines.size(), engines + 1) << "only the probe, no run";
+    EXPECT_NE(ReadBytes(LogPath()).find("MESAJ: Program \xC3\xA7"
+                                        "al\xC4\xB1\xC5\x9F\xC4\xB1yor: "
+                                        "CorvaneZideroZUR.exe"),
+              std::string::npos);
+    EXPECT_NE(ReadBytes(LogPath()).find("\xC3\x87\xC4\xB1k\xC4\xB1\xC5\x9F kodu: 536870915"),
+              std::string::npos);
     EXPECT_NE(ReadBytes(LogPath()).find("MESAJ: Kurulum klas\xC3\xB6r\xC3\xBC bulunamad\xC4\xB1: "
                                         "D:\\CorvaneZideroZur  CorvaneDB kurulumu"),
               std::string::npos);
