@@ -120,7 +120,8 @@ std::wstring TSetupEngine::GetDesktopPath() const {
 }
 
 void TSetupEngine::DetectExistingInstall() {
-    switch (EngineRules::ModeFromExeName(EngineRules::ExtractFileName(FHost->ExePath()))) {
+    switch (EngineRules::ModeFromExeName(
+        FModeName.empty() ? EngineRules::ExtractFileName(FHost->ExePath()) : FModeName)) {
     case EngineRules::TNameMode::FileUpdate:
         FIsUpdate = true;
         FIsFullUpdate = false;

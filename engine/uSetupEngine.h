@@ -77,6 +77,8 @@ public:
     // The release's version ("2.4.1"); empty when the setup file does not know it.
     const std::wstring& Version() const { return FVersion; }
     void SetVersion(const std::wstring& v) { FVersion = v; }
+    // A setup file name that decides the mode in place of the running file's own (/MODE=).
+    void SetModeName(const std::wstring& v) { FModeName = v; }
     bool IsUpdateInstall() const { return FIsUpdate; }
     bool IsFullUpdate() const { return FIsFullUpdate; }
     bool OptDemoData() const { return FOptDemoData; }
@@ -174,6 +176,7 @@ private:
     std::wstring FSourceDir;
     std::wstring FDbDrive;
     std::wstring FVersion;
+    std::wstring FModeName;
     bool FIsUpdate = false;
     bool FIsFullUpdate = false;
     std::atomic<bool> FCancelled{false};

@@ -71,6 +71,14 @@ TSetupSwitches ParseSwitches(const std::vector<std::wstring>& args) {
             if (!letter)
                 fail(bad);
             (name == L"DISK" ? s.Drive : s.DbDrive) = letter;
+        } else if (name == L"MODE" && hasValue) {
+            const std::wstring v = Upper(value);
+            s.ModeName = v == L"NEW"      ? L"CorvaneMarketSetup.exe"
+                         : v == L"UPDATE" ? L"CorvaneMarketUpdate.exe"
+                         : v == L"FILE"   ? L"CorvaneMarketDosyaUpdate.exe"
+                                          : L"";
+            if (s.ModeName.empty())
+                fail(bad);
         } else if (name == L"TYPE" && hasValue) {
             const std::wstring v = Upper(value);
             if (v == L"ANA" || v == L"DB")
@@ -140,6 +148,8 @@ std::wstring HelpText() {
            L"/LOG=dosya\tGünlüğü bu dosyaya da yaz\r\n"
            L"/NORESTART\tKabul edilir; kurulum yeniden başlatma gerektirmez\r\n"
            L"/NOCLOSEAPPS\tKasa programı çalışıyorsa hiçbir şey yapmadan çık\r\n"
+           L"/MODE=NEW|UPDATE|FILE\tYeni kurulum, tam güncelleme veya dosya güncellemesi "
+           L"(dosya adı yerine)\r\n"
            L"/?\t\tBu yardım\r\n"
            L"\r\n"
            L"Çıkış kodları: 0 başarılı, 1603 başarısız, 536870913 başarısız (geri yükleme "

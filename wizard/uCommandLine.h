@@ -3,7 +3,7 @@
 // setup file with them and read its exit code). Windows style, case-insensitive:
 //   /S  /SP  /RESTORE  /LOG=<path>  /DISK=<letter>  /DBDISK=<letter>  /TYPE=ANA|DB
 //   /SHORTCUT=0|1  /FIREWALL=0|1  /REMOTE=0|1  /SERVICE=0|1  /DEMO=0|1  /NORESTART
-//   /NOCLOSEAPPS  /?
+//   /NOCLOSEAPPS  /MODE=NEW|UPDATE|FILE  /?
 // No window code here: the rules are tested on their own.
 #include <optional>
 #include <string>
@@ -31,7 +31,10 @@ struct TSetupSwitches {
     bool Help = false;         // /?
     bool NoRestart = false;    // /NORESTART: deployment tools add it; nothing here needs a restart
     bool NoCloseApps = false;  // /NOCLOSEAPPS: end at once instead of ending a till in use
-    std::wstring LogPath;      // /LOG=
+    // /MODE=NEW|UPDATE|FILE: the name of the setup file that mode belongs to, which decides it
+    // in place of the file's own name; empty without the switch.
+    std::wstring ModeName;
+    std::wstring LogPath;                  // /LOG=
     std::optional<wchar_t> Drive, DbDrive; // upper-case letters
     std::optional<bool> DbOnly;            // /TYPE=DB (true) or ANA (false)
     std::optional<bool> Shortcut, Firewall, Remote, Service, Demo;

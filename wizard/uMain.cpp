@@ -108,8 +108,9 @@ void TfrmSetup::FormCreate(HWND) {
     BindEngineEvents();
     FPayload = FSystem.CreatePayload();
 
-    FIsUpdateExe =
-        EngineRules::ExtractFileName(FSystem.ExePath()).find(L"Update") != std::wstring::npos;
+    FIsUpdateExe = (FModeName.empty() ? EngineRules::ExtractFileName(FSystem.ExePath()) : FModeName)
+                       .find(L"Update") != std::wstring::npos;
+    FEngine->SetModeName(FModeName);
     FEngine->DetectExistingInstall();
     FVersionStr = GetVersionFromExeName();
     FEngine->SetVersion(FVersionStr);

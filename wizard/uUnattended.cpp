@@ -166,8 +166,10 @@ private:
     TRunReport& FReport;
 };
 
-bool IsUpdateExe(TWizardSystem& sys) {
-    return EngineRules::ExtractFileName(sys.ExePath()).find(L"Update") != std::wstring::npos;
+bool IsUpdateExe(TWizardSystem& sys, const TSetupSwitches& s) {
+    const std::wstring name =
+        s.ModeName.empty() ? EngineRules::ExtractFileName(sys.ExePath()) : s.ModeName;
+    return name.find(L"Update") != std::wstring::npos;
 }
 
 // The fixed drives C to Z the settings page offers, each with whether it holds an installation.
@@ -250,6 +252,7 @@ public:
         try {
             FEngine = FSys.CreateEngine();
             FEngine->SetVersion(FSys.ProgramVersion());
+            FEngine->SetModeName(FSwitches.ModeName);
             FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
             FEngine->SetOnFinished(
                 [this](bool ok, const std::wstring& e) { FReport.Finished(ok, e); });
@@ -287,7 +290,7 @@ private:
     }
 
     bool Prepare() {
-        const bool updateExe = IsUpdateExe(FSys);
+        const bool updateExe = IsUpdateExe(FSys, FSwitches);
         FEngine->DetectExistingInstall();
         std::vector<WizardRules::TDriveItem> drives = FixedDrives(FSys);
         if (!updateExe)
@@ -427,6 +430,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, i
     form.SetOnResult([&report](bool ok, const std::wstring& e) { report.Finished(ok, e); });
     if (s.WithProgress)
         form.SetIgnoreCloseBox(true);
+    form.SetModeName(s.ModeName);
     if (!form.Create(driven ? SW_SHOWNORMAL : showCmd))
         return EXIT_FAILED;
     TAutoPilot pilot(form);

@@ -44,6 +44,7 @@ TEST(UnattendedSwitches, ParsedCaseInsensitivelyEachBadOneNamed) {
     EXPECT_EQ(all.Service, false);
     EXPECT_EQ(all.Demo, true);
     EXPECT_EQ(all.LogPath, L"C:\\a b\\x.log");
+    EXPECT_EQ(ParseSwitches({L"/mode=file"}).ModeName, L"CorvaneMarketDosyaUpdate.exe");
     const TSetupSwitches none = ParseSwitches({});
     EXPECT_FALSE(none.Unattended() || none.Restore || none.Drive || none.Shortcut);
 
@@ -64,6 +65,8 @@ TEST(UnattendedSwitches, ParsedCaseInsensitivelyEachBadOneNamed) {
         {{L"/DEMO=yes"}, L"Geçersiz parametre değeri: /DEMO=yes"},
         {{L"/LOG="}, L"Geçersiz parametre değeri: /LOG="},
         {{L"/S", L"/SP"}, L"/S ve /SP birlikte kullanılamaz."},
+        {{L"/MODE=FILE", L"/NORESTART", L"/NOCLOSEAPPS"}, L""},
+        {{L"/MODE=yeni"}, L"Geçersiz parametre değeri: /MODE=yeni"},
         {{L"/Q", L"/R"}, L"Bilinmeyen parametre: /Q"}, // the first one counts
     };
     for (const auto& c : cases)
@@ -172,6 +175,15 @@ TEST_F(UnattendedTest, WithoutSilentTheReasonIsABoxAndTheRunDoesNotStart) {
               std::string::npos);
     EXPECT_NE(ReadBytes(LogPath()).find("\xC3\x87\xC4\xB1k\xC4\xB1\xC5\x9F kodu: 536870915"),
               std::string::npos);
+
+    // /MODE=UPDATE: a file named as a new installation runs as a full update, which needs the
+    // installation it updates.
+    Sys.ConfigureHost = nullptr;
+    Sys.Exe = L"C:\\dl\\CorvaneMarketSetup-2.0.0.exe";
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S", L"/MODE=update", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
+              EXIT_FAILED);
+    EXPECT_TRUE(Sys.Engines.back()->IsUpdateInstall() && Sys.Engines.back()->IsFullUpdate());
+    EXPECT_NE(ReadBytes(LogPath()).find("nce program kurulu olmal"), std::string::npos);
     EXPECT_NE(ReadBytes(LogPath()).find("MESAJ: Kurulum klas\xC3\xB6r\xC3\xBC bulunamad\xC4\xB1: "
                                         "D:\\CorvaneZideroZur  CorvaneDB kurulumu"),
               std::string::npos);
