@@ -52,7 +52,9 @@ void TSetupEngine::CheckCancelled() {
         throw ESetupError(kCancelledMsg);
 }
 
-void TSetupEngine::Cancel() { FCancelled = true; }
+void TSetupEngine::Cancel() {
+    FCancelled = true;
+}
 
 bool TSetupEngine::Execute() {
     // A second run on the same engine while the first is active would race on every field and
@@ -296,6 +298,8 @@ void TSetupEngine::RunFullUpdate() {
         CreateShortcut();
     }
     EnsureAppService(true);
+    // Detection rules and the package manager read the version from the entry.
+    WriteDisplayVersion(FVersion);
     Finish(L"Güncelleme tamamlandı!", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 
@@ -322,6 +326,7 @@ void TSetupEngine::RunFileUpdate() {
     CheckCancelled();
 
     EnsureAppService(true);
+    WriteDisplayVersion(FVersion);
     Finish(L"Güncelleme tamamlandı!", L"DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <vector>
 
@@ -213,8 +214,18 @@ bool TLogFile::OpenAppend(const std::wstring& path, std::wstring* why) {
     return true;
 }
 
+std::string LogTimePrefix(const SYSTEMTIME& t) {
+    char text[16] = {};
+    snprintf(text, sizeof text, "%02u:%02u:%02u.%03u ", t.wHour, t.wMinute, t.wSecond,
+             t.wMilliseconds);
+    return text;
+}
+
 void TLogFile::WriteLine(const std::wstring& line) {
-    const std::string bytes = ToUtf8(MaskPasswords(line)) + "\r\n";
+    // The file says when each line came; the window shows the lines without it.
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    const std::string bytes = LogTimePrefix(now) + ToUtf8(MaskPasswords(line)) + "\r\n";
     std::lock_guard<std::mutex> guard(FLock);
     if (FHandle == INVALID_HANDLE_VALUE)
         return;

@@ -32,6 +32,9 @@ void KeepNewestLogsIn(HANDLE dir, const std::wstring& prefix, size_t keep);
 // --password=...) as ****. Every user may read the logs; the window shows the line unchanged.
 std::wstring MaskPasswords(const std::wstring& line);
 
+// "HH:MM:SS.mmm ": the local time every line of a log file starts with.
+std::string LogTimePrefix(const SYSTEMTIME& time);
+
 class TLogFile {
 public:
     TLogFile() = default;
@@ -48,9 +51,9 @@ public:
     bool OpenAppend(const std::wstring& path, std::wstring* why = nullptr);
     // Takes an open file for appending (the byte-order mark written when it is empty).
     bool Adopt(HANDLE file, const std::wstring& path);
-    // Appends one line (passwords masked) and its CR LF. Safe from any thread; lines keep the order
-    // of the calls. A failing write closes the file, so a full disk costs one failed call, not one
-    // per line.
+    // Appends one line (its time first, passwords masked) and its CR LF. Safe from any thread;
+    // lines keep the order of the calls. A failing write closes the file, so a full disk costs one
+    // failed call, not one per line.
     void WriteLine(const std::wstring& line);
     void Close();
     bool IsOpen() const;

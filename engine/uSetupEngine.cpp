@@ -29,8 +29,8 @@ public:
             return std::wstring();
         std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-        if (RegQueryValueExW(FKey.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()),
-                             &got) != ERROR_SUCCESS)
+        if (RegQueryValueExW(FKey.Get(), name, nullptr, &type,
+                             reinterpret_cast<BYTE*>(value.data()), &got) != ERROR_SUCCESS)
             return std::wstring();
         value.resize(got / sizeof(wchar_t));
         while (!value.empty() && value.back() == L'\0')
@@ -42,15 +42,35 @@ private:
     TRegKeyHandle FKey;
 };
 
+const wchar_t* const kUninstallKey =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
+
 } // namespace
+
+std::wstring TSetupEngine::RecordedDisplayVersion() {
+    TRegKey key;
+    if (!key.OpenRead(HKEY_LOCAL_MACHINE, kUninstallKey))
+        return std::wstring();
+    return key.ReadString(L"DisplayVersion");
+}
+
+bool TSetupEngine::WriteDisplayVersion(const std::wstring& Version) {
+    HKEY key = nullptr;
+    if (Version.empty() ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    TRegKeyHandle held(key);
+    return RegSetValueExW(
+               key, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(Version.c_str()),
+               static_cast<DWORD>((Version.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
 
 const wchar_t* const SEPARATOR_LINE = L"========================================";
 
 TSetupEngine::TSetupEngine() : TSetupEngine(CreateWindowsHost()) {}
 
 TSetupEngine::TSetupEngine(std::unique_ptr<THost> host) : FHost(std::move(host)) {
-    FHost->Attach([this](const std::wstring& msg) { Log(msg); },
-                  [this] { return FInstallDir; });
+    FHost->Attach([this](const std::wstring& msg) { Log(msg); }, [this] { return FInstallDir; });
 }
 
 TSetupEngine::~TSetupEngine() {
@@ -65,9 +85,13 @@ std::wstring TSetupEngine::OrtakDataDir() const {
     return EngineRules::OrtakDataDir(FDbDrive, FInstallDir);
 }
 
-std::wstring TSetupEngine::DataDir() const { return OrtakDataDir() + L"\\Data"; }
+std::wstring TSetupEngine::DataDir() const {
+    return OrtakDataDir() + L"\\Data";
+}
 
-std::wstring TSetupEngine::MariaDir() const { return OrtakDataDir() + L"\\mariadb"; }
+std::wstring TSetupEngine::MariaDir() const {
+    return OrtakDataDir() + L"\\mariadb";
+}
 
 std::wstring TSetupEngine::MariaBin(const std::wstring& Exe) const {
     return MariaDir() + L"\\bin\\" + Exe;
@@ -96,7 +120,8 @@ std::wstring TSetupEngine::GetDesktopPath() const {
 }
 
 void TSetupEngine::DetectExistingInstall() {
-    switch (EngineRules::ModeFromExeName(EngineRules::ExtractFileName(FHost->ExePath()))) {
+    switch (EngineRules::ModeFromExeName(
+        FModeName.empty() ? EngineRules::ExtractFileName(FHost->ExePath()) : FModeName)) {
     case EngineRules::TNameMode::FileUpdate:
         FIsUpdate = true;
         FIsFullUpdate = false;

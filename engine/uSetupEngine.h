@@ -62,6 +62,10 @@ public:
     // The backup's update was cut off before it completed: the installation may hold two
     // versions, and the next update keeps that backup.
     bool UpdateInterrupted() const;
+    // DisplayVersion of the uninstall entry (empty when there is none), and its rewriting in an
+    // entry that exists; false when there is no entry or the write failed.
+    static std::wstring RecordedDisplayVersion();
+    static bool WriteDisplayVersion(const std::wstring& Version);
 
     // Properties.
     const std::wstring& InstallDir() const { return FInstallDir; }
@@ -70,6 +74,11 @@ public:
     void SetSourceDir(const std::wstring& v) { FSourceDir = v; }
     const std::wstring& DbDrive() const { return FDbDrive; }
     void SetDbDrive(const std::wstring& v) { FDbDrive = v; }
+    // The release's version ("2.4.1"); empty when the setup file does not know it.
+    const std::wstring& Version() const { return FVersion; }
+    void SetVersion(const std::wstring& v) { FVersion = v; }
+    // A setup file name that decides the mode in place of the running file's own (/MODE=).
+    void SetModeName(const std::wstring& v) { FModeName = v; }
     bool IsUpdateInstall() const { return FIsUpdate; }
     bool IsFullUpdate() const { return FIsFullUpdate; }
     bool OptDemoData() const { return FOptDemoData; }
@@ -167,6 +176,8 @@ private:
     std::wstring FInstallDir;
     std::wstring FSourceDir;
     std::wstring FDbDrive;
+    std::wstring FVersion;
+    std::wstring FModeName;
     bool FIsUpdate = false;
     bool FIsFullUpdate = false;
     std::atomic<bool> FCancelled{false};

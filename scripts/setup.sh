@@ -7,7 +7,8 @@
 #   CorvaneMarketDosyaUpdate-<v>.exe from its till program alone (a file update takes nothing else),
 # signs them with osslsigncode when CERT and KEY are given, reads each one back against the
 # folder it was packed from (and checks the signature of a signed one), and prints their sizes and
-# SHA-256 sums (also written to SHA256SUMS in the output folder).
+# SHA-256 sums (also written to SHA256SUMS in the output folder). The setup program and the
+# uninstaller it carries get VERSION as their file and product version (pack stamp).
 #   CORVANE_SETUP_BUILD  the windows build folder (default build/windows, the windows preset's)
 #   CORVANE_SETUP_TOOLS  the folder of the optimised native packer build (default build/release-tools)
 set -euo pipefail
@@ -57,21 +58,32 @@ trap 'rm -rf "$out/.stage"' EXIT
 stage_link() { cp -al "$1" "$2" 2>/dev/null || cp -a "$1" "$2"; }
 
 full="$payload"
-if [ ! -f "$payload/$UNINSTALLER" ]; then
+uninstaller="$payload/$UNINSTALLER"
+if [ ! -f "$uninstaller" ]; then
     # Not piped into grep -q: under pipefail, ninja cut off by grep's early exit reads as no target.
     targets=$(ninja -C "$build" -t targets all 2>/dev/null || true)
     if grep -q '^CorvaneUninstall:' <<<"$targets"; then
         cmake --build "$build" --target CorvaneUninstall >/dev/null
         uninstaller="$build/uninstall/$UNINSTALLER"
         [ -f "$uninstaller" ] || die "CorvaneUninstall was built but \"$uninstaller\" is not there"
-        stage_link "$payload" "$out/.stage/full"
-        cp "$uninstaller" "$out/.stage/full/$UNINSTALLER"
-        full="$out/.stage/full"
         say "the payload has no \"$UNINSTALLER\": the one built here is put in"
     else
+        uninstaller=""
         echo "setup: WARNING: the payload has no \"$UNINSTALLER\" and this build makes none;" \
             "the uninstall entry will name a program that is not there" >&2
     fi
+fi
+# Both programs carry the release's version: stamped copies, the payload folder stays as it is.
+cp "$stub" "$out/.stage/setup-stub.exe"
+stub="$out/.stage/setup-stub.exe"
+"$pack" stamp "$stub" "$VERSION" >/dev/null || die "could not stamp the version into the setup program"
+if [ -n "$uninstaller" ]; then
+    stage_link "$payload" "$out/.stage/full"
+    rm -f "$out/.stage/full/$UNINSTALLER"
+    cp "$uninstaller" "$out/.stage/full/$UNINSTALLER"
+    "$pack" stamp "$out/.stage/full/$UNINSTALLER" "$VERSION" >/dev/null ||
+        die "could not stamp the version into \"$UNINSTALLER\""
+    full="$out/.stage/full"
 fi
 stage_link "$payload/$TILL" "$out/.stage/dosya/$TILL"
 

@@ -1,7 +1,12 @@
 // Program entry of "Uninstall Corvane Market Pos.exe".
 //   (no arguments)  the window: question, then the removal with its log
-//   /S              silent: no window, no question, the database is never removed
-// Exit code 0: everything removed; 1: something failed (the log file says what); 2: cancelled.
+//   /S or -S        silent: no window, no question, the database is never removed
+//   /NORESTART      accepted; the program never restarts the machine
+//   /LOG=<path>     also writes the log to that file
+// Exit code 0: everything removed; 1603: something failed (the log file says what); 1602:
+// cancelled; 3010: what is left goes at the next restart; 87: an unknown switch; 1223: the
+// elevation refused; 1618: a setup runs. A silent run ends when the removal has ended, also
+// when it continues in its copy or elevated, with that run's code; so does an elevated relaunch.
 //
 // Started from the installation folder, the program copies itself into a private temporary
 // folder and continues from there, so that the installation folder can go; the copy removes
@@ -28,6 +33,9 @@
 #include "host/uWinHost.h"
 #include "uWizardSystem.h"
 
+// The setup's quoting of a command line (uCommandLine.cpp), whose exit codes are not ours.
+std::wstring JoinArguments(const std::vector<std::wstring>& args);
+
 namespace {
 
 const wchar_t* const kExeName = L"Uninstall Corvane Market Pos.exe";
@@ -38,6 +46,8 @@ constexpr DWORD kCopyRunLimitMs = 15 * 60 * 1000;
 constexpr DWORD kParentExitLimitMs = 10000;
 
 struct TArgs {
+    std::vector<std::wstring> Given; // as the caller gave them, for the elevated relaunch
+    std::wstring LogPath;            // /LOG=, made full against the current folder
     bool Silent = false;
     bool IsCopy = false;
     DWORD ParentPid = 0;
@@ -58,8 +68,20 @@ TArgs ParseArgs() {
         return args;
     for (int i = 1; i < argc; ++i) {
         const std::wstring a = argv[i];
-        if (EngineRules::SameTextAscii(a, L"/S")) {
+        args.Given.push_back(a);
+        if (EngineRules::SameTextAscii(a, L"/S") || EngineRules::SameTextAscii(a, L"-S")) {
             args.Silent = true;
+        } else if (EngineRules::SameTextAscii(a, L"/NORESTART") ||
+                   EngineRules::SameTextAscii(a, L"-NORESTART")) {
+            // Nothing here restarts the machine.
+        } else if ((StartsWithNoCase(a, L"/LOG=") || StartsWithNoCase(a, L"-LOG=")) &&
+                   a.size() > 5) {
+            const std::wstring path = a.substr(5);
+            const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+            std::wstring full(n, L'\0');
+            const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
+            args.LogPath = m > 0 && m < n ? full.substr(0, m) : path;
+            args.Given.back() = L"/LOG=" + args.LogPath;
         } else if (StartsWithNoCase(a, L"/_kopya=")) {
             args.IsCopy = true;
             args.ParentPid = static_cast<DWORD>(wcstoul(a.c_str() + 8, nullptr, 10));
@@ -105,8 +127,10 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
         return TWinHandle();
     }
     // The silent original waits for the copy, so the copy must not wait for it in turn.
+    // The silent original waits for the copy, so the copy must not wait for it in turn; the
+    // copy of a window run waits for the original to end, so that the folder can go whole.
     const DWORD parent = args.Silent ? 0 : GetCurrentProcessId();
-    const std::wstring line = CopyCommandLine(copy, parent, ownDir, args.Silent);
+    const std::wstring line = CopyCommandLine(copy, parent, ownDir, args.Silent, args.LogPath);
     std::vector<wchar_t> cmd(line.begin(), line.end());
     cmd.push_back(L'\0');
     STARTUPINFOW si{};
@@ -124,17 +148,37 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
 }
 
 std::wstring ResultWord(int code) {
-    return code == EXIT_REMOVED           ? L"0 (kaldırıldı)"
-           : code == EXIT_FAILED          ? L"1 (hata)"
-           : code == EXIT_ALREADY_RUNNING ? L"1618 (başka bir kurulum çalışıyor)"
-                                          : L"2 (iptal)";
+    return code == EXIT_REMOVED             ? L"0 (kaldırıldı)"
+           : code == EXIT_FAILED            ? L"1603 (hata)"
+           : code == EXIT_ALREADY_RUNNING   ? L"1618 (başka bir kurulum çalışıyor)"
+           : code == EXIT_RESTART_PENDING   ? L"3010 (yeniden başlatmada tamamlanacak)"
+           : code == EXIT_INVALID_ARGS      ? L"87 (geçersiz parametre)"
+           : code == EXIT_ELEVATION_REFUSED ? L"1223 (yönetici izni verilmedi)"
+                                            : L"1602 (iptal)";
 }
+
+// The run's log file (only an elevated run makes the shared folder) and the one /LOG= names.
+class TRunLogs {
+public:
+    TRunLogs(const TArgs& args, bool elevated) {
+        if (elevated)
+            OpenRunLog(FRun, L"kaldirma");
+        if (!args.LogPath.empty())
+            FUser.OpenAppend(args.LogPath);
+    }
+    void WriteLine(const std::wstring& line) {
+        FRun.WriteLine(line);
+        FUser.WriteLine(line);
+    }
+
+private:
+    TLogFile FRun, FUser;
+};
 
 // The removal itself, in this process: log file, plan, window or silent run.
 int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe,
             const std::wstring& originalDir, const std::wstring& copyNote, int showCmd) {
-    TLogFile logFile;
-    OpenRunLog(logFile, L"kaldirma");
+    TRunLogs logFile(args, true);
     logFile.WriteLine(L"Uninstall Corvane Market Pos: " + exe +
                       (args.Silent ? L" /S (sessiz)" : L""));
     if (!copyNote.empty())
@@ -189,9 +233,10 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
     int code = EXIT_CANCELLED;
     if (args.Silent) {
         const TUninstaller::TResult result = run(plan, nullptr, nullptr, nullptr);
-        code = result == TUninstaller::TResult::Success  ? EXIT_REMOVED
-               : result == TUninstaller::TResult::Failed ? EXIT_FAILED
-                                                         : EXIT_CANCELLED;
+        code = result == TUninstaller::TResult::Success          ? EXIT_REMOVED
+               : result == TUninstaller::TResult::Failed         ? EXIT_FAILED
+               : result == TUninstaller::TResult::RestartPending ? EXIT_RESTART_PENDING
+                                                                 : EXIT_CANCELLED;
     } else {
         TfrmUninstall form(system, plan, run);
         form.SetQuitOnDestroy(true);
@@ -221,29 +266,35 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
     const TArgs args = ParseArgs();
     if (!args.Unknown.empty()) {
         // A mistyped switch must never start a removal nobody asked for.
+        TRunLogs logs(args, system.IsAdmin());
+        logs.WriteLine(L"MESAJ: Bilinmeyen parametre: " + args.Unknown);
+        logs.WriteLine(L"Çıkış kodu: " + ResultWord(EXIT_INVALID_ARGS));
         if (!args.Silent)
             system.ShowMessageBox(nullptr,
                                   L"Bilinmeyen parametre: " + args.Unknown +
                                       L"\r\n\r\nKullanım: \"Uninstall Corvane Market Pos.exe\" "
                                       L"[/S]",
                                   MB_OK | MB_ICONERROR);
-        return EXIT_FAILED;
+        return EXIT_INVALID_ARGS;
     }
     const std::wstring exe = system.ExePath();
 
     if (!system.IsAdmin()) {
-        // Silent runs ask nothing, not even for elevation.
-        if (args.Silent)
-            return EXIT_FAILED;
-        const INT_PTR started = system.ShellExecuteFile(
-            nullptr, L"runas", exe, nullptr, EngineRules::ExtractFileDir(exe), SW_SHOWNORMAL);
-        if (started > 32)
-            return EXIT_REMOVED;
-        system.ShowMessageBox(nullptr,
-                              L"Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!\r\n\r\n"
-                              L"EXE'ye sağ tıklayın > \"Yönetici olarak çalıştır\" seçin.",
-                              MB_OK | MB_ICONERROR);
-        return EXIT_CANCELLED;
+        // The elevated copy does the removal; this process ends with its code.
+        DWORD code = ERROR_CANCELLED;
+        if (system.RunElevatedAndWait(exe, JoinArguments(args.Given),
+                                      EngineRules::ExtractFileDir(exe), code))
+            return static_cast<int>(code);
+        const int result = code == ERROR_CANCELLED ? EXIT_ELEVATION_REFUSED : EXIT_FAILED;
+        TRunLogs logs(args, false);
+        const std::wstring text =
+            L"Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!\r\n\r\n"
+            L"EXE'ye sağ tıklayın > \"Yönetici olarak çalıştır\" seçin.";
+        logs.WriteLine(L"MESAJ: Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!");
+        logs.WriteLine(L"Çıkış kodu: " + ResultWord(result));
+        if (!args.Silent)
+            system.ShowMessageBox(nullptr, text, MB_OK | MB_ICONERROR);
+        return result;
     }
 
     if (args.IsCopy)
@@ -259,6 +310,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
                        L"! Geçici kopya başlatılamadı (" + why + L"), buradan devam ediliyor",
                        showCmd);
     }
+    // The window's copy needs this process gone to delete its folder: it is not waited for.
     if (!args.Silent)
         return EXIT_REMOVED;
     if (WaitForSingleObject(copy.Get(), kCopyRunLimitMs) != WAIT_OBJECT_0)

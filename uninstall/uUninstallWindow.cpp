@@ -319,7 +319,8 @@ void TfrmUninstall::ShowResult(TUninstaller::TResult result) {
         SendMessageW(pbProgress, PBM_SETPOS, 100, 0);
         break;
     case TUninstaller::TResult::Failed:
-        FExitCode = EXIT_FAILED;
+    case TUninstaller::TResult::RestartPending:
+        FExitCode = result == TUninstaller::TResult::Failed ? EXIT_FAILED : EXIT_RESTART_PENDING;
         FResultColor = Look::ErrorTitle;
         SetWindowTextW(lblCurrentStep, L"Kaldırma tamamlanamadı! Ayrıntılar aşağıda.");
         break;

@@ -78,11 +78,14 @@ DWORD TRemovalSystem::DeleteUninstallKey() {
 }
 
 std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
-                             const std::wstring& originalDir, bool silent) {
+                             const std::wstring& originalDir, bool silent,
+                             const std::wstring& logPath) {
     std::vector<std::wstring> args = {copy, L"/_kopya=" + std::to_wstring(parentPid),
                                       L"/_dizin=" + originalDir};
     if (silent)
         args.push_back(L"/S");
+    if (!logPath.empty())
+        args.push_back(L"/LOG=" + logPath);
     return JoinArguments(args);
 }
 
@@ -120,6 +123,7 @@ void TUninstaller::Fail(const std::wstring& what) {
 TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCancelled& cancelled) {
     FFailures.clear();
     FScheduled.clear();
+    FPending = 0;
     FOwnFile = plan.OwnFile;
     struct TStep {
         std::wstring Title;
@@ -190,7 +194,7 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
     for (const auto& f : FFailures)
         Log(L"  - " + f);
     Log(SEPARATOR_LINE);
-    return TResult::Failed;
+    return OnlyRestartLeft() ? TResult::RestartPending : TResult::Failed;
 }
 
 void TUninstaller::EndPrograms() {
@@ -286,7 +290,9 @@ void TUninstaller::RemoveSharedData(const std::wstring& dir) {
 
 void TUninstaller::DeleteUninstallEntry() {
     // After a failure the entry stays: its InstallLocation leads a second run to what is left.
-    if (!FFailures.empty()) {
+    // What only waits for the restart needs no second run, and detection must see the product
+    // gone.
+    if (!FFailures.empty() && !OnlyRestartLeft()) {
         Log(L"  ! Kaldırma tamamlanmadı - kayıt bırakıldı, tekrar çalıştırılabilir");
         FStepWarned = true;
         return;
@@ -312,10 +318,17 @@ void TUninstaller::DeleteLater(const std::wstring& path, DWORD error,
         return;
     }
     FScheduled.push_back(path);
-    if (!FOwnFile.empty() && EngineRules::SameTextAscii(path, FOwnFile))
+    // This program's starting file, and the folders that hold it, go once it has ended.
+    const bool own =
+        !FOwnFile.empty() && (EngineRules::SameTextAscii(path, FOwnFile) ||
+                              (FOwnFile.size() > path.size() && FOwnFile[path.size()] == L'\\' &&
+                               EngineRules::SameTextAscii(FOwnFile.substr(0, path.size()), path)));
+    if (own) {
         Log(L"  Yeniden başlatmada silinecek: " + path);
-    else
+    } else {
         Fail(L"Kilitli, yeniden başlatmada silinecek: " + path + L" - " + SysErrorMessage(error));
+        ++FPending;
+    }
 }
 
 void TUninstaller::RemoveTree(const std::wstring& dir, HANDLE heldTop) {

@@ -41,7 +41,8 @@ public:
 
 class TUninstaller {
 public:
-    enum class TResult { Success, Failed, Cancelled };
+    // RestartPending: all that is left are files and folders due at the next restart.
+    enum class TResult { Success, Failed, Cancelled, RestartPending };
     using TLogSink = std::function<void(const std::wstring&)>;
     // Asked between steps; a running step is never interrupted.
     using TCancelled = std::function<bool()>;
@@ -85,14 +86,19 @@ private:
     bool FStepWarned = false; // the step ends on a warning line instead of "  OK"
     std::function<void(int, int)> FStepSink;
     std::vector<std::wstring> FFailures;
+    size_t FPending = 0; // failures that are only a file or folder due at the restart
+    bool OnlyRestartLeft() const { return !FFailures.empty() && FFailures.size() == FPending; }
     std::vector<std::wstring> FScheduled;
 };
 
-// Exit codes of the program.
+// Exit codes of the program: the Windows installer's, which deployment tools know.
 inline constexpr int EXIT_REMOVED = 0;
-inline constexpr int EXIT_FAILED = 1;
-inline constexpr int EXIT_CANCELLED = 2;
-inline constexpr int EXIT_ALREADY_RUNNING = 1618; // a setup or another uninstall runs
+inline constexpr int EXIT_INVALID_ARGS = 87;        // ERROR_INVALID_PARAMETER
+inline constexpr int EXIT_ELEVATION_REFUSED = 1223; // ERROR_CANCELLED
+inline constexpr int EXIT_CANCELLED = 1602;         // ERROR_INSTALL_USEREXIT
+inline constexpr int EXIT_FAILED = 1603;            // ERROR_INSTALL_FAILURE
+inline constexpr int EXIT_ALREADY_RUNNING = 1618;   // a setup or another uninstall runs
+inline constexpr int EXIT_RESTART_PENDING = 3010;   // ERROR_SUCCESS_REBOOT_REQUIRED
 
 inline constexpr const wchar_t* UNINSTALL_KEY =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
@@ -101,7 +107,8 @@ inline constexpr const wchar_t* UNINSTALL_KEY =
 // folder it was started from and /S, each argument quoted so that it comes back unchanged
 // (a drive root such as D:\ included).
 std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
-                             const std::wstring& originalDir, bool silent);
+                             const std::wstring& originalDir, bool silent,
+                             const std::wstring& logPath = std::wstring());
 
 // Picks the folders of one run. The installation folder is the uninstaller's own folder when
 // it is named CorvaneZideroZur, otherwise the uninstall entry's InstallLocation when that is;

@@ -54,11 +54,14 @@ TSetupSwitches ParseSwitches(const std::vector<std::wstring>& args) {
                                       : name == L"SERVICE"  ? &s.Service
                                       : name == L"DEMO"     ? &s.Demo
                                                             : nullptr;
-        if (!hasValue && (name == L"S" || name == L"SP" || name == L"RESTORE" || name == L"?")) {
-            (name == L"S"    ? s.Silent
-             : name == L"SP" ? s.WithProgress
-             : name == L"?"  ? s.Help
-                             : s.Restore) = true;
+        if (!hasValue && (name == L"S" || name == L"SP" || name == L"RESTORE" || name == L"?" ||
+                          name == L"NORESTART" || name == L"NOCLOSEAPPS")) {
+            (name == L"S"             ? s.Silent
+             : name == L"SP"          ? s.WithProgress
+             : name == L"?"           ? s.Help
+             : name == L"NORESTART"   ? s.NoRestart
+             : name == L"NOCLOSEAPPS" ? s.NoCloseApps
+                                      : s.Restore) = true;
         } else if (name == L"LOG" && hasValue) {
             if (value.empty())
                 fail(bad);
@@ -68,6 +71,14 @@ TSetupSwitches ParseSwitches(const std::vector<std::wstring>& args) {
             if (!letter)
                 fail(bad);
             (name == L"DISK" ? s.Drive : s.DbDrive) = letter;
+        } else if (name == L"MODE" && hasValue) {
+            const std::wstring v = Upper(value);
+            s.ModeName = v == L"NEW"      ? L"CorvaneMarketSetup.exe"
+                         : v == L"UPDATE" ? L"CorvaneMarketUpdate.exe"
+                         : v == L"FILE"   ? L"CorvaneMarketDosyaUpdate.exe"
+                                          : L"";
+            if (s.ModeName.empty())
+                fail(bad);
         } else if (name == L"TYPE" && hasValue) {
             const std::wstring v = Upper(value);
             if (v == L"ANA" || v == L"DB")
@@ -135,9 +146,14 @@ std::wstring HelpText() {
            L"/DEMO=0|1\tDemo verileri\r\n"
            L"/RESTORE\t\tSon güncellemenin yedeğini geri yükle\r\n"
            L"/LOG=dosya\tGünlüğü bu dosyaya da yaz\r\n"
+           L"/NORESTART\tKabul edilir; kurulum yeniden başlatma gerektirmez\r\n"
+           L"/NOCLOSEAPPS\tKasa programı çalışıyorsa hiçbir şey yapmadan çık\r\n"
+           L"/MODE=NEW|UPDATE|FILE\tYeni kurulum, tam güncelleme veya dosya güncellemesi "
+           L"(dosya adı yerine)\r\n"
            L"/?\t\tBu yardım\r\n"
            L"\r\n"
-           L"Çıkış kodları: 0 başarılı, 1 başarısız, 2 başarısız (geri yükleme yapıldı), "
-           L"3 başarısız (geri yükleme de başarısız), 87 geçersiz parametre, "
+           L"Çıkış kodları: 0 başarılı, 1603 başarısız, 536870913 başarısız (geri yükleme "
+           L"yapıldı), 536870914 başarısız (geri yükleme de başarısız), 87 geçersiz parametre, "
+           L"536870915 kasa programı çalışıyor (/NOCLOSEAPPS), "
            L"1223 yönetici izni verilmedi, 1602 iptal edildi, 1618 başka bir kurulum çalışıyor.";
 }

@@ -111,10 +111,12 @@ void TfrmSetup::FormCreate(HWND) {
     // from here on, not from whatever lies at its name by then.
     FPayload->HoldSetupFile();
 
-    FIsUpdateExe =
-        EngineRules::ExtractFileName(FSystem.ExePath()).find(L"Update") != std::wstring::npos;
+    FIsUpdateExe = (FModeName.empty() ? EngineRules::ExtractFileName(FSystem.ExePath()) : FModeName)
+                       .find(L"Update") != std::wstring::npos;
+    FEngine->SetModeName(FModeName);
     FEngine->DetectExistingInstall();
     FVersionStr = GetVersionFromExeName();
+    FEngine->SetVersion(FVersionStr);
     if (!FVersionStr.empty())
         SetCaption(lblVersion, L"v" + FVersionStr);
     if (FIsUpdateExe) {
@@ -149,7 +151,7 @@ void TfrmSetup::RelaunchElevated() {
 }
 
 std::wstring TfrmSetup::GetVersionFromExeName() {
-    return WizardRules::VersionFromExeName(FSystem.ExePath());
+    return FSystem.ProgramVersion();
 }
 
 void TfrmSetup::FormDestroy(HWND) {

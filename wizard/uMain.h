@@ -36,6 +36,11 @@ public:
     HWND Handle() const { return FHandle; }
     // The main window ends the message loop when it is destroyed.
     void SetQuitOnDestroy(bool quit) { FQuitOnDestroy = quit; }
+    // /MODE=: the setup file name whose mode the window and the engine take (before Create).
+    void SetModeName(const std::wstring& name) { FModeName = name; }
+    // The close box and Alt+F4 do nothing (a run with progress is never cancelled by a stray
+    // click); Close() still closes.
+    void SetIgnoreCloseBox(bool ignore) { FIgnoreCloseBox = ignore; }
     // Asks the window to close; the close guard decides.
     void Close();
 
@@ -161,6 +166,7 @@ private:
     std::function<void(const std::wstring&)> FLogSink;
     std::function<void(bool, const std::wstring&)> FOnResult;
     bool FQuitOnDestroy = false;
+    bool FIgnoreCloseBox = false;
     bool FTerminated = false; // FormCreate decided that the process ends at once
 
     int FCurrentPage = 0;
@@ -171,6 +177,7 @@ private:
     bool FNextCloses = false; // failure state: "Kapat" closes instead of the Next flow
     std::wstring FExtractedDir;
     bool FIsUpdateExe = false;
+    std::wstring FModeName;
     std::wstring FVersionStr;
 
     // Between the window and the threads that report to it. The restore thread is not kept by

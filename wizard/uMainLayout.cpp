@@ -546,7 +546,8 @@ LRESULT TfrmSetup::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLORBTN:
         return ColorControl(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
     case WM_CLOSE:
-        Close();
+        if (!FIgnoreCloseBox)
+            Close();
         return 0;
     case WM_DPICHANGED:
         return 0; // fixed pixel layout: the window does not rescale

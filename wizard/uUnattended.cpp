@@ -60,6 +60,26 @@ public:
         else if (msg.rfind(L"GERI YUKLEME DE BASARISIZ: ", 0) == 0)
             FRollbackFailed = true;
     }
+    // A line of the files only: which run wrote them, and how it ended.
+    void FileLine(const std::wstring& msg) {
+        FRunLog.WriteLine(msg);
+        FUserLog.WriteLine(msg);
+    }
+    void Header(TWizardSystem& sys, const std::vector<std::wstring>& args) {
+        const std::wstring version = sys.ProgramVersion();
+        FileLine(L"Kurulum dosyası: " + EngineRules::ExtractFileName(sys.ExePath()) + L" (sürüm " +
+                 (version.empty() ? L"bilinmiyor" : version) + L")");
+        FileLine(L"Komut satırı: " + (args.empty() ? L"(parametre yok)" : JoinArguments(args)));
+        wchar_t name[256] = {};
+        DWORD size = 256;
+        FileLine(L"Kullanıcı: " + std::wstring(GetUserNameW(name, &size) ? name : L"?"));
+        size = 256;
+        FileLine(L"Bilgisayar: " + std::wstring(GetComputerNameW(name, &size) ? name : L"?"));
+    }
+    int End(int code) {
+        FileLine(L"Çıkış kodu: " + std::to_wstring(code));
+        return code;
+    }
     // A message the user would have seen in a box: one line in the log.
     void Message(const std::wstring& text) {
         std::wstring line;
@@ -114,6 +134,7 @@ public:
     TQuietSystem(TWizardSystem& inner, TRunReport& report) : FInner(inner), FReport(report) {}
     bool IsAdmin() override { return FInner.IsAdmin(); }
     std::wstring ExePath() override { return FInner.ExePath(); }
+    std::wstring ProgramVersion() override { return FInner.ProgramVersion(); }
     INT_PTR ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
                              const wchar_t* params, const std::wstring& dir, int show) override {
         return FInner.ShellExecuteFile(owner, verb, file, params, dir, show);
@@ -145,8 +166,10 @@ private:
     TRunReport& FReport;
 };
 
-bool IsUpdateExe(TWizardSystem& sys) {
-    return EngineRules::ExtractFileName(sys.ExePath()).find(L"Update") != std::wstring::npos;
+bool IsUpdateExe(TWizardSystem& sys, const TSetupSwitches& s) {
+    const std::wstring name =
+        s.ModeName.empty() ? EngineRules::ExtractFileName(sys.ExePath()) : s.ModeName;
+    return name.find(L"Update") != std::wstring::npos;
 }
 
 // The fixed drives C to Z the settings page offers, each with whether it holds an installation.
@@ -231,6 +254,8 @@ public:
             FPayload = FSys.CreatePayload();
             FPayload->HoldSetupFile();
             FEngine = FSys.CreateEngine();
+            FEngine->SetVersion(FSys.ProgramVersion());
+            FEngine->SetModeName(FSwitches.ModeName);
             FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
             FEngine->SetOnFinished(
                 [this](bool ok, const std::wstring& e) { FReport.Finished(ok, e); });
@@ -269,7 +294,7 @@ private:
     }
 
     bool Prepare() {
-        const bool updateExe = IsUpdateExe(FSys);
+        const bool updateExe = IsUpdateExe(FSys, FSwitches);
         FEngine->DetectExistingInstall();
         std::vector<WizardRules::TDriveItem> drives = FixedDrives(FSys);
         if (!updateExe)
@@ -401,15 +426,17 @@ private:
 namespace {
 
 // The window, as the user drives it or (/SP, /RESTORE) driving itself.
-int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunReport& report,
-              int showCmd) {
+int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, int showCmd) {
     const bool driven = s.WithProgress || s.Restore;
     TQuietSystem quiet(sys, report);
     TfrmSetup form(driven ? static_cast<TWizardSystem&>(quiet) : sys);
     form.SetLogSink([&report](const std::wstring& m) { report.Line(m); });
     form.SetOnResult([&report](bool ok, const std::wstring& e) { report.Finished(ok, e); });
+    if (s.WithProgress)
+        form.SetIgnoreCloseBox(true);
+    form.SetModeName(s.ModeName);
     if (!form.Create(driven ? SW_SHOWNORMAL : showCmd))
-        return hasArgs ? EXIT_FAILED : EXIT_OK;
+        return EXIT_FAILED;
     TAutoPilot pilot(form);
     pilot.ApplySettings(s);
     if (!driven) {
@@ -422,9 +449,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, bool hasArgs, TRunRep
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
-        // Without switches the program ends as it always did; with them the run's result counts.
-        if (!hasArgs)
-            return EXIT_OK;
+        // With or without switches the run's result counts: a batch file sees a failure too.
         return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
     }
     pilot.NoTillProgram();
@@ -468,22 +493,19 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
     if (!s.Error.empty() || s.Help) {
         TRunReport report;
         report.Open(s, sys.IsAdmin());
+        report.Header(sys, args);
         if (!s.Error.empty()) {
             Tell(sys, s, report, s.Error + L"\r\n\r\n" + HelpText(), MB_ICONERROR);
-            return EXIT_INVALID_ARGS;
+            return report.End(EXIT_INVALID_ARGS);
         }
         Tell(sys, s, report, HelpText(), MB_ICONINFORMATION);
-        return EXIT_OK;
+        return report.End(EXIT_OK);
     }
     if (!sys.IsAdmin()) {
-        if (args.empty()) {
-            // As it always was: the window starts the elevated copy and ends.
-            TfrmSetup form(sys);
-            form.Create(showCmd);
-            return EXIT_OK;
-        }
+        // With or without switches this process ends with its elevated copy's code, so that
+        // whoever started it learns the run's outcome.
         const std::wstring exe = sys.ExePath();
-        DWORD code = EXIT_FAILED;
+        DWORD code = ERROR_CANCELLED;
         // The elevated copy starts in the setup file's folder: a relative /LOG= path means the
         // caller's current folder.
         if (sys.RunElevatedAndWait(exe, JoinArguments(WithFullLogPath(args)),
@@ -491,13 +513,18 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
             return static_cast<int>(code);
         TRunReport report;
         report.Open(s, false);
+        report.Header(sys, args);
         Tell(sys, s, report, kAdminText, MB_ICONERROR);
-        return EXIT_ELEVATION_REFUSED;
+        // Only the user's No is a refusal; anything else that kept the copy from starting is a
+        // failed run.
+        return report.End(code == ERROR_CANCELLED ? EXIT_ELEVATION_REFUSED : EXIT_FAILED);
     }
 
     TRunLock mutex(SETUP_MUTEX_NAME);
     TRunReport report;
-    if (const std::wstring why = report.Open(s, true); !why.empty()) {
+    const std::wstring why = report.Open(s, true);
+    report.Header(sys, args);
+    if (!why.empty()) {
         // The run goes on, only without that file.
         const std::wstring text = L"/LOG dosyası kullanılmadı (" + why + L"): " + s.LogPath;
         report.Message(text);
@@ -509,13 +536,26 @@ int RunSetupProgram(TWizardSystem& sys, const std::vector<std::wstring>& args, i
              L"Başka bir Corvane Market kurulumu şu anda çalışıyor.\r\n"
              L"Lütfen o kurulum bittikten sonra tekrar deneyin.",
              MB_ICONWARNING);
-        return EXIT_ALREADY_RUNNING;
+        return report.End(EXIT_ALREADY_RUNNING);
     }
     if (const std::wstring problem = CheckSwitches(sys, s); !problem.empty()) {
         Tell(sys, s, report, problem, MB_ICONERROR);
-        return EXIT_INVALID_ARGS;
+        return report.End(EXIT_INVALID_ARGS);
+    }
+    if (s.NoCloseApps) {
+        // A till in the middle of a sale is never ended: the run waits for another time.
+        std::unique_ptr<TSetupEngine> probe = sys.CreateEngine();
+        for (const wchar_t* program :
+             {L"CorvaneZideroZUR.exe", L"TarvikBridge.exe", L"OmnelBridge.exe"})
+            if (probe->Host().IsProcessRunning(program)) {
+                Tell(sys, s, report,
+                     std::wstring(L"Program çalışıyor: ") + program +
+                         L"\r\n/NOCLOSEAPPS ile kurulum yapılmadı; daha sonra tekrar deneyin.",
+                     MB_ICONWARNING);
+                return report.End(EXIT_APPS_RUNNING);
+            }
     }
     if (s.Silent)
-        return TSilentRun(sys, s, report).Run();
-    return RunWindow(sys, s, !args.empty(), report, showCmd);
+        return report.End(TSilentRun(sys, s, report).Run());
+    return report.End(RunWindow(sys, s, report, showCmd));
 }

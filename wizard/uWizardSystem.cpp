@@ -7,9 +7,12 @@
 #include <shldisp.h>
 #include <shlobj.h>
 
+#include <cstring>
 #include <type_traits>
 
+#include "uCommandLine.h"
 #include "uPayload.h"
+#include "uWizardRules.h"
 #include "uSetupEngine.h"
 #include "host/uWinHandles.h"
 
@@ -66,8 +69,7 @@ bool ShellExecuteThroughDesktop(const std::wstring& file, const std::wstring& di
     TComPtr<IDispatch> application;
     TComPtr<IShellDispatch2> shell;
     if (FAILED(desktop->QueryInterface(IID_IServiceProvider, provider.Out())) ||
-        FAILED(
-            provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.Out())) ||
+        FAILED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.Out())) ||
         FAILED(browser->QueryActiveShellView(view.Put())) ||
         FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.Out())) ||
         FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.Out())) ||
@@ -103,6 +105,34 @@ bool TWizardSystem::StartAsSignedInUser(const std::wstring& file, const std::wst
     return started;
 }
 
+std::wstring FixedFileVersion(const void* resource, size_t bytes) {
+    const auto* data = static_cast<const unsigned char*>(resource);
+    // The fixed part follows the root's key, on a 32-bit boundary.
+    for (size_t at = 0; data && at + sizeof(VS_FIXEDFILEINFO) <= bytes; at += 4) {
+        VS_FIXEDFILEINFO info;
+        std::memcpy(&info, data + at, sizeof info);
+        if (info.dwSignature != 0xFEEF04BD)
+            continue;
+        if (info.dwFileVersionMS == 0 && HIWORD(info.dwFileVersionLS) == 0)
+            return std::wstring();
+        return std::to_wstring(HIWORD(info.dwFileVersionMS)) + L"." +
+               std::to_wstring(LOWORD(info.dwFileVersionMS)) + L"." +
+               std::to_wstring(HIWORD(info.dwFileVersionLS));
+    }
+    return std::wstring();
+}
+
+std::wstring TWizardSystem::ProgramVersion() {
+    if (HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION)) {
+        HGLOBAL loaded = LoadResource(nullptr, res);
+        const std::wstring stamped =
+            FixedFileVersion(loaded ? LockResource(loaded) : nullptr, SizeofResource(nullptr, res));
+        if (!stamped.empty())
+            return stamped;
+    }
+    return WizardRules::VersionFromExeName(ExePath());
+}
+
 bool TWizardSystem::RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
                                        const std::wstring& dir, DWORD& exitCode) {
     SHELLEXECUTEINFOW info = {};
@@ -113,14 +143,18 @@ bool TWizardSystem::RunElevatedAndWait(const std::wstring& file, const std::wstr
     info.lpParameters = params.empty() ? nullptr : params.c_str();
     info.lpDirectory = dir.empty() ? nullptr : dir.c_str();
     info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info) || !info.hProcess)
+    if (!ShellExecuteExW(&info) || !info.hProcess) {
+        exitCode = GetLastError();
+        if (exitCode == ERROR_SUCCESS)
+            exitCode = ERROR_FILE_NOT_FOUND;
         return false;
+    }
     // An installation with a full copy takes minutes, not hours: a copy that is still running
     // after twelve hours hangs, and the caller is told the run failed.
-    exitCode = 1;
+    exitCode = EXIT_FAILED;
     if (WaitForSingleObject(info.hProcess, 12 * 60 * 60 * 1000) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(info.hProcess, &exitCode))
-        exitCode = 1;
+        exitCode = EXIT_FAILED;
     CloseHandle(info.hProcess);
     return true;
 }

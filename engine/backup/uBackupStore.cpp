@@ -138,6 +138,23 @@ bool TakePlace(const std::wstring& from, const std::wstring& dir) {
 
 } // namespace
 
+std::wstring BackupUtil::ReadBackupVersion(const std::wstring& dir) {
+    std::string bytes;
+    uint64_t writtenAt = 0;
+    if (!ReadWholeFile(dir + L"\\" + kVersionName, bytes, writtenAt))
+        return std::wstring();
+    std::wstring version;
+    // Digits and dots only: anything else is not a version this program wrote.
+    for (char c : bytes) {
+        if (c == '\r' || c == '\n')
+            break;
+        if ((c < '0' || c > '9') && c != '.')
+            return std::wstring();
+        version += static_cast<wchar_t>(c);
+    }
+    return version.size() <= 32 ? version : std::wstring();
+}
+
 TBackupInfo BackupUtil::ReadBackupInfo(const std::wstring& dir) {
     TBackupInfo info;
     std::string bytes;
@@ -508,6 +525,11 @@ void TSetupEngine::CreateBackup() {
             backupTillProgram();
         }
 
+        if (const std::wstring version = RecordedDisplayVersion(); !version.empty()) {
+            DWORD error = ERROR_SUCCESS;
+            if (!WriteDurableFile(target + L"\\" + kVersionName, ToUtf8(version) + "\r\n", error))
+                throw ESetupError(L"Surum bilgisi yazilamadi: " + SysErrorMessage(error));
+        }
         WriteInfoFile(target, {L"TARIH=" + BackupTimestamp(),
                                FIsFullUpdate ? L"MOD=TamGuncelleme" : L"MOD=DosyaGuncelleme",
                                L"INSTALL_DIR=" + FInstallDir, L"BOYUT=" + std::to_wstring(total)});

@@ -49,6 +49,9 @@ const wchar_t* const kInfoTempName = L"backup.info.yaziliyor";
 // In the backup while the update it was taken for replaces the installed files: an update that
 // finds it keeps that backup, since the installation is then a mix of two versions.
 const wchar_t* const kUpdateMarkerName = L"guncelleme.suruyor";
+// The uninstall entry's DisplayVersion when the backup was taken: a restore puts it back.
+const wchar_t* const kVersionName = L"surum.info";
+std::wstring ReadBackupVersion(const std::wstring& dir);
 
 // What backup.info says. Complete: both keys the wizard reads are there and the last line
 // ended, so that neither an empty file nor one cut short by a power loss counts as a backup.

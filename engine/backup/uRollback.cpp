@@ -266,7 +266,7 @@ void TSetupEngine::RestoreBackup() {
     std::wstring firstError;
     for (const TDirEntry& e : ListEntries(dir + L"\\*")) {
         if (SameTextAscii(e.Name, kInfoName) || SameTextAscii(e.Name, kInfoTempName) ||
-            SameTextAscii(e.Name, kUpdateMarkerName))
+            SameTextAscii(e.Name, kUpdateMarkerName) || SameTextAscii(e.Name, kVersionName))
             continue;
         const std::wstring src = dir + L"\\" + e.Name;
         const std::wstring dst = installPrefix + e.Name;
@@ -321,6 +321,9 @@ void TSetupEngine::RestoreBackup() {
     Log(SEPARATOR_LINE);
     Log(L"ROLLBACK TAMAMLANDI");
     Log(SEPARATOR_LINE);
+    // The entry names the version whose files are back.
+    if (const std::wstring version = ReadBackupVersion(dir); !version.empty())
+        WriteDisplayVersion(version);
     // The installation is one whole version again: the next update may take a new backup.
     ::DeleteFileW((dir + L"\\" + kUpdateMarkerName).c_str());
 }

@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <cwchar>
+
 #include "host/uWinHandles.h"
 #include "uAppRegistration.h"
 #include "uEngineRules.h"
@@ -11,6 +13,9 @@
 #include "uSetupEngine.h"
 
 TRegSetValueExW vpfnRegSetValueExW = ::RegSetValueExW;
+
+const wchar_t* const PRODUCT_URL = L"https://www.corvane.com.tr/market-pos";
+const wchar_t* const SUPPORT_URL = L"https://www.corvane.com.tr/destek";
 
 namespace {
 
@@ -35,7 +40,7 @@ public:
 private:
     void Write(const wchar_t* name, DWORD type, const void* data, size_t bytes) {
         if (vpfnRegSetValueExW(FKey.Get(), name, 0, type, static_cast<const BYTE*>(data),
-                           static_cast<DWORD>(bytes)) != ERROR_SUCCESS)
+                               static_cast<DWORD>(bytes)) != ERROR_SUCCESS)
             throw ESetupError(L"Failed to set data for '" + std::wstring(name) + L"'");
     }
     TRegKeyHandle FKey;
@@ -55,9 +60,9 @@ public:
 void CreateShellLink(const std::wstring& Target, const std::wstring& LinkFile,
                      const std::wstring& Description) {
     TComPtr<IUnknown> object;
-    const HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr,
-                                        CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                        object.Out());
+    const HRESULT hr =
+        CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                         IID_IUnknown, object.Out());
     if (FAILED(hr))
         throw ESetupError(SysErrorMessage(static_cast<unsigned long>(hr)) +
                           L", ClassID: {00021401-0000-0000-C000-000000000046}");
@@ -123,14 +128,28 @@ void TSetupEngine::RegisterUninstall() {
     else
         Log(L"  ! Uninstaller EXE bulunamadı: " + uninstaller);
     TRegKey key;
-    if (key.Create(HKEY_LOCAL_MACHINE,
-                   L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos")) {
+    if (key.Create(
+            HKEY_LOCAL_MACHINE,
+            L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos")) {
         try {
             key.WriteString(L"DisplayName", L"Corvane Market Pos");
-            key.WriteString(L"DisplayVersion", L"1.0.0");
+            // The release's version: detection rules and the package manager compare it.
+            key.WriteString(L"DisplayVersion", FVersion.empty() ? L"1.0.0" : FVersion);
             key.WriteString(L"Publisher", L"Corvane");
             key.WriteString(L"InstallLocation", FInstallDir);
             key.WriteString(L"UninstallString", L"\"" + uninstaller + L"\"");
+            // What deployment tools run to remove the product without a window.
+            key.WriteString(L"QuietUninstallString", L"\"" + uninstaller + L"\" /S");
+            key.WriteString(L"URLInfoAbout", PRODUCT_URL);
+            key.WriteString(L"HelpLink", SUPPORT_URL);
+            SYSTEMTIME now = {};
+            GetLocalTime(&now);
+            wchar_t date[16] = {};
+            swprintf(date, 16, L"%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+            key.WriteString(L"InstallDate", date);
+            // In KB, as Apps & features shows it.
+            const int64_t bytes = GetDirSize(FInstallDir);
+            key.WriteDword(L"EstimatedSize", static_cast<DWORD>(bytes > 0 ? bytes / 1024 : 0));
             key.WriteDword(L"NoModify", 1);
             key.WriteDword(L"NoRepair", 1);
             if (FileExists(FInstallDir + L"\\CorvaneZideroZUR.exe"))

@@ -4,3 +4,7 @@
 
 using TRegSetValueExW = decltype(&::RegSetValueExW);
 extern TRegSetValueExW vpfnRegSetValueExW;
+
+// The uninstall entry's URLInfoAbout and HelpLink.
+extern const wchar_t* const PRODUCT_URL;
+extern const wchar_t* const SUPPORT_URL;

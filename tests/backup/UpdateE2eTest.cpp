@@ -45,7 +45,8 @@ TLines FullBackupNames() {
                     L"masaustu\\assets",
                     L"masaustu\\assets\\app.js",
                     L"masaustu\\assets\\style.css",
-                    L"backup.info"};
+                    L"backup.info",
+                    L"surum.info"};
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -95,7 +96,7 @@ protected:
         const TSnap backup = Snapshot(kBackup);
         EXPECT_EQ(Names(backup), names);
         for (const auto& [rel, bytes] : backup)
-            if (rel != L"backup.info" && installed.count(rel)) {
+            if (rel != L"backup.info" && rel != L"surum.info" && installed.count(rel)) {
                 EXPECT_EQ(bytes, installed.at(rel)) << std::string(rel.begin(), rel.end());
             }
     }
@@ -103,7 +104,7 @@ protected:
     void ExpectBackupRestored() {
         const TSnap now = Snapshot(kInstall);
         for (const auto& rel : Names(Snapshot(kBackup))) {
-            if (rel == L"backup.info")
+            if (rel == L"backup.info" || rel == L"surum.info")
                 continue;
             ASSERT_EQ(now.count(rel), 1u) << std::string(rel.begin(), rel.end());
             EXPECT_EQ(now.at(rel), installed.at(rel)) << std::string(rel.begin(), rel.end());
@@ -201,7 +202,7 @@ TEST_F(UpdateE2e, FileUpdateReplacesOnlyTheTillProgramAndLeavesTheServiceRunning
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(run.Host().IsProcessRunning(L"CorvaneMarketServer.exe"));
 
-    ExpectBackupOfTheInstallation({L"CorvaneZideroZUR.exe", L"backup.info"});
+    ExpectBackupOfTheInstallation({L"CorvaneZideroZUR.exe", L"backup.info", L"surum.info"});
     const auto lines = InfoLines(ReadAll(kBackup + L"\\backup.info"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1], "MOD=DosyaGuncelleme");
@@ -215,7 +216,9 @@ TEST_F(UpdateE2e, FullUpdateWhoseCopyFailsOnALockedLibraryIsRolledBack) {
     ASSERT_TRUE(lock.Locked());
     TEngineRun run;
     Update(run, true);
+    run.Engine().SetVersion(L"1.1.0");
     EXPECT_FALSE(run.Run());
+    EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0") << "a failed update's version";
     const std::wstring copyError =
         L"Kritik dosya kopyalanamadı: CorvaneReports.dll - " + SharingViolationText();
     EXPECT_EQ(run.FinishedEntry(), L"finished|0|" + copyError);
@@ -273,11 +276,16 @@ TEST_F(UpdateE2e, FailedCopyWhoseRestoreFailsTooEndsWithTheCopyError) {
 }
 
 TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
+    ASSERT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0");
     {
         TEngineRun update;
         Update(update, true);
+        update.Engine().SetVersion(L"1.1.0");
         ASSERT_TRUE(update.Run()) << update.LogText();
     }
+    // The entry names the new version; the backup the one its files belong to.
+    EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.1.0");
+    EXPECT_EQ(ReadAll(kBackup + L"\\surum.info"), "1.0.0\r\n");
     // What a failed update might have added.
     Put(kInstall + L"\\masaustu\\eklenen.js", "added after the backup");
     Put(kInstall + L"\\Yeni.dll", "a new top-level library");
@@ -303,6 +311,7 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
         EXPECT_EQ(ReadAll(kInstall + L"\\Yeni.dll"), "a new top-level library");
         EXPECT_FALSE(IsFile(kInstall + L"\\backup.info"));
         EXPECT_TRUE(restore.Logged(L"Onceki surume basariyla donuldu."));
+        EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0");
         if (round == 1) {
             first = Snapshot(kInstall);
             EXPECT_NE(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING))

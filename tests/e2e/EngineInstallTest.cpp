@@ -5,6 +5,7 @@
 #include <winsock2.h>
 
 #include "E2eSupport.h"
+#include "steps/uAppRegistration.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
 
 using TLines = std::vector<std::wstring>;
 
@@ -183,7 +185,7 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
 
     // Uninstall entry: exactly these values and types.
     const auto values = ReadKey(kUninstallKey);
-    ASSERT_EQ(values.size(), 8u);
+    ASSERT_EQ(values.size(), 13u);
     auto sz = [&](const wchar_t* name) {
         const auto it = values.find(name);
         EXPECT_NE(it, values.end()) << name;
@@ -198,6 +200,13 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
     EXPECT_EQ(sz(L"InstallLocation"), kInstall);
     EXPECT_EQ(sz(L"UninstallString"), L"\"" + kInstall + L"\\Uninstall Corvane Market Pos.exe\"");
     EXPECT_EQ(sz(L"DisplayIcon"), kInstall + L"\\CorvaneZideroZUR.exe,0");
+    EXPECT_EQ(sz(L"QuietUninstallString"),
+              L"\"" + kInstall + L"\\Uninstall Corvane Market Pos.exe\" /S");
+    EXPECT_EQ(sz(L"URLInfoAbout"), PRODUCT_URL);
+    EXPECT_EQ(sz(L"HelpLink"), SUPPORT_URL);
+    EXPECT_TRUE(std::regex_match(sz(L"InstallDate"), std::wregex(L"20\\d{6}")));
+    ASSERT_TRUE(values.count(L"EstimatedSize"));
+    EXPECT_GT(values.at(L"EstimatedSize").Number, 0u);
     for (const auto* name : {L"NoModify", L"NoRepair"}) {
         ASSERT_TRUE(values.count(name)) << name;
         EXPECT_EQ(values.at(name).Type, static_cast<DWORD>(REG_DWORD));

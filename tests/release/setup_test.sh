@@ -51,6 +51,15 @@ for n in CorvaneMarketSetup CorvaneMarketUpdate CorvaneMarketDosyaUpdate; do
     # Read back on its own, as the setup program extracts it.
     "$pack" extract "$f" "$work/x-$n" >/dev/null || fail "$n does not extract"
 done
+# Both programs carry the release's version (UTF-16 texts of the version resource), no longer
+# the placeholder of a build that was not stamped.
+stamped() { grep -qaP '3\x00\.\x002\x00\.\x001\x00\.\x000\x00' "$1" && ! grep -qaP 'g\x00e\x00l\x00i\x00s' "$1"; }
+for n in CorvaneMarketSetup CorvaneMarketUpdate CorvaneMarketDosyaUpdate; do
+    stamped "$work/signed/$n-3.2.1.exe" || fail "$n: the setup program does not carry version 3.2.1"
+done
+[ "$has_uninstaller" = 0 ] || stamped "$work/x-CorvaneMarketSetup/Uninstall Corvane Market Pos.exe" ||
+    fail "the uninstaller does not carry version 3.2.1"
+grep -qaP 'g\x00e\x00l\x00i\x00s' "$stub" || fail "the built program is stamped itself"
 for n in CorvaneMarketSetup CorvaneMarketUpdate; do
     u="$work/x-$n/Uninstall Corvane Market Pos.exe"
     [ "$([ -f "$u" ] && echo 1 || echo 0)" = "$has_uninstaller" ] || fail "$n: uninstaller"

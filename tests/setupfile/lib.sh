@@ -123,11 +123,22 @@ sf_port_holder() {
 
 # --- setup files ------------------------------------------------------------------------------
 
-# sf_pack NAME PAYLOAD_DIR: $SF_WORK/setup/NAME from the built setup program and the folder.
+# sf_pack NAME PAYLOAD_DIR: $SF_WORK/setup/NAME from the built setup program and the folder; the
+# program carries the version the name gives, as make setup stamps it.
 sf_pack() {
     mkdir -p "$SF_WORK/setup"
     rm -f "$SF_WORK/setup/$1"
-    sf_wine "$SF_PACK_EXE" pack "$(sf_win "$SF_SETUP_EXE")" "$(sf_win "$2")" \
+    local stub="$SF_SETUP_EXE" version
+    version=$(sed -n 's/.*-\([0-9]*\.[0-9]*\.[0-9]*\)\.exe$/\1/p' <<<"$1")
+    if [ -n "$version" ]; then
+        stub="$SF_WORK/stub-$version.exe"
+        cp "$SF_SETUP_EXE" "$stub" && sf_wine "$SF_PACK_EXE" stamp "$(sf_win "$stub")" "$version" \
+            >"$SF_WORK/stamp-$1.log" || {
+            sf_fail "stamping $1"
+            return 1
+        }
+    fi
+    sf_wine "$SF_PACK_EXE" pack "$(sf_win "$stub")" "$(sf_win "$2")" \
         "$(sf_win "$SF_WORK/setup")\\$1" >"$SF_WORK/pack-$1.log" || {
         cat "$SF_WORK/pack-$1.log"
         sf_fail "packing $1"

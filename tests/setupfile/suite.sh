@@ -500,8 +500,9 @@ machine() {
     sf_wine sc query CorvaneDB | grep -c RUNNING
     sf_wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos' | head -3
 }
-logline() { # FILE: its lines without the byte-order mark and the CRs
-    sed '1s/^\xEF\xBB\xBF//' "$1" | tr -d '\r'
+logline() { # FILE: the window's lines: no byte-order mark, CRs, times, the run's header and code
+    sed '1s/^\xEF\xBB\xBF//' "$1" | tr -d '\r' | sed -E 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} //' |
+        grep -vE '^(Kurulum dosyası|Komut satırı|Kullanıcı|Bilgisayar): |^Çıkış kodu: [0-9]+$'
 }
 
 scenario InvalidArgs
@@ -544,11 +545,24 @@ rc=$(silent_rc second "$S_NEW" /S "/LOG=C:\\second.log")
 [ "$rc" = 82 ] || sf_fail "SilentInstall: a second setup during the run ended with $rc, not 1618"
 grep -qF "MESAJ: Başka bir Corvane Market kurulumu şu anda çalışıyor." <(logline "$WINEPREFIX/drive_c/second.log") ||
     sf_fail "SilentInstall: the second setup did not say why"
+# The uninstaller too: it takes the same lock, ends with its copy's 1618 and says so in its log.
+cp "$SF_DEMO_DIR/payload-1.0.0/Uninstall Corvane Market Pos.exe" "$scen/"
+rc=$(silent_rc uninstall-busy "$scen/Uninstall Corvane Market Pos.exe" -S "/LOG=C:\\busy.log")
+[ "$rc" = 82 ] || sf_fail "SilentInstall: the uninstaller during the run ended with $rc, not 1618"
+grep -qF "Çıkış kodu: 1618" <(logline "$WINEPREFIX/drive_c/busy.log") ||
+    sf_fail "SilentInstall: the uninstaller's /LOG file does not end with 1618"
 wait "$first"
 rc=$?
 ran[SilentInstall]=$((SECONDS - kur))
 [ "$rc" = 0 ] || sf_fail "SilentInstall: ended with $rc"
 logline "$WINEPREFIX/drive_c/silent install.log" >"$scen/memo.txt"
+# The file names the run and its end, every line with its time.
+sed '1s/^\xEF\xBB\xBF//' "$WINEPREFIX/drive_c/silent install.log" | tr -d '\r' >"$scen/raw.txt"
+[ "$(sed -n 1p "$scen/raw.txt" | cut -c14-)" = "Kurulum dosyası: CorvaneMarketSetup-1.0.0.exe (sürüm 1.0.0)" ] &&
+    [ "$(sed -n 2p "$scen/raw.txt" | cut -c14-)" = 'Komut satırı: /s /DISK=D: /dbdisk=E /SHORTCUT=0 /FIREWALL=0 "/LOG=C:\silent install.log"' ] &&
+    [ "$(tail -1 "$scen/raw.txt" | cut -c14-)" = "Çıkış kodu: 0" ] ||
+    sf_fail "SilentInstall: the log file does not name its run and its exit code"
+grep -vqE '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} ' "$scen/raw.txt" && sf_fail "SilentInstall: a log line without its time"
 temp_leftovers >"$scen/temp-left.txt"
 [ -z "$(ls -A "$scen/logs-behind")" ] || sf_fail "SilentInstall: a log went through the linked Logs folder"
 rm -f "$chain_logs"
@@ -563,7 +577,7 @@ cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
 locker=$!
 if sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null; then
     rc=$(silent_rc update "$S/CorvaneMarketUpdate-1.2.0.exe" /S "/LOG=C:\\failed.log")
-    [ "$rc" = 2 ] || sf_fail "SilentFailedUpdate: ended with $rc, not 2 (failed, rolled back)"
+    [ "$rc" = 1 ] || sf_fail "SilentFailedUpdate: ended with $rc, not 536870913 (failed, rolled back; low byte 1)"
     logline "$WINEPREFIX/drive_c/failed.log" >"$scen/memo.txt"
     sf_probe kill CorvaneRaporlar.exe >/dev/null
     CORVANE_SF_DB_DRIVE=E sf_check "FailedUpdate.LogShows*:FailedUpdate.WhatTheBackup*" "$scen"
@@ -632,6 +646,37 @@ grep -qF "MESAJ: /LOG dosyası kullanılmadı" "$scen/memo.txt" || sf_fail "Prog
 cmp -s "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" "$SF_DEMO_DIR/payload-1.1.1/CorvaneZideroZUR.exe" ||
     sf_fail "ProgressUpdate: the till program was not replaced"
 sf_end_setup "$current_exe"
+scenario_end
+
+scenario QuietUninstall
+# As a deployment tool removes the product: the entry's QuietUninstallString, a DLL held open.
+quiet=$(sf_wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos' \
+    /v QuietUninstallString | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+uninst='D:\CorvaneZideroZur\Uninstall Corvane Market Pos.exe'
+[ "$quiet" = "\"$uninst\" /S" ] || sf_fail "QuietUninstall: QuietUninstallString is \"$quiet\""
+rc=$(silent_rc uninstall-bad "$uninst" /S /BOGUS "/LOG=C:\\uninstall-bad.log")
+[ "$rc" = 87 ] || sf_fail "QuietUninstall: a bad switch ended with $rc, not 87"
+grep -qF "Çıkış kodu: 87" <(logline "$WINEPREFIX/drive_c/uninstall-bad.log") ||
+    sf_fail "QuietUninstall: the bad switch's log does not end with 87"
+[ -e "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" ] || sf_fail "QuietUninstall: a bad switch removed files"
+cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
+(cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
+    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
+locker=$!
+sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null ||
+    sf_fail "QuietUninstall: the DLL was not held open"
+rc=$(silent_rc uninstall "$uninst" -s /NORESTART "/LOG=C:\\uninstall.log")
+# 3010: only the held DLL and its folder are left, for the restart.
+[ "$rc" = 194 ] || sf_fail "QuietUninstall: ended with $rc, not 3010 (low byte 194)"
+logline "$WINEPREFIX/drive_c/uninstall.log" >"$scen/memo.txt"
+grep -qx "Çıkış kodu: 3010 (yeniden başlatmada tamamlanacak)" "$scen/memo.txt" ||
+    sf_fail "QuietUninstall: the log does not end with 3010"
+grep -qF "KALDIRMA" "$scen/memo.txt" || sf_fail "QuietUninstall: the log ended before the removal"
+sf_wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos' >/dev/null 2>&1 &&
+    sf_fail "QuietUninstall: the uninstall entry is still there"
+[ -e "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" ] && sf_fail "QuietUninstall: the till program stayed"
+sf_probe kill CorvaneRaporlar.exe >/dev/null
+wait "$locker" 2>/dev/null
 scenario_end
 sf_prefix_stop chain
 

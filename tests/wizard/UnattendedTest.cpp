@@ -44,6 +44,7 @@ TEST(UnattendedSwitches, ParsedCaseInsensitivelyEachBadOneNamed) {
     EXPECT_EQ(all.Service, false);
     EXPECT_EQ(all.Demo, true);
     EXPECT_EQ(all.LogPath, L"C:\\a b\\x.log");
+    EXPECT_EQ(ParseSwitches({L"/mode=file"}).ModeName, L"CorvaneMarketDosyaUpdate.exe");
     const TSetupSwitches none = ParseSwitches({});
     EXPECT_FALSE(none.Unattended() || none.Restore || none.Drive || none.Shortcut);
 
@@ -64,6 +65,8 @@ TEST(UnattendedSwitches, ParsedCaseInsensitivelyEachBadOneNamed) {
         {{L"/DEMO=yes"}, L"Geçersiz parametre değeri: /DEMO=yes"},
         {{L"/LOG="}, L"Geçersiz parametre değeri: /LOG="},
         {{L"/S", L"/SP"}, L"/S ve /SP birlikte kullanılamaz."},
+        {{L"/MODE=FILE", L"/NORESTART", L"/NOCLOSEAPPS"}, L""},
+        {{L"/MODE=yeni"}, L"Geçersiz parametre değeri: /MODE=yeni"},
         {{L"/Q", L"/R"}, L"Bilinmeyen parametre: /Q"}, // the first one counts
     };
     for (const auto& c : cases)
@@ -106,6 +109,7 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
 
     // Refused: its own code; a box only without /S, the reason in the log either way.
     Sys.ElevatedStarts = false;
+    Sys.ElevatedExitCode = ERROR_CANCELLED;
     EXPECT_EQ(RunSetupProgram(Sys, {L"/S", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
               EXIT_ELEVATION_REFUSED);
     EXPECT_TRUE(Sys.Boxes.empty());
@@ -114,12 +118,17 @@ TEST_F(UnattendedTest, RelaunchPassesTheSwitchesAndEndsWithTheElevatedCopysExitC
     ASSERT_EQ(Sys.Boxes.size(), 1u);
     EXPECT_EQ(Sys.Boxes[0].Type, UINT(MB_ICONERROR | MB_OK));
 
-    // Without switches the relaunch is as it always was: started, not waited for.
-    EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_OK);
-    EXPECT_EQ(Sys.ElevatedCalls.size(), 4u);
-    ASSERT_EQ(Sys.ShellCalls.size(), 1u);
-    EXPECT_EQ(Sys.ShellCalls[0].Verb, L"runas");
-    EXPECT_TRUE(Sys.ShellCalls[0].NoParams);
+    // Any other reason the copy did not start is a failed run, not a refusal.
+    Sys.ElevatedExitCode = ERROR_FILE_NOT_FOUND;
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S"}, SW_SHOWNORMAL), EXIT_FAILED);
+
+    // Without switches too the copy is waited for: a batch file sees its failure.
+    Sys.ElevatedStarts = true;
+    Sys.ElevatedExitCode = EXIT_FAILED;
+    EXPECT_EQ(RunSetupProgram(Sys, {}, SW_SHOWNORMAL), EXIT_FAILED);
+    ASSERT_EQ(Sys.ElevatedCalls.size(), 6u);
+    EXPECT_EQ(Sys.ElevatedCalls.back().Params, L"");
+    EXPECT_TRUE(Sys.ShellCalls.empty());
 }
 
 // What /S writes to the log only: the reason why nothing ran, as a box.
@@ -153,6 +162,28 @@ TEST_F(UnattendedTest, WithoutSilentTheReasonIsABoxAndTheRunDoesNotStart) {
     EXPECT_EQ(RunSetupProgram(Sys, {L"/SP", L"/TYPE=DB", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
               EXIT_FAILED);
     EXPECT_EQ(Sys.Boxes.size(), 3u);
+
+    // /NOCLOSEAPPS with the till program running: its own code, and no run is started.
+    Sys.ConfigureHost = [](TScriptedHost& host) { host.Running = {L"CorvaneZideroZUR.exe"}; };
+    const size_t engines = Sys.Engines.size();
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S", L"/nocloseapps", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
+              EXIT_APPS_RUNNING);
+    EXPECT_EQ(Sys.Engines.size(), engines + 1) << "only the probe, no run";
+    EXPECT_NE(ReadBytes(LogPath()).find("MESAJ: Program \xC3\xA7"
+                                        "al\xC4\xB1\xC5\x9F\xC4\xB1yor: "
+                                        "CorvaneZideroZUR.exe"),
+              std::string::npos);
+    EXPECT_NE(ReadBytes(LogPath()).find("\xC3\x87\xC4\xB1k\xC4\xB1\xC5\x9F kodu: 536870915"),
+              std::string::npos);
+
+    // /MODE=UPDATE: a file named as a new installation runs as a full update, which needs the
+    // installation it updates.
+    Sys.ConfigureHost = nullptr;
+    Sys.Exe = L"C:\\dl\\CorvaneMarketSetup-2.0.0.exe";
+    EXPECT_EQ(RunSetupProgram(Sys, {L"/S", L"/MODE=update", L"/LOG=" + LogPath()}, SW_SHOWNORMAL),
+              EXIT_FAILED);
+    EXPECT_TRUE(Sys.Engines.back()->IsUpdateInstall() && Sys.Engines.back()->IsFullUpdate());
+    EXPECT_NE(ReadBytes(LogPath()).find("nce program kurulu olmal"), std::string::npos);
     EXPECT_NE(ReadBytes(LogPath()).find("MESAJ: Kurulum klas\xC3\xB6r\xC3\xBC bulunamad\xC4\xB1: "
                                         "D:\\CorvaneZideroZur  CorvaneDB kurulumu"),
               std::string::npos);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,6 +36,8 @@ public:
     std::function<void(const std::wstring& call)> OnCall;
     // Runs when the engine that owns this host frees it.
     std::function<void()> OnFreed;
+    // The programs IsProcessRunning finds running.
+    std::vector<std::wstring> Running;
 
     void Sleep(int ms) override;
     int RunCmd(const std::wstring& cmd, int timeoutMs) override;
@@ -44,7 +47,7 @@ public:
     }
     bool IsProcessRunning(const std::wstring& name) override {
         Call(L"IsProcessRunning " + name);
-        return false;
+        return std::find(Running.begin(), Running.end(), name) != Running.end();
     }
     bool WaitProcessExit(const std::wstring& name, int) override {
         Call(L"WaitProcessExit " + name);

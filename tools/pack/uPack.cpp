@@ -27,7 +27,8 @@ const char* const USAGE = "usage:\n"
                           "  pack pack STUB.exe DIR OUT.exe\n"
                           "  pack list SETUP.exe\n"
                           "  pack extract SETUP.exe DIR\n"
-                          "  pack verify SETUP.exe [DIR]\n";
+                          "  pack verify SETUP.exe [DIR]\n"
+                          "  pack stamp PROGRAM.exe X.Y.Z\n";
 
 std::wstring Wide(const std::string& s) {
     std::wstring w;
@@ -453,6 +454,102 @@ int Verify(const std::string& setupArg, const std::string& dirArg, std::ostream&
     return 0;
 }
 
+// The version of a release written into a built program's version resource, in place: the
+// numbers of the fixed part and the FileVersion and ProductVersion texts. The resource script
+// reserves room for the longest version in those texts; the rest of the room is filled with NULs,
+// so no length in the resource changes.
+int Stamp(const std::string& file, const std::string& version, std::ostream& out) {
+    unsigned parts[3] = {};
+    {
+        size_t at = 0;
+        for (int i = 0; i < 3; ++i) {
+            size_t used = 0;
+            unsigned long n = 0;
+            const std::string rest = version.substr(at);
+            if (rest.empty() || rest[0] < '0' || rest[0] > '9')
+                throw EPackError("version \"" + version + "\" is not X.Y.Z");
+            n = std::stoul(rest, &used);
+            if (n > 65535)
+                throw EPackError("version \"" + version + "\": a part above 65535");
+            parts[i] = static_cast<unsigned>(n);
+            at += used;
+            if (i < 2 && (at >= version.size() || version[at++] != '.'))
+                throw EPackError("version \"" + version + "\" is not X.Y.Z");
+        }
+        if (at != version.size())
+            throw EPackError("version \"" + version + "\" is not X.Y.Z");
+    }
+    std::vector<unsigned char> bytes;
+    {
+        TFilePtr f(OpenFile(PathOf(file), "rb"));
+        if (!f)
+            throw EPackError("cannot open " + file);
+        unsigned char buf[65536];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
+            bytes.insert(bytes.end(), buf, buf + n);
+    }
+    auto utf16 = [](const std::string& a) {
+        std::vector<unsigned char> w;
+        for (char c : a) {
+            w.push_back(static_cast<unsigned char>(c));
+            w.push_back(0);
+        }
+        w.push_back(0);
+        w.push_back(0);
+        return w;
+    };
+    auto find = [&bytes](const std::vector<unsigned char>& what, size_t from, size_t to) {
+        const auto it =
+            std::search(bytes.begin() + static_cast<long>(from),
+                        bytes.begin() + static_cast<long>(to), what.begin(), what.end());
+        return it == bytes.begin() + static_cast<long>(to)
+                   ? std::string::npos
+                   : static_cast<size_t>(it - bytes.begin());
+    };
+    auto word = [&bytes](size_t at) { return static_cast<size_t>(bytes[at] | bytes[at + 1] << 8); };
+    auto put32 = [&bytes](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + static_cast<size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    const size_t key = find(utf16("VS_VERSION_INFO"), 0, bytes.size());
+    if (key == std::string::npos || key < 6)
+        throw EPackError(file + " has no version resource");
+    const size_t root = key - 6;
+    const size_t end = root + word(root);
+    const size_t fixed = root + ((key + 32 - root + 3) & ~size_t(3));
+    if (end > bytes.size() || fixed + 52 > end || bytes[fixed] != 0xBD ||
+        bytes[fixed + 1] != 0x04 || bytes[fixed + 2] != 0xEF || bytes[fixed + 3] != 0xFE)
+        throw EPackError(file + ": the version resource is not as expected");
+    const uint32_t ms = parts[0] << 16 | parts[1], ls = parts[2] << 16;
+    put32(fixed + 8, ms);
+    put32(fixed + 12, ls);
+    put32(fixed + 16, ms);
+    put32(fixed + 20, ls);
+    const std::string text = std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+                             std::to_string(parts[2]) + ".0";
+    for (const char* name : {"FileVersion", "ProductVersion"}) {
+        const std::vector<unsigned char> k = utf16(name);
+        const size_t at = find(k, fixed, end);
+        if (at == std::string::npos || at < root + 6)
+            throw EPackError(file + " has no " + name + " text");
+        const size_t room = word(at - 4); // in characters, with the closing NUL
+        const size_t value = root + ((at + k.size() - root + 3) & ~size_t(3));
+        if (room < text.size() + 1 || value + room * 2 > end)
+            throw EPackError(file + ": no room for the version in " + name);
+        for (size_t i = 0; i < room; ++i) {
+            bytes[value + 2 * i] = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+            bytes[value + 2 * i + 1] = 0;
+        }
+    }
+    TFilePtr f(OpenFile(PathOf(file), "r+b"));
+    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() ||
+        std::fflush(f.get()) != 0)
+        throw EPackError("cannot write " + file);
+    out << file << ": version " << text << "\n";
+    return 0;
+}
+
 } // namespace
 
 int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -460,6 +557,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const std::string cmd = args.empty() ? std::string() : args[0];
     const bool ok = (cmd == "pack" && args.size() == 4) || (cmd == "list" && args.size() == 2) ||
                     (cmd == "extract" && args.size() == 3) ||
+                    (cmd == "stamp" && args.size() == 3) ||
                     (cmd == "verify" && (args.size() == 2 || args.size() == 3));
     if (!ok) {
         err << USAGE;
@@ -470,6 +568,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             return Pack(args[1], args[2], args[3], limits, out);
         if (cmd == "list")
             return List(args[1], out);
+        if (cmd == "stamp")
+            return Stamp(args[1], args[2], out);
         if (cmd == "verify")
             return Verify(args[1], args.size() == 3 ? args[2] : std::string(), out);
         return Extract(args[1], args[2], out);

@@ -5,6 +5,7 @@
 //   extract SETUP.exe DIR       extract it with the setup program's own reader and checks
 //   verify SETUP.exe [DIR]      read it through without writing: trailer, every entry's CRC-32,
 //                               signature present or not; with DIR, every file against DIR
+//   stamp PROGRAM.exe X.Y.Z     write a release's version into a built program's version resource
 // Returns the exit code: 0 done, 1 failed (message on err), 2 wrong usage.
 #include <ostream>
 #include <string>
