@@ -182,7 +182,14 @@ sf_start() {
         sleep 0.5
     done
     if [ -z "$SF_WID" ]; then
-        sf_fail "no wizard window within 60 s for $(basename "$exe")"
+        local seen="still running"
+        if ! kill -0 "$SF_SETUP_PID" 2>/dev/null; then
+            wait "$SF_SETUP_PID"
+            seen="ended with code $?"
+        fi
+        sf_fail "no wizard window within 60 s for $(basename "$exe") ($seen); visible windows:" \
+            "$(timeout 10 xdotool search --onlyvisible --name . getwindowname %@ 2>/dev/null | tr '\n' '|')"
+        tail -20 "$SF_SETUP_LOG"
         return 1
     fi
     sf_geometry
