@@ -6,7 +6,7 @@ if(NOT rc EQUAL 0)
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
 set(allowed kernel32 user32 gdi32 comctl32 comdlg32 shell32 shlwapi ole32 oleaut32 uuid advapi32
-            ws2_32 msvcrt bcrypt)
+            ws2_32 msvcrt)
 foreach(line IN LISTS names)
   string(REGEX REPLACE "DLL Name: ([^.]+)\\.dll.*" "\\1" dll "${line}")
   string(TOLOWER "${dll}" dll)
