@@ -371,6 +371,18 @@ run_to() { # EXE PAGE LIMIT [settings-hook]
     sf_dump >"$scen/page.txt"
 }
 
+# sf_hold_dll HOW NAME: a reporting tool of the shop (a stay-up stand-in the updater does not
+# know, CorvaneRaporlar.exe) holds D:\CorvaneZideroZur\NAME open, HOW being "lock" (no sharing)
+# or "load" (as a loaded DLL is held: readable, never written). locker gets its pid; false unless
+# the file is held within 30 s.
+sf_hold_dll() { # HOW NAME
+    cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
+    (cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
+        "--standin-$1=D:\\CorvaneZideroZur\\$2" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
+    locker=$!
+    sf_probe wait-locked "D:\\CorvaneZideroZur\\$2" 30 >/dev/null
+}
+
 # "Kapat" on the last page; the window must go away.
 close_with_kapat() {
     sf_click btnNext

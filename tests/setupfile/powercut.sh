@@ -216,11 +216,7 @@ if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
     for f in CorvaneReports.dll sqlite3.dll CorvaneCore.dll; do
         cmp -s "$(D "CorvaneZideroZur/$f")" "$scen/install-before/$f" && { dll=$f; break; }
     done
-    cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
-    (cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
-        "--standin-load=D:\\CorvaneZideroZur\\$dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
-    locker=$!
-    if [ -z "$dll" ] || ! sf_probe wait-locked "D:\\CorvaneZideroZur\\$dll" 30 >/dev/null; then
+    if [ -z "$dll" ] || ! sf_hold_dll load "$dll"; then
         sf_fail "$current: no DLL of the installation held open (${dll:-none unchanged})"
     elif run_to "$S/CorvaneMarketUpdate-1.1.0.exe" failed 240; then
         close_with_kapat

@@ -188,11 +188,7 @@ scenario FailedUpdate
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
 cp -a "$SF_DRIVE_D/CorvaneUpdateYedek" "$scen/backup-before"
 # A reporting tool of the shop (a stay-up stand-in the updater does not know) holds a DLL open.
-cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
-(cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
-    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
-locker=$!
-if ! sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null; then
+if ! sf_hold_dll lock CorvaneReports.dll; then
     sf_fail "FailedUpdate: the DLL was not held open"
 elif run_to "$S/CorvaneMarketUpdate-1.2.0.exe" failed 240; then
     sf_probe running CorvaneRaporlar.exe >/dev/null && echo yes >"$scen/locker-running.txt"
@@ -430,11 +426,7 @@ if run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240; then
     sf_wine "$srv" /install --standin-stop=ignore >"$scen/stubborn.txt"
     sf_wine net start CorvaneMarketService >>"$scen/stubborn.txt"
     # A reporting tool of the shop holds a DLL open without sharing.
-    cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
-    (cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
-        "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
-    locker=$!
-    sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null ||
+    sf_hold_dll lock CorvaneReports.dll ||
         sf_fail "Silent: the DLL was not held open"
     mkdir -p "$scen/kept"
     cp "$SF_DRIVE_D/CorvaneZideroZur/Uninstall Corvane Market Pos.exe" "$scen/kept/"
@@ -571,11 +563,7 @@ scenario_end
 
 scenario SilentFailedUpdate
 cp -a "$SF_DRIVE_D/CorvaneZideroZur" "$scen/install-before"
-cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
-(cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
-    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
-locker=$!
-if sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null; then
+if sf_hold_dll lock CorvaneReports.dll; then
     rc=$(silent_rc update "$S/CorvaneMarketUpdate-1.2.0.exe" /S "/LOG=C:\\failed.log")
     [ "$rc" = 1 ] || sf_fail "SilentFailedUpdate: ended with $rc, not 536870913 (failed, rolled back; low byte 1)"
     logline "$WINEPREFIX/drive_c/failed.log" >"$scen/memo.txt"
@@ -659,11 +647,7 @@ rc=$(silent_rc uninstall-bad "$uninst" /S /BOGUS "/LOG=C:\\uninstall-bad.log")
 grep -qF "Çıkış kodu: 87" <(logline "$WINEPREFIX/drive_c/uninstall-bad.log") ||
     sf_fail "QuietUninstall: the bad switch's log does not end with 87"
 [ -e "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" ] || sf_fail "QuietUninstall: a bad switch removed files"
-cp "$SF_STANDINS_DIR/OmnelBridge.exe" "$scen/CorvaneRaporlar.exe"
-(cd "$scen" && exec wine CorvaneRaporlar.exe --standin-life=300000 \
-    "--standin-lock=D:\\CorvaneZideroZur\\CorvaneReports.dll" </dev/null >"$scen/locker.log" 2>&1 9>&-) &
-locker=$!
-sf_probe wait-locked 'D:\CorvaneZideroZur\CorvaneReports.dll' 30 >/dev/null ||
+sf_hold_dll lock CorvaneReports.dll ||
     sf_fail "QuietUninstall: the DLL was not held open"
 rc=$(silent_rc uninstall "$uninst" -s /NORESTART "/LOG=C:\\uninstall.log")
 # 3010: only the held DLL and its folder are left, for the restart.
