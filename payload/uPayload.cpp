@@ -1,7 +1,13 @@
 #include "uPayload.h"
 
+#include <condition_variable>
 #include <cwchar>
+#include <exception>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "uPayloadTrailer.h"
@@ -22,19 +28,109 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
     return i == a.size() && !b[i];
 }
 
+// The seal's SHA-256 on a thread of its own, over the blocks the copy has just written: on a
+// machine with two cores the hash costs the copy hardly any time. Blocks are handed over in
+// order; a block's buffer is reused only after it was hashed.
+class THashBehind {
+public:
+    explicit THashBehind(TSha256& hash) : FHash(hash) {
+        try {
+            FThread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            // no thread to spare: Give hashes at once
+        }
+    }
+    ~THashBehind() {
+        {
+            std::lock_guard<std::mutex> held(FLock);
+            FQuit = true;
+        }
+        FChanged.notify_all();
+        if (FThread.joinable())
+            FThread.join();
+    }
+    THashBehind(const THashBehind&) = delete;
+    THashBehind& operator=(const THashBehind&) = delete;
+
+    // Block number `given` (counted from 0) is hashed after those before it.
+    void Give(const unsigned char* p, size_t n) {
+        if (!FThread.joinable()) {
+            FHash.Update(p, n);
+            return;
+        }
+        std::lock_guard<std::mutex> held(FLock);
+        FQueue[FGiven % DEPTH] = {p, n};
+        ++FGiven;
+        FChanged.notify_all();
+    }
+    // Waits until fewer than `pending` blocks are still to be hashed.
+    void WaitBelow(size_t pending) {
+        std::unique_lock<std::mutex> held(FLock);
+        FChanged.wait(held, [&] { return FGiven - FDone < pending || FFailed; });
+        if (FFailed)
+            std::rethrow_exception(FFailure);
+    }
+
+    static constexpr size_t DEPTH = 3; // buffers in turn
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> held(FLock);
+        for (;;) {
+            FChanged.wait(held, [&] { return FQuit || FDone < FGiven; });
+            if (FDone == FGiven)
+                return; // quit with nothing left
+            const auto [p, n] = FQueue[FDone % DEPTH];
+            held.unlock();
+            std::exception_ptr failed;
+            try {
+                FHash.Update(p, n);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            held.lock();
+            ++FDone;
+            if (failed && !FFailed) {
+                FFailed = true;
+                FFailure = failed;
+            }
+            FChanged.notify_all();
+        }
+    }
+
+    TSha256& FHash;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::pair<const unsigned char*, size_t> FQueue[DEPTH] = {};
+    size_t FGiven = 0, FDone = 0;
+    bool FQuit = false, FFailed = false;
+    std::exception_ptr FFailure;
+    std::thread FThread; // last: started when everything above exists
+};
+
 // Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER; the bytes
-// written are the bytes hashed.
+// written are the bytes hashed, and the hash is complete when this returns.
 void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to, TSha256* hash) {
-    std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
-    while (n > 0) {
+    std::vector<unsigned char> bufs[THashBehind::DEPTH];
+    for (auto& b : bufs)
+        b.resize(PAYLOAD_COPY_BUFFER);
+    std::optional<THashBehind> behind;
+    if (hash)
+        behind.emplace(*hash);
+    for (size_t block = 0; n > 0; ++block) {
+        std::vector<unsigned char>& buf = bufs[block % THashBehind::DEPTH];
+        if (behind) // this buffer's last block has been hashed
+            behind->WaitBelow(THashBehind::DEPTH);
         const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
         from.ReadAt(offset, buf.data(), chunk);
-        if (hash)
-            hash->Update(buf.data(), chunk);
+        if (behind)
+            behind->Give(buf.data(), chunk);
         to.Write(buf.data(), chunk);
         offset += chunk;
         n -= chunk;
     }
+    if (behind)
+        behind->WaitBelow(1);
 }
 
 } // namespace
@@ -98,7 +194,7 @@ bool TPayloadExtractor::HasPayload() {
     return has;
 }
 
-std::wstring TPayloadExtractor::ExtractToTemp() {
+std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progress) {
     std::wstring result;
     const TPayloadSeal seal = FPlatform->Seal();
     TZipInput* file = SetupFile();
@@ -151,7 +247,7 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
                 throw EZipError(EntryLabel(e) + L" would replace the archive copy being read");
         }
         std::unique_ptr<TZipTarget> target = FPlatform->FolderTarget(dir);
-        reader.ExtractAll(*target);
+        reader.ExtractAll(*target, progress);
     } catch (const EZipError& e) {
         throw ESetupError(L"ZIP arsiv acma basarisiz: " + e.Message());
     }

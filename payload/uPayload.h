@@ -103,8 +103,10 @@ public:
     bool HasPayload();
     // The temporary folder holding the extracted files; empty without a trailer. Raises
     // ESetupError, also when the program is sealed and the payload's length or SHA-256 differs
-    // from the seal (checked before anything is extracted).
-    std::wstring ExtractToTemp();
+    // from the seal (checked before anything is extracted). progress, when given, hears the
+    // bytes of the extracted files written so far on the calling thread (see
+    // TZipReader::ExtractAll).
+    std::wstring ExtractToTemp(const TZipReader::TProgress& progress = {});
 
 private:
     // The held setup file; null when it does not exist. Raises ESetupError when it could not be

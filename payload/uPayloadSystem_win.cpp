@@ -4,6 +4,7 @@
 #include <winternl.h>
 
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "uHardening.h"
@@ -319,6 +320,7 @@ private:
     // The folder of the first count parts, each level opened (or made) once inside the one
     // above and kept open until the extraction ends.
     HANDLE Folder(const std::vector<std::wstring>& parts, size_t count) {
+        std::lock_guard<std::mutex> held(FFoldersLock); // files are created side by side
         HANDLE parent = FRoot.Get();
         std::wstring key, shown = FDir;
         for (size_t i = 0; i < count; ++i) {
@@ -338,6 +340,7 @@ private:
     std::wstring FDir;
     std::wstring FSysDir;
     THandle FRoot;
+    std::mutex FFoldersLock;
     std::map<std::wstring, HANDLE> FFolders;
 };
 
