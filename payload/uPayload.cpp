@@ -1,13 +1,11 @@
 #include "uPayload.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <cwchar>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "uPayloadTrailer.h"
@@ -28,109 +26,69 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
     return i == a.size() && !b[i];
 }
 
-// The seal's SHA-256 on a thread of its own, over the blocks the copy has just written: on a
-// machine with two cores the hash costs the copy hardly any time. Blocks are handed over in
-// order; a block's buffer is reused only after it was hashed.
-class THashBehind {
+// The seal's SHA-256 on a thread of its own, reading the payload from the held setup file
+// while the archive is copied and extracted: on more than one core the check costs the run
+// little time. Nobody can write the held file, so the bytes hashed are the bytes copied.
+class TSealHash {
 public:
-    explicit THashBehind(TSha256& hash) : FHash(hash) {
+    TSealHash(TZipInput& file, uint64_t offset, uint64_t n) {
         try {
-            FThread = std::thread([this] { Run(); });
+            FThread = std::thread([this, &file, offset, n] { Run(file, offset, n); });
         } catch (const std::system_error&) {
-            // no thread to spare: Give hashes at once
+            Run(file, offset, n); // no thread to spare: at once
         }
     }
-    ~THashBehind() {
-        {
-            std::lock_guard<std::mutex> held(FLock);
-            FQuit = true;
-        }
-        FChanged.notify_all();
+    ~TSealHash() {
+        FStop = true;
         if (FThread.joinable())
             FThread.join();
     }
-    THashBehind(const THashBehind&) = delete;
-    THashBehind& operator=(const THashBehind&) = delete;
+    TSealHash(const TSealHash&) = delete;
+    TSealHash& operator=(const TSealHash&) = delete;
 
-    // Block number `given` (counted from 0) is hashed after those before it.
-    void Give(const unsigned char* p, size_t n) {
-        if (!FThread.joinable()) {
-            FHash.Update(p, n);
-            return;
-        }
-        std::lock_guard<std::mutex> held(FLock);
-        FQueue[FGiven % DEPTH] = {p, n};
-        ++FGiven;
-        FChanged.notify_all();
-    }
-    // Waits until fewer than `pending` blocks are still to be hashed.
-    void WaitBelow(size_t pending) {
-        std::unique_lock<std::mutex> held(FLock);
-        FChanged.wait(held, [&] { return FGiven - FDone < pending || FFailed; });
-        if (FFailed)
+    // The digest, when the hashing has ended; raises what the hashing raised.
+    TSha256Digest Wait() {
+        if (FThread.joinable())
+            FThread.join();
+        if (FFailure)
             std::rethrow_exception(FFailure);
+        return FDigest;
     }
-
-    static constexpr size_t DEPTH = 3; // buffers in turn
 
 private:
-    void Run() {
-        std::unique_lock<std::mutex> held(FLock);
-        for (;;) {
-            FChanged.wait(held, [&] { return FQuit || FDone < FGiven; });
-            if (FDone == FGiven)
-                return; // quit with nothing left
-            const auto [p, n] = FQueue[FDone % DEPTH];
-            held.unlock();
-            std::exception_ptr failed;
-            try {
-                FHash.Update(p, n);
-            } catch (...) {
-                failed = std::current_exception();
+    void Run(TZipInput& file, uint64_t offset, uint64_t n) {
+        try {
+            std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
+            TSha256 hash;
+            while (n > 0 && !FStop) {
+                const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
+                file.ReadAt(offset, buf.data(), chunk);
+                hash.Update(buf.data(), chunk);
+                offset += chunk;
+                n -= chunk;
             }
-            held.lock();
-            ++FDone;
-            if (failed && !FFailed) {
-                FFailed = true;
-                FFailure = failed;
-            }
-            FChanged.notify_all();
+            FDigest = hash.Final();
+        } catch (...) {
+            FFailure = std::current_exception();
         }
     }
 
-    TSha256& FHash;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::pair<const unsigned char*, size_t> FQueue[DEPTH] = {};
-    size_t FGiven = 0, FDone = 0;
-    bool FQuit = false, FFailed = false;
+    std::atomic<bool> FStop{false};
+    TSha256Digest FDigest{};
     std::exception_ptr FFailure;
     std::thread FThread; // last: started when everything above exists
 };
 
-// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER; the bytes
-// written are the bytes hashed, and the hash is complete when this returns.
-void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to, TSha256* hash) {
-    std::vector<unsigned char> bufs[THashBehind::DEPTH];
-    for (auto& b : bufs)
-        b.resize(PAYLOAD_COPY_BUFFER);
-    std::optional<THashBehind> behind;
-    if (hash)
-        behind.emplace(*hash);
-    for (size_t block = 0; n > 0; ++block) {
-        std::vector<unsigned char>& buf = bufs[block % THashBehind::DEPTH];
-        if (behind) // this buffer's last block has been hashed
-            behind->WaitBelow(THashBehind::DEPTH);
+// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER.
+void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to) {
+    std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
+    while (n > 0) {
         const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
         from.ReadAt(offset, buf.data(), chunk);
-        if (behind)
-            behind->Give(buf.data(), chunk);
         to.Write(buf.data(), chunk);
         offset += chunk;
         n -= chunk;
     }
-    if (behind)
-        behind->WaitBelow(1);
 }
 
 } // namespace
@@ -203,6 +161,7 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
 
     std::wstring dir, copyPath;
     std::unique_ptr<TArchiveCopy> copy;
+    std::optional<TSealHash> sealHash;
     try {
         const uint64_t end = PayloadFileEnd(*file);
         if (end < PAYLOAD_TRAILER_SIZE)
@@ -222,15 +181,10 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
             FPlatform->CreateRunFolder(FPlatform->TempPath() + PayloadFolderName(FPlatform->Now()));
         copyPath = dir + FPlatform->PathDelim() + COPY_NAME;
         copy = FPlatform->CreateCopy(copyPath);
-        std::optional<TSha256> hash;
+        const uint64_t start = end - PAYLOAD_TRAILER_SIZE - uint64_t(n);
         if (seal.Sealed)
-            hash.emplace();
-        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *copy,
-                  hash ? &*hash : nullptr);
-        // The copy is what gets extracted, and it is read through the handle it was written
-        // with: checked here, nothing else can reach the installation.
-        if (hash && hash->Final() != seal.Sha256)
-            throw ESetupError(SEAL_MISMATCH_MESSAGE);
+            sealHash.emplace(*file, start, uint64_t(n));
+        CopyRange(*file, start, uint64_t(n), *copy);
     } catch (const EZipError& e) {
         throw ESetupError(e.Message());
     }
@@ -238,6 +192,7 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
     if (!FPlatform->FileExists(copyPath))
         throw ESetupError(L"Arsiv dosyasi olusturulamadi: " + copyPath);
 
+    std::wstring zipError;
     try {
         // Read through the handle it was written with: there is no moment between copying and
         // extracting in which the copy could be swapped.
@@ -249,8 +204,25 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
         std::unique_ptr<TZipTarget> target = FPlatform->FolderTarget(dir);
         reader.ExtractAll(*target, progress);
     } catch (const EZipError& e) {
-        throw ESetupError(L"ZIP arsiv acma basarisiz: " + e.Message());
+        zipError = e.Message();
     }
+    // The private folder is all that was written: a payload that is not the sealed one (even
+    // one that the reader refused) is removed with it, and nothing reaches the installation.
+    if (sealHash) {
+        bool same = false;
+        try {
+            same = sealHash->Wait() == seal.Sha256;
+        } catch (const EZipError& e) {
+            throw ESetupError(e.Message());
+        }
+        if (!same) {
+            copy.reset();
+            FPlatform->RemoveRunFolder(dir);
+            throw ESetupError(SEAL_MISMATCH_MESSAGE);
+        }
+    }
+    if (!zipError.empty())
+        throw ESetupError(L"ZIP arsiv acma basarisiz: " + zipError);
 
     copy.reset();
     FPlatform->RemoveFile(copyPath);

@@ -58,6 +58,9 @@ public:
     // the folder made. Raises ESetupError.
     virtual std::wstring CreateRunFolder(const std::wstring& path) = 0;
     virtual bool RemoveFile(const std::wstring& path) = 0;
+    // Removes the run's folder made by CreateRunFolder and everything in it; links inside are
+    // removed, never followed.
+    virtual void RemoveRunFolder(const std::wstring& dir) = 0;
     // Files and folders directly inside dir, any attributes, without "." and "..".
     virtual size_t CountFolderEntries(const std::wstring& dir) = 0;
     // The seal in the running program's image (tests choose one).
@@ -79,6 +82,7 @@ public:
     // its name while the run uses it.
     std::wstring CreateRunFolder(const std::wstring& path) override;
     bool RemoveFile(const std::wstring& path) override;
+    void RemoveRunFolder(const std::wstring& dir) override;
     size_t CountFolderEntries(const std::wstring& dir) override;
 
 private:

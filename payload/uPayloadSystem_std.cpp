@@ -290,6 +290,11 @@ bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {
     return fs::remove(ToPath(path), ec);
 }
 
+void TSystemPayloadPlatform::RemoveRunFolder(const std::wstring& dir) {
+    std::error_code ec;
+    fs::remove_all(ToPath(dir), ec); // removes links, does not follow them
+}
+
 size_t TSystemPayloadPlatform::CountFolderEntries(const std::wstring& dir) {
     std::error_code ec;
     size_t n = 0;

@@ -461,6 +461,40 @@ bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
+namespace {
+
+// dir (extended form) and everything below it; a link goes itself, its target stays untouched.
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                nullptr, 0);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring path = dir + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW(path.c_str());
+            else if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                RemoveDirectoryW(path.c_str());
+            else
+                RemoveTree(path);
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+} // namespace
+
+void TSystemPayloadPlatform::RemoveRunFolder(const std::wstring& dir) {
+    FRunFolder.reset(); // held without delete sharing until now
+    RemoveTree(TrimmedExtended(dir));
+}
+
 size_t TSystemPayloadPlatform::CountFolderEntries(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,

@@ -6,7 +6,7 @@
 # tree compared with the source byte for byte. Prints the ratios to unzip, the peak memory, and
 # our reader on 1, 2 and all cores. Then the setup program's own extractor under Wine, with and
 # without the seal check, when the windows build has a Wine prefix.
-#   tests/payload/bench/payload_bench.sh [WORKDIR]
+#   tests/payload/bench/payload_bench.sh [WORKDIR]     (BENCH_KEEP=1 keeps WORKDIR afterwards)
 # Needs the windows build (the packer seals only a stub of ours: payload_probe.exe), and unzip,
 # 7zz, bsdtar, /usr/bin/time (make deps installs them).
 set -eu
@@ -21,7 +21,7 @@ if [ ! -f "$probe" ]; then
 fi
 rm -rf "$work"
 mkdir -p "$work/src"
-trap 'rm -rf "$work"' EXIT
+[ "${BENCH_KEEP:-}" = 1 ] || trap 'rm -rf "$work"' EXIT
 
 # Optimised, without sanitizers: the figures are about the reader, not the checks of ASan.
 cmake --preset native -B "$bench" -DCORVANE_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
