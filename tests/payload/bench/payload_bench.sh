@@ -4,8 +4,9 @@
 # packs it, and in one run times the optimised native build of our reader against Info-ZIP unzip,
 # 7-Zip and bsdtar on the same archive: each tool three times in turn, the median counted, every
 # tree compared with the source byte for byte. Prints the ratios to unzip, the peak memory, and
-# our reader on 1, 2 and all cores. Then the setup program's own extractor under Wine, with and
-# without the seal check, when the windows build has a Wine prefix.
+# our reader on 1, 2 and all cores. Then the setup program's own extractor (copy, seal check,
+# extraction) with and without the seal check: natively (SHA-256 from OpenSSL), and under Wine
+# (Wine's bcrypt.dll) when the windows build has a Wine prefix.
 #   tests/payload/bench/payload_bench.sh [WORKDIR]     (BENCH_KEEP=1 keeps WORKDIR afterwards)
 # Needs the windows build (the packer seals only a stub of ours: payload_probe.exe), and unzip,
 # 7zz, bsdtar, /usr/bin/time (make deps installs them).
@@ -25,7 +26,7 @@ mkdir -p "$work/src"
 
 # Optimised, without sanitizers: the figures are about the reader, not the checks of ASan.
 cmake --preset native -B "$bench" -DCORVANE_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$bench" --target pack >/dev/null
+cmake --build "$bench" --target pack payload_probe >/dev/null
 pack=$bench/tools/pack/pack
 
 echo "making the payload in $work/src"
@@ -105,6 +106,10 @@ done
 ours_all=$(median "${secs[ours-$cores]}")
 echo "ours on all $cores cores / unzip = $(echo "scale=3; $ours_all / $unzip_s" | bc) (at most 0.2)"
 echo "speed-up on all $cores cores against one: $(echo "scale=2; $(median "${secs[ours-1]}") / $ours_all" | bc)"
+
+echo
+echo "the setup program's extractor, native build (copy, seal check with OpenSSL, extraction):"
+"$bench/tests/payload/payload_probe" --time "$work/setup.exe"
 
 if [ -f "$win/wine/wine-env.sh" ]; then
     # shellcheck disable=SC1091
