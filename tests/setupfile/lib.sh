@@ -78,7 +78,7 @@ sf_prefix_stop() {
 sf_wine() {
     local out rc
     out=$(mktemp "$SF_WORK/wine-out.XXXXXX")
-    timeout 120 wine "$@" </dev/null >"$out" 2>&1 9>&-
+    timeout "${SF_WINE_LIMIT:-120}" wine "$@" </dev/null >"$out" 2>&1 9>&-
     rc=$?
     tr -d '\r' <"$out"
     rm -f "$out"
