@@ -7,7 +7,8 @@
 # its name while the settings page is open) -> full update (both with programs named like
 # Windows tools planted where a search by name would find them) -> file update -> full update
 # whose copy fails on a DLL held open, rolled back -> restore from the welcome page -> full update
-# cut off by a power cut while it registers the service again, then the restore -> the
+# cut off by a power cut while it registers the service again, then the restore -> a full update
+# with a large desktop folder, then power cuts in its successors (powercut.sh) -> the
 # uninstaller from the list of programs, database kept -> a new installation on that database
 # (its setup file replaced by the update's while the settings page is open) ->
 # the uninstaller with the database.
@@ -27,6 +28,8 @@ if [ -z "${SF_UNDER_XVFB:-}" ]; then
 fi
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# shellcheck source=powercut.sh
+source "$here/powercut.sh"
 
 work=$(realpath -m "$2")
 rm -rf "$work"
@@ -285,6 +288,10 @@ else
 fi
 sf_end_setup "$current_exe"
 scenario_end
+
+# --- shop: power cuts in the middle of full updates (powercut.sh) ------------------------------
+powercut_scenarios
+sf_end_setup "${current_exe:-x.exe}"
 
 # --- shop: the uninstaller from the list of programs, database kept ------------------------------
 uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos'
@@ -658,9 +665,10 @@ sf_prefix_stop chain
 took[total]=$((SECONDS - suite_start))
 {
     printf '%-14s %8s %8s %8s %8s\n' scenario total run waits overhead
-    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Uninstall Reinstall \
-             UninstallAll Cancel DatabaseOnly Silent InvalidArgs SilentInstall SilentFailedUpdate \
-             SilentRestore ProgressUpdate total; do
+    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut CutBigUpdate \
+             CutAfterSetAside CutInTheCopy CutThenRerun Uninstall Reinstall UninstallAll Cancel \
+             DatabaseOnly Silent InvalidArgs SilentInstall SilentFailedUpdate SilentRestore \
+             ProgressUpdate total; do
         ratio=""
         if [ -n "${ran[$k]:-}" ] && [ -n "${waits[$k]:-}" ]; then
             ratio=$(awk -v r="${ran[$k]}" -v w="${waits[$k]}" 'BEGIN {printf "%.1fx", r / w}')
