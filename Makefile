@@ -1,5 +1,5 @@
-# Front door: make deps | make build | make test | make demo | make setup
-.PHONY: deps build build-native build-windows test test-native test-windows demo setup clean
+# Front door: make deps | make build | make test | make demo | make setup | make bench
+.PHONY: deps build build-native build-windows test test-native test-windows demo setup bench clean
 
 JOBS ?= $(shell nproc)
 
@@ -36,6 +36,10 @@ demo:
 setup: deps
 	@PAYLOAD="$(PAYLOAD)" VERSION="$(VERSION)" OUT="$(OUT)" CERT="$(CERT)" KEY="$(KEY)" \
 	    CAFILE="$(CAFILE)" TSURL="$(TSURL)" bash scripts/setup.sh
+
+# The extraction benchmark against unzip, 7-Zip and bsdtar (tests/payload/bench/payload_bench.sh).
+bench: deps build-windows
+	@bash tests/payload/bench/payload_bench.sh
 
 clean:
 	rm -rf build

@@ -1,7 +1,11 @@
 #include "uPayload.h"
 
+#include <atomic>
 #include <cwchar>
+#include <exception>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "uPayloadTrailer.h"
@@ -22,15 +26,65 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
     return i == a.size() && !b[i];
 }
 
-// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER; the bytes
-// written are the bytes hashed.
-void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to, TSha256* hash) {
+// The seal's SHA-256 on a thread of its own, reading the payload from the held setup file
+// while the archive is copied and extracted: on more than one core the check costs the run
+// little time. Nobody can write the held file, so the bytes hashed are the bytes copied.
+class TSealHash {
+public:
+    TSealHash(TZipInput& file, uint64_t offset, uint64_t n) {
+        try {
+            FThread = std::thread([this, &file, offset, n] { Run(file, offset, n); });
+        } catch (const std::system_error&) {
+            Run(file, offset, n); // no thread to spare: at once
+        }
+    }
+    ~TSealHash() {
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+    }
+    TSealHash(const TSealHash&) = delete;
+    TSealHash& operator=(const TSealHash&) = delete;
+
+    // The digest, when the hashing has ended; raises what the hashing raised.
+    TSha256Digest Wait() {
+        if (FThread.joinable())
+            FThread.join();
+        if (FFailure)
+            std::rethrow_exception(FFailure);
+        return FDigest;
+    }
+
+private:
+    void Run(TZipInput& file, uint64_t offset, uint64_t n) {
+        try {
+            std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
+            TSha256 hash;
+            while (n > 0 && !FStop) {
+                const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
+                file.ReadAt(offset, buf.data(), chunk);
+                hash.Update(buf.data(), chunk);
+                offset += chunk;
+                n -= chunk;
+            }
+            FDigest = hash.Final();
+        } catch (...) {
+            FFailure = std::current_exception();
+        }
+    }
+
+    std::atomic<bool> FStop{false};
+    TSha256Digest FDigest{};
+    std::exception_ptr FFailure;
+    std::thread FThread; // last: started when everything above exists
+};
+
+// Copies exactly n bytes starting at offset, in blocks of PAYLOAD_COPY_BUFFER.
+void CopyRange(TZipInput& from, uint64_t offset, uint64_t n, TArchiveCopy& to) {
     std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
     while (n > 0) {
         const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
         from.ReadAt(offset, buf.data(), chunk);
-        if (hash)
-            hash->Update(buf.data(), chunk);
         to.Write(buf.data(), chunk);
         offset += chunk;
         n -= chunk;
@@ -98,7 +152,7 @@ bool TPayloadExtractor::HasPayload() {
     return has;
 }
 
-std::wstring TPayloadExtractor::ExtractToTemp() {
+std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progress) {
     std::wstring result;
     const TPayloadSeal seal = FPlatform->Seal();
     TZipInput* file = SetupFile();
@@ -107,6 +161,7 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
 
     std::wstring dir, copyPath;
     std::unique_ptr<TArchiveCopy> copy;
+    std::optional<TSealHash> sealHash;
     try {
         const uint64_t end = PayloadFileEnd(*file);
         if (end < PAYLOAD_TRAILER_SIZE)
@@ -126,15 +181,10 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
             FPlatform->CreateRunFolder(FPlatform->TempPath() + PayloadFolderName(FPlatform->Now()));
         copyPath = dir + FPlatform->PathDelim() + COPY_NAME;
         copy = FPlatform->CreateCopy(copyPath);
-        std::optional<TSha256> hash;
+        const uint64_t start = end - PAYLOAD_TRAILER_SIZE - uint64_t(n);
         if (seal.Sealed)
-            hash.emplace();
-        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *copy,
-                  hash ? &*hash : nullptr);
-        // The copy is what gets extracted, and it is read through the handle it was written
-        // with: checked here, nothing else can reach the installation.
-        if (hash && hash->Final() != seal.Sha256)
-            throw ESetupError(SEAL_MISMATCH_MESSAGE);
+            sealHash.emplace(*file, start, uint64_t(n));
+        CopyRange(*file, start, uint64_t(n), *copy);
     } catch (const EZipError& e) {
         throw ESetupError(e.Message());
     }
@@ -142,6 +192,7 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
     if (!FPlatform->FileExists(copyPath))
         throw ESetupError(L"Arsiv dosyasi olusturulamadi: " + copyPath);
 
+    std::wstring zipError;
     try {
         // Read through the handle it was written with: there is no moment between copying and
         // extracting in which the copy could be swapped.
@@ -151,10 +202,27 @@ std::wstring TPayloadExtractor::ExtractToTemp() {
                 throw EZipError(EntryLabel(e) + L" would replace the archive copy being read");
         }
         std::unique_ptr<TZipTarget> target = FPlatform->FolderTarget(dir);
-        reader.ExtractAll(*target);
+        reader.ExtractAll(*target, progress);
     } catch (const EZipError& e) {
-        throw ESetupError(L"ZIP arsiv acma basarisiz: " + e.Message());
+        zipError = e.Message();
     }
+    // The private folder is all that was written: a payload that is not the sealed one (even
+    // one that the reader refused) is removed with it, and nothing reaches the installation.
+    if (sealHash) {
+        bool same = false;
+        try {
+            same = sealHash->Wait() == seal.Sha256;
+        } catch (const EZipError& e) {
+            throw ESetupError(e.Message());
+        }
+        if (!same) {
+            copy.reset();
+            FPlatform->RemoveRunFolder(dir);
+            throw ESetupError(SEAL_MISMATCH_MESSAGE);
+        }
+    }
+    if (!zipError.empty())
+        throw ESetupError(L"ZIP arsiv acma basarisiz: " + zipError);
 
     copy.reset();
     FPlatform->RemoveFile(copyPath);

@@ -58,6 +58,9 @@ public:
     // the folder made. Raises ESetupError.
     virtual std::wstring CreateRunFolder(const std::wstring& path) = 0;
     virtual bool RemoveFile(const std::wstring& path) = 0;
+    // Removes the run's folder made by CreateRunFolder and everything in it; links inside are
+    // removed, never followed.
+    virtual void RemoveRunFolder(const std::wstring& dir) = 0;
     // Files and folders directly inside dir, any attributes, without "." and "..".
     virtual size_t CountFolderEntries(const std::wstring& dir) = 0;
     // The seal in the running program's image (tests choose one).
@@ -79,6 +82,7 @@ public:
     // its name while the run uses it.
     std::wstring CreateRunFolder(const std::wstring& path) override;
     bool RemoveFile(const std::wstring& path) override;
+    void RemoveRunFolder(const std::wstring& dir) override;
     size_t CountFolderEntries(const std::wstring& dir) override;
 
 private:
@@ -103,8 +107,10 @@ public:
     bool HasPayload();
     // The temporary folder holding the extracted files; empty without a trailer. Raises
     // ESetupError, also when the program is sealed and the payload's length or SHA-256 differs
-    // from the seal (checked before anything is extracted).
-    std::wstring ExtractToTemp();
+    // from the seal (checked before anything is extracted). progress, when given, hears the
+    // bytes of the extracted files written so far on the calling thread (see
+    // TZipReader::ExtractAll).
+    std::wstring ExtractToTemp(const TZipReader::TProgress& progress = {});
 
 private:
     // The held setup file; null when it does not exist. Raises ESetupError when it could not be

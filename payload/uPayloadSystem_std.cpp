@@ -5,7 +5,12 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "uPayload.h"
 #include "uZipFiles.h"
@@ -46,23 +51,34 @@ std::FILE* Open(const std::wstring& path, const char* mode) {
 #endif
 }
 
-int Seek(std::FILE* f, uint64_t off) {
-#ifdef _WIN32
-    return _fseeki64(f, static_cast<long long>(off), SEEK_SET);
-#else
-    return fseeko(f, static_cast<off_t>(off), SEEK_SET);
-#endif
-}
-
-// n bytes at off of the file f of size bytes; a read past its end is a damaged archive.
+// n bytes at off of the file f of size bytes; a read past its end is a damaged archive. Safe
+// from several threads at once.
 void ReadFileAt(std::FILE* f, const std::wstring& path, uint64_t size, uint64_t off, void* buf,
                 size_t n) {
     if (off > size || n > size - off)
         throw EZipError(L"unexpected end of file \"" + path + L"\"");
-    if (Seek(f, off) != 0)
+#ifdef _WIN32
+    static std::mutex seekLock; // one position per stream
+    std::lock_guard<std::mutex> held(seekLock);
+    if (_fseeki64(f, static_cast<long long>(off), SEEK_SET) != 0)
         FailFile(L"Cannot read file", path, errno);
     if (std::fread(buf, 1, n, f) != n)
         throw EZipError(L"unexpected end of file \"" + path + L"\"");
+#else
+    auto* p = static_cast<char*>(buf);
+    while (n > 0) {
+        const ssize_t got = ::pread(fileno(f), p, n, off_t(off));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            FailFile(L"Cannot read file", path, errno);
+        if (got == 0)
+            throw EZipError(L"unexpected end of file \"" + path + L"\"");
+        p += got;
+        off += uint64_t(got);
+        n -= size_t(got);
+    }
+#endif
 }
 
 class TStdInput : public TZipInput {
@@ -272,6 +288,11 @@ std::wstring TSystemPayloadPlatform::CreateRunFolder(const std::wstring& path) {
 bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {
     std::error_code ec;
     return fs::remove(ToPath(path), ec);
+}
+
+void TSystemPayloadPlatform::RemoveRunFolder(const std::wstring& dir) {
+    std::error_code ec;
+    fs::remove_all(ToPath(dir), ec); // removes links, does not follow them
 }
 
 size_t TSystemPayloadPlatform::CountFolderEntries(const std::wstring& dir) {

@@ -4,6 +4,7 @@
 #include <winternl.h>
 
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "uHardening.h"
@@ -319,6 +320,7 @@ private:
     // The folder of the first count parts, each level opened (or made) once inside the one
     // above and kept open until the extraction ends.
     HANDLE Folder(const std::vector<std::wstring>& parts, size_t count) {
+        std::lock_guard<std::mutex> held(FFoldersLock); // files are created side by side
         HANDLE parent = FRoot.Get();
         std::wstring key, shown = FDir;
         for (size_t i = 0; i < count; ++i) {
@@ -338,6 +340,7 @@ private:
     std::wstring FDir;
     std::wstring FSysDir;
     THandle FRoot;
+    std::mutex FFoldersLock;
     std::map<std::wstring, HANDLE> FFolders;
 };
 
@@ -456,6 +459,40 @@ std::wstring TSystemPayloadPlatform::CreateRunFolder(const std::wstring& path) {
 
 bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != 0;
+}
+
+namespace {
+
+// dir (extended form) and everything below it; a link goes itself, its target stays untouched.
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                nullptr, 0);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring path = dir + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW(path.c_str());
+            else if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                RemoveDirectoryW(path.c_str());
+            else
+                RemoveTree(path);
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+} // namespace
+
+void TSystemPayloadPlatform::RemoveRunFolder(const std::wstring& dir) {
+    FRunFolder.reset(); // held without delete sharing until now
+    RemoveTree(TrimmedExtended(dir));
 }
 
 size_t TSystemPayloadPlatform::CountFolderEntries(const std::wstring& dir) {

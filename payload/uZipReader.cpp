@@ -1,8 +1,15 @@
 #include "uZipReader.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <cwctype>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 
 #include <zlib.h>
 
@@ -302,12 +309,35 @@ void TZipReader::CheckOverlaps() {
     }
 }
 
+namespace {
+
+// Raised inside a thread whose entry is abandoned because another one failed.
+struct TStopped {};
+
+// The key under which two entries name the same file on a file system that ignores case.
+std::wstring SameFileKey(const std::vector<std::wstring>& parts) {
+    std::wstring key;
+    for (const std::wstring& part : parts) {
+        key += L'/';
+        for (wchar_t c : part)
+            key += wchar_t(std::towlower(std::wint_t(c)));
+    }
+    return key;
+}
+
+} // namespace
+
 void TZipReader::ExtractEntry(const TZipEntry& e, TZipOutFile& out) {
+    TStream s;
+    Stream(e, out, s);
+}
+
+void TZipReader::Stream(const TZipEntry& e, TZipOutFile& out, TStream& s) {
     const std::wstring label = EntryLabel(e);
-    // Two fixed buffers for the whole archive: memory does not grow with the entries.
-    FInBuf.resize(CHUNK);
-    FOutBuf.resize(CHUNK);
-    std::vector<unsigned char>& in = FInBuf;
+    // Two fixed buffers per thread: memory does not grow with the entries.
+    s.In.resize(CHUNK);
+    s.Out.resize(CHUNK);
+    std::vector<unsigned char>& in = s.In;
     uint64_t inPos = e.DataOffset;
     uint64_t inLeft = e.CompressedSize;
     uint64_t written = 0;
@@ -319,15 +349,22 @@ void TZipReader::ExtractEntry(const TZipEntry& e, TZipOutFile& out) {
         crc = crc32(crc, p, uInt(n));
         out.Write(p, n);
         written += n;
+        if (s.Written)
+            s.Written->fetch_add(n, std::memory_order_relaxed);
+    };
+    auto read = [&](size_t n) {
+        if (s.Stop && s.Stop->load(std::memory_order_relaxed))
+            throw TStopped();
+        FInput.ReadAt(inPos, in.data(), n);
+        inPos += n;
+        inLeft -= n;
     };
 
     // Some writers store an empty file as "deflated" with no bytes at all.
     if (e.Method == 0 || (e.CompressedSize == 0 && e.Size == 0)) {
         while (inLeft > 0) {
             const size_t n = size_t(std::min<uint64_t>(in.size(), inLeft));
-            FInput.ReadAt(inPos, in.data(), n);
-            inPos += n;
-            inLeft -= n;
+            read(n);
             emit(in.data(), n);
         }
     } else {
@@ -338,14 +375,12 @@ void TZipReader::ExtractEntry(const TZipEntry& e, TZipOutFile& out) {
             z_stream* s;
             ~TEnd() { inflateEnd(s); }
         } end{&zs};
-        std::vector<unsigned char>& buf = FOutBuf;
+        std::vector<unsigned char>& buf = s.Out;
         int ret = Z_OK;
         while (ret != Z_STREAM_END) {
             if (zs.avail_in == 0 && inLeft > 0) {
                 const size_t n = size_t(std::min<uint64_t>(in.size(), inLeft));
-                FInput.ReadAt(inPos, in.data(), n);
-                inPos += n;
-                inLeft -= n;
+                read(n);
                 zs.next_in = in.data();
                 zs.avail_in = uInt(n);
             }
@@ -373,8 +408,13 @@ void TZipReader::ExtractEntry(const TZipEntry& e, TZipOutFile& out) {
         Fail(L"CRC error in " + label + L" (the data is damaged)");
 }
 
-void TZipReader::ExtractAll(TZipTarget& target) {
-    for (const TZipEntry& e : FEntries) {
+void TZipReader::ExtractAll(TZipTarget& target, const TProgress& progress, unsigned workers) {
+    // Folders first, so that the threads only create files.
+    std::vector<std::vector<size_t>> tasks; // entries of one file, in their order
+    std::unordered_map<std::wstring, size_t> taskOf;
+    uint64_t total = 0;
+    for (size_t i = 0; i < FEntries.size(); ++i) {
+        const TZipEntry& e = FEntries[i];
         const auto& parts = e.Path.Parts;
         if (e.Path.IsFolder) {
             if (!parts.empty())
@@ -383,13 +423,99 @@ void TZipReader::ExtractAll(TZipTarget& target) {
         }
         if (parts.size() > 1)
             target.MakeFolder(parts, parts.size() - 1);
-        std::unique_ptr<TZipOutFile> out = target.CreateFile(parts);
+        const auto [at, added] = taskOf.try_emplace(SameFileKey(parts), tasks.size());
+        if (added)
+            tasks.emplace_back();
+        tasks[at->second].push_back(i);
+        total += e.Size;
+    }
+
+    if (workers == 0)
+        workers = std::max(1u, std::thread::hardware_concurrency());
+    workers = unsigned(std::min<size_t>({workers, MAX_WORKERS, std::max<size_t>(tasks.size(), 1)}));
+
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> written{0};
+    std::mutex lock;
+    std::condition_variable changed;
+    unsigned running = 0;
+    size_t failedTask = tasks.size(); // the earliest task that failed, and why
+    std::exception_ptr failure;
+
+    auto work = [&] {
+        TStream s;
+        s.Stop = &stop;
+        s.Written = &written;
+        for (size_t t; !stop.load() && (t = next.fetch_add(1)) < tasks.size();) {
+            try {
+                for (size_t i : tasks[t]) {
+                    const TZipEntry& e = FEntries[i];
+                    std::unique_ptr<TZipOutFile> out = target.CreateFile(e.Path.Parts);
+                    try {
+                        Stream(e, *out, s);
+                        out->Close();
+                    } catch (...) {
+                        out->Discard();
+                        throw;
+                    }
+                }
+            } catch (const TStopped&) {
+                break;
+            } catch (...) {
+                std::lock_guard<std::mutex> held(lock);
+                if (t < failedTask) {
+                    failedTask = t;
+                    failure = std::current_exception();
+                }
+                stop = true;
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> held(lock);
+        --running;
+        changed.notify_all();
+    };
+
+    std::vector<std::thread> threads;
+    struct TJoin {
+        std::vector<std::thread>& t;
+        ~TJoin() {
+            for (std::thread& th : t)
+                th.join();
+        }
+    } join{threads};
+    for (unsigned i = 0; i < workers; ++i) {
+        std::lock_guard<std::mutex> held(lock);
         try {
-            ExtractEntry(e, *out);
-            out->Close();
-        } catch (...) {
-            out->Discard();
-            throw;
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break; // as many threads as the system gives; none, and this one does the work
+        }
+        ++running;
+    }
+    if (threads.empty()) {
+        ++running;
+        work();
+    }
+    {
+        std::unique_lock<std::mutex> held(lock);
+        while (running > 0) {
+            if (progress) {
+                held.unlock();
+                try {
+                    progress(written.load(), total);
+                } catch (...) {
+                    stop = true; // the threads end at their next chunk before this unwinds
+                    throw;
+                }
+                held.lock();
+            }
+            changed.wait_for(held, std::chrono::milliseconds(100), [&] { return running == 0; });
         }
     }
+    if (failure)
+        std::rethrow_exception(failure);
+    if (progress)
+        progress(written.load(), total);
 }

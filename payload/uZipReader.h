@@ -2,9 +2,11 @@
 // The ZIP reader of the setup program: classic ZIP archives (no ZIP64), stored and deflated
 // entries, checked against their central directory before anything is written, streamed in
 // bounded chunks. Portable: the file system is reached only through TZipInput and TZipTarget.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +24,8 @@ private:
     std::wstring FMessage;
 };
 
-// Random-access bytes: an archive file, a slice of a setup file, a buffer.
+// Random-access bytes: an archive file, a slice of a setup file, a buffer. ReadAt is called from
+// several threads at once while the entries are extracted side by side.
 class TZipInput {
 public:
     virtual ~TZipInput() = default;
@@ -40,7 +43,9 @@ public:
     virtual void Discard() = 0;
 };
 
-// The folder that receives the entries. Parts are already checked by CleanEntryName.
+// The folder that receives the entries. Parts are already checked by CleanEntryName. The
+// folders are all made first, on one thread; CreateFile is then called from several threads at
+// once, each file written by one thread through its own TZipOutFile.
 class TZipTarget {
 public:
     virtual ~TZipTarget() = default;
@@ -101,15 +106,24 @@ public:
 
     const std::vector<TZipEntry>& Entries() const { return FEntries; }
 
-    // Writes every entry below the target in central directory order. An entry whose data
-    // fails (damaged, wrong size or CRC) is removed again and the error raised.
-    void ExtractAll(TZipTarget& target);
+    // Bytes written so far and in all; called on the thread that called ExtractAll.
+    using TProgress = std::function<void(uint64_t written, uint64_t total)>;
+
+    // Writes every entry below the target: first the folders, in central directory order, then
+    // the files side by side on `workers` threads (0: one per processor, at most MAX_WORKERS),
+    // one entry at a time per thread. Entries that name the same file (whatever the case) stay
+    // on one thread in their order, so the last one wins as it would one after another. An entry
+    // whose data fails (damaged, wrong size or CRC) is removed again, the others stop at their
+    // next chunk and remove theirs, and the error of the earliest failed entry is raised.
+    // progress, when given, is called about ten times a second and once at the end.
+    void ExtractAll(TZipTarget& target, const TProgress& progress = {}, unsigned workers = 0);
 
     // Streams one entry's data to out, checking size and CRC at the end.
     void ExtractEntry(const TZipEntry& entry, TZipOutFile& out);
 
-    // Bytes of each read and write while streaming: memory stays bounded by these.
+    // Bytes of each read and write while streaming: memory stays bounded by these, per thread.
     static constexpr size_t CHUNK = 256 * 1024;
+    static constexpr unsigned MAX_WORKERS = 16;
 
 private:
     void ReadEndRecord();
@@ -117,13 +131,19 @@ private:
     void CheckLocalHeaders();
     void CheckOverlaps();
 
+    // One thread's buffers and the run it belongs to.
+    struct TStream {
+        std::vector<unsigned char> In, Out;
+        const std::atomic<bool>* Stop = nullptr;  // set when another entry failed
+        std::atomic<uint64_t>* Written = nullptr; // bytes written by every thread
+    };
+    void Stream(const TZipEntry& entry, TZipOutFile& out, TStream& s);
+
     TZipInput& FInput;
     uint64_t FCdOffset = 0;
     uint64_t FCdSize = 0;
     uint32_t FCount = 0;
     std::vector<TZipEntry> FEntries;
-    std::vector<unsigned char> FInBuf;
-    std::vector<unsigned char> FOutBuf;
 };
 
 // "entry \"NAME\"", for messages.

@@ -16,6 +16,8 @@ packages=(
     osslsigncode openssl
     # archive tools the packer's interoperability tests compare against
     zip unzip libarchive-tools 7zip python3 bc
+    # peak memory in the extraction benchmark (make bench)
+    time
 )
 missing=()
 for p in "${packages[@]}"; do

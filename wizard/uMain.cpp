@@ -347,7 +347,8 @@ bool TfrmSetup::PrepareSource() {
     try {
         if (FPayload->HasPayload()) {
             OnEngineLog(L"Dosyalar çıkarılıyor...");
-            const std::wstring dir = FPayload->ExtractToTemp();
+            const std::wstring dir = FPayload->ExtractToTemp(
+                [this](uint64_t written, uint64_t total) { ShowExtractProgress(written, total); });
             FExtractedDir = dir;
             FEngine->SetSourceDir(dir);
             OnEngineLog(L"Geçici klasör: " + dir);
@@ -371,6 +372,15 @@ bool TfrmSetup::PrepareSource() {
     if (FIsUpdateExe && !dir.empty())
         FEngine->SetSourceDir(FEngine->InstallDir());
     return true;
+}
+
+// The extraction runs on this thread: its progress is painted at once, and the window goes on
+// answering Windows' checks for a hung program meanwhile (nothing is dispatched to it).
+void TfrmSetup::ShowExtractProgress(uint64_t written, uint64_t total) {
+    SetCaption(lblCurrentStep, WizardRules::ExtractProgressText(written, total));
+    RedrawWindow(FHandle, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
 }
 
 void TfrmSetup::CloseFromFinishPage() {

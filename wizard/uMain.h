@@ -133,6 +133,7 @@ private:
     void UpdateButtons();
     void StartInstallation();
     bool PrepareSource();
+    void ShowExtractProgress(uint64_t written, uint64_t total);
     void CloseFromFinishPage();
 
     // Settings page.

@@ -54,6 +54,12 @@ std::wstring DbDriveInfoText(const std::wstring& drive) {
     return drive + L"\\CorvaneOrtakData\\mariadb  |  " + drive + L"\\CorvaneOrtakData\\Data";
 }
 
+std::wstring ExtractProgressText(uint64_t written, uint64_t total) {
+    const uint64_t percent = total && written < total ? written * 100 / total : 100;
+    return L"Dosyalar çıkarılıyor... %" + std::to_wstring(percent) + L" (" +
+           std::to_wstring(written / 1048576) + L" / " + std::to_wstring(total / 1048576) + L" MB)";
+}
+
 TFinishTexts FinishTexts(const TFinishState& s) {
     if (EngineRules::SameTextAscii(s.InstallTitle, L"Geri Yukleme"))
         return {L"Geri Yükleme Tamamlandı!",

@@ -25,6 +25,8 @@ int PreselectDrive(const std::vector<TDriveItem>& drives, bool isUpdateExe);
 std::wstring DriveInfoText(const std::wstring& drive, std::optional<uint64_t> freeBytes);
 // Line under the database drive list.
 std::wstring DbDriveInfoText(const std::wstring& drive);
+// The current step while the payload is extracted: share and megabytes of the files written.
+std::wstring ExtractProgressText(uint64_t written, uint64_t total);
 
 struct TFinishTexts {
     std::optional<std::wstring> Title; // absent: the title stays as laid out

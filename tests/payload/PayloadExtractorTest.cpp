@@ -367,8 +367,8 @@ TEST_F(PayloadExtractor, SealedProgramInstallsOnlyThePayloadItWasPackedWith) {
     EXPECT_EQ(Extractor->ExtractToTemp(), kit::Wide(Folder()));
     EXPECT_EQ(kit::ReadFile(Folder() / "CorvaneMarketServis" / "CorvaneMarketServer.exe"), "srv");
 
-    // One byte of the payload changed, the length changed, the seal's digest changed: refused
-    // before anything is extracted.
+    // One byte of the payload changed, the length changed, the seal's digest changed: refused,
+    // and nothing that was extracted meanwhile is left.
     std::string changed = zip;
     changed[zip.size() / 2] ^= 0x01;
     TPayloadSeal otherDigest = SealFor(zip);

@@ -1,6 +1,8 @@
 // The ZIP reader on hand-made archives: what it extracts, and what it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ZipTestKit.h"
 #include "uZipFiles.h"
 #include "uZipReader.h"
@@ -168,6 +170,64 @@ TEST(ZipReaderExtract, EmptyArchiveHasNoEntries) {
     TZipMemoryInput in(zip.data(), zip.size());
     TZipReader reader(in);
     EXPECT_TRUE(reader.Entries().empty());
+}
+
+// Many entries of several chunks each, side by side: the tree, the same name twice (the last
+// one wins, as one after another), progress, and a damaged entry in the middle that stops the
+// run with the message it gives on one thread and leaves no damaged file behind.
+TEST(ZipReaderExtract, SideBySideAsOneAfterAnother) {
+    TArchive a;
+    std::map<std::string, std::string> want;
+    for (int i = 0; i < 24; ++i) {
+        const std::string name = "d" + std::to_string(i % 5) + "/f" + std::to_string(i) + ".bin";
+        const std::string data = Big(270000 + size_t(i) * 1000) + std::to_string(i);
+        a.Entries.push_back({.Name = name, .Data = data, .Method = uint16_t(i % 2 ? 0 : 8)});
+        want[name] = data;
+        want["d" + std::to_string(i % 5) + "/"] = "";
+        if (i == 5 || i == 20)
+            a.Entries.push_back({.Name = "twice.txt", .Data = "entry " + std::to_string(i)});
+    }
+    want["twice.txt"] = "entry 20";
+    const std::string zip = a.Build();
+    for (unsigned workers : {1u, 4u}) {
+        kit::TScratch s;
+        std::filesystem::create_directories(s / "out");
+        TZipMemoryInput in(zip.data(), zip.size());
+        TZipReader reader(in);
+        std::vector<std::pair<uint64_t, uint64_t>> heard;
+        reader.ExtractAll(
+            *CreateFolderTarget(kit::Wide(s / "out")),
+            [&](uint64_t done, uint64_t total) { heard.emplace_back(done, total); }, workers);
+        EXPECT_EQ(kit::Tree(s / "out"), want) << workers << " threads";
+        ASSERT_FALSE(heard.empty());
+        EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
+        EXPECT_EQ(heard.back().first, heard.back().second);
+        EXPECT_GT(heard.back().second, 24u * 270000);
+    }
+
+    std::string bad = zip;
+    std::string message[2];
+    {
+        TZipMemoryInput in(zip.data(), zip.size());
+        TZipReader reader(in);
+        const TZipEntry& e = reader.Entries()[13]; // in the middle, deflated
+        ASSERT_EQ(e.Name, L"d2/f12.bin");
+        bad[size_t(e.DataOffset + e.CompressedSize / 2)] ^= 0x10;
+    }
+    for (unsigned workers : {1u, 4u}) {
+        kit::TScratch s;
+        std::filesystem::create_directories(s / "out");
+        TZipMemoryInput in(bad.data(), bad.size());
+        TZipReader reader(in);
+        try {
+            reader.ExtractAll(*CreateFolderTarget(kit::Wide(s / "out")), {}, workers);
+        } catch (const EZipError& e) {
+            message[workers > 1] = kit::Utf8(e.Message());
+        }
+        EXPECT_FALSE(std::filesystem::exists(s / "out/d2/f12.bin")) << workers << " threads";
+    }
+    EXPECT_NE(message[0].find("\"d2/f12.bin\""), std::string::npos) << message[0];
+    EXPECT_EQ(message[1], message[0]);
 }
 
 // --- Hostile archives --------------------------------------------------------------------

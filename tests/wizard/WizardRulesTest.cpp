@@ -68,6 +68,10 @@ TEST(RulesInfoLines, FreeSpaceInWholeMegabytesOrTheTargetAlone) {
     EXPECT_EQ(DriveInfoText(L"D:", std::nullopt), L"Hedef: D:\\CorvaneZideroZur");
     EXPECT_EQ(DbDriveInfoText(L"D:"),
               L"D:\\CorvaneOrtakData\\mariadb  |  D:\\CorvaneOrtakData\\Data");
+    // Past 4 GiB without overflow; an empty payload is done.
+    EXPECT_EQ(ExtractProgressText(uint64_t(3000) * 1048576, uint64_t(6000) * 1048576),
+              L"Dosyalar çıkarılıyor... %50 (3000 / 6000 MB)");
+    EXPECT_EQ(ExtractProgressText(0, 0), L"Dosyalar çıkarılıyor... %100 (0 / 0 MB)");
 }
 
 TEST(RulesFinishTexts, FirstRuleThatAppliesWins) {

@@ -1,5 +1,6 @@
 #include "uPack.h"
 
+#include <charconv>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +27,7 @@ namespace {
 const char* const USAGE = "usage:\n"
                           "  pack pack STUB.exe DIR OUT.exe\n"
                           "  pack list SETUP.exe\n"
-                          "  pack extract SETUP.exe DIR\n"
+                          "  pack extract SETUP.exe DIR [THREADS]\n"
                           "  pack verify SETUP.exe [DIR]\n"
                           "  pack stamp PROGRAM.exe X.Y.Z\n";
 
@@ -307,7 +308,16 @@ int List(const std::string& setupArg, std::ostream& out) {
     return 0;
 }
 
-int Extract(const std::string& setupArg, const std::string& dirArg, std::ostream& out) {
+// threadsArg: how many threads extract side by side; empty, one per processor.
+int Extract(const std::string& setupArg, const std::string& dirArg, const std::string& threadsArg,
+            std::ostream& out) {
+    unsigned threads = 0;
+    if (!threadsArg.empty()) {
+        const char* end = threadsArg.c_str() + threadsArg.size();
+        const auto [stop, ec] = std::from_chars(threadsArg.c_str(), end, threads);
+        if (ec != std::errc() || stop != end || threads == 0)
+            throw EPackError("THREADS must be a whole number from 1 (got \"" + threadsArg + "\")");
+    }
     TOpenedPayload p = OpenPayload(setupArg);
     TZipReader reader(*p.Archive);
     std::error_code ec;
@@ -315,7 +325,7 @@ int Extract(const std::string& setupArg, const std::string& dirArg, std::ostream
     if (!fs::is_directory(PathOf(dirArg), ec))
         throw EPackError("cannot create folder \"" + dirArg + "\"");
     std::unique_ptr<TZipTarget> target = CreateFolderTarget(Wide(dirArg));
-    reader.ExtractAll(*target);
+    reader.ExtractAll(*target, {}, threads);
     out << "extracted " << reader.Entries().size() << " entries into " << dirArg << "\n";
     return 0;
 }
@@ -556,7 +566,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             const TPackLimits& limits) {
     const std::string cmd = args.empty() ? std::string() : args[0];
     const bool ok = (cmd == "pack" && args.size() == 4) || (cmd == "list" && args.size() == 2) ||
-                    (cmd == "extract" && args.size() == 3) ||
+                    (cmd == "extract" && (args.size() == 3 || args.size() == 4)) ||
                     (cmd == "stamp" && args.size() == 3) ||
                     (cmd == "verify" && (args.size() == 2 || args.size() == 3));
     if (!ok) {
@@ -572,7 +582,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             return Stamp(args[1], args[2], out);
         if (cmd == "verify")
             return Verify(args[1], args.size() == 3 ? args[2] : std::string(), out);
-        return Extract(args[1], args[2], out);
+        return Extract(args[1], args[2], args.size() == 4 ? args[3] : std::string(), out);
     } catch (const EPackError& e) {
         err << "pack: " << e.what() << "\n";
     } catch (const EZipError& e) {
