@@ -1,17 +1,21 @@
 // Program entry of "Uninstall Corvane Market Pos.exe".
 //   (no arguments)  the window: question, then the removal with its log
-//   /S or -S        silent: no window, no question, the database is never removed
+//   /S or -S        silent: no window, no question
+//   /VERITABANI     also removes CorvaneDB and the shared data folder (the window asks first)
 //   /NORESTART      accepted; the program never restarts the machine
 //   /LOG=<path>     also writes the log to that file
 // Exit code 0: everything removed; 1603: something failed (the log file says what); 1602:
 // cancelled; 3010: what is left goes at the next restart; 87: an unknown switch; 1223: the
-// elevation refused; 1618: a setup runs. A silent run ends when the removal has ended, also
-// when it continues in its copy or elevated, with that run's code; so does an elevated relaunch.
+// elevation refused; 1618: a setup runs. A run ends when the removal has ended, also when it
+// continues in its copy or elevated, with that run's code.
 //
 // Started from the installation folder, the program copies itself into a private temporary
 // folder and continues from there, so that the installation folder can go; the copy removes
-// itself at the next restart. The internal switches /_kopya=<process id> and /_dizin=<folder>
-// tell the copy who started it and which folder that was.
+// itself at the next restart. The starting program waits: the copy removes everything but the
+// starting program's file, hands the result over, waits for the starting program to end and
+// then deletes its file and folder. The internal switches /_kopya=<process id>,
+// /_devir=<handles> and /_dizin=<folder> tell the copy who started it, the hand-over's
+// inherited handles and which folder that was.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -42,15 +46,20 @@ const wchar_t* const kExeName = L"Uninstall Corvane Market Pos.exe";
 // The silent original waits this long for its copy: every step of a run is bounded, together
 // well below this.
 constexpr DWORD kCopyRunLimitMs = 15 * 60 * 1000;
-// The copy of a window run waits for the original to end before its folder can go.
+// A window run waits for a person as well: a copy still running after this hangs.
+constexpr DWORD kWindowRunLimitMs = 12 * 60 * 60 * 1000;
+// After the hand-over the copy waits this long for the original to end before its file goes.
 constexpr DWORD kParentExitLimitMs = 10000;
 
 struct TArgs {
     std::vector<std::wstring> Given; // as the caller gave them, for the elevated relaunch
     std::wstring LogPath;            // /LOG=, made full against the current folder
     bool Silent = false;
+    bool RemoveDatabase = false;
     bool IsCopy = false;
     DWORD ParentPid = 0;
+    // The hand-over's inherited handles: result event, result mapping, the starting process.
+    HANDLE HandOver[3] = {};
     std::wstring OriginalDir;
     std::wstring Unknown; // the first argument this program does not know
 };
@@ -71,6 +80,9 @@ TArgs ParseArgs() {
         args.Given.push_back(a);
         if (EngineRules::SameTextAscii(a, L"/S") || EngineRules::SameTextAscii(a, L"-S")) {
             args.Silent = true;
+        } else if (EngineRules::SameTextAscii(a, L"/VERITABANI") ||
+                   EngineRules::SameTextAscii(a, L"-VERITABANI")) {
+            args.RemoveDatabase = true;
         } else if (EngineRules::SameTextAscii(a, L"/NORESTART") ||
                    EngineRules::SameTextAscii(a, L"-NORESTART")) {
             // Nothing here restarts the machine.
@@ -85,6 +97,13 @@ TArgs ParseArgs() {
         } else if (StartsWithNoCase(a, L"/_kopya=")) {
             args.IsCopy = true;
             args.ParentPid = static_cast<DWORD>(wcstoul(a.c_str() + 8, nullptr, 10));
+        } else if (StartsWithNoCase(a, L"/_devir=")) {
+            const wchar_t* at = a.c_str() + 8;
+            for (HANDLE& h : args.HandOver) {
+                wchar_t* end = nullptr;
+                h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(at, &end, 10)));
+                at = *end == L',' ? end + 1 : end;
+            }
         } else if (StartsWithNoCase(a, L"/_dizin=")) {
             args.OriginalDir = a.substr(8);
         } else if (args.Unknown.empty()) {
@@ -104,9 +123,41 @@ public:
     }
 };
 
+// The original's side of the hand-over: the copy writes its exit code into Code and sets Done;
+// the three handles are inherited by the copy and by nothing else.
+struct THandOver {
+    TWinHandle Done, Mapping, Self;
+    DWORD* Code = nullptr;
+    ~THandOver() {
+        if (Code)
+            UnmapViewOfFile(Code);
+    }
+    bool Create() {
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+        Done.Reset(CreateEventW(&sa, TRUE, FALSE, nullptr));
+        Mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0,
+                                         sizeof(DWORD), nullptr));
+        HANDLE self = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
+                             SYNCHRONIZE, TRUE, 0))
+            self = nullptr;
+        Self.Reset(self);
+        if (Mapping)
+            Code = static_cast<DWORD*>(MapViewOfFile(Mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+        return Done && Mapping && Self && Code;
+    }
+    std::wstring Argument() const {
+        std::wstring text;
+        for (const TWinHandle* h : {&Done, &Mapping, &Self})
+            text += (text.empty() ? L"" : L",") +
+                    std::to_wstring(reinterpret_cast<uintptr_t>(h->Get()));
+        return text;
+    }
+};
+
 // Starts the copy in the private temporary folder; empty process handle when that failed.
 TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstring& ownDir,
-                     std::wstring& why) {
+                     THandOver& handOver, std::wstring& why) {
     std::wstring dir;
     if (!CreatePrivateTempDir(L"CorvaneKaldirma_", dir, why))
         return TWinHandle();
@@ -126,23 +177,41 @@ TWinHandle StartCopy(const TArgs& args, const std::wstring& exe, const std::wstr
         RemoveDirectoryW(dir.c_str());
         return TWinHandle();
     }
-    // The silent original waits for the copy, so the copy must not wait for it in turn.
-    // The silent original waits for the copy, so the copy must not wait for it in turn; the
-    // copy of a window run waits for the original to end, so that the folder can go whole.
-    const DWORD parent = args.Silent ? 0 : GetCurrentProcessId();
-    const std::wstring line = CopyCommandLine(copy, parent, ownDir, args.Silent, args.LogPath);
+    // Without the hand-over the copy runs all the same; this program's file then goes at the
+    // next restart, as it did before. Handle values are named only to a copy that inherits them.
+    const bool created = handOver.Create();
+    HANDLE inherit[] = {handOver.Done.Get(), handOver.Mapping.Get(), handOver.Self.Get()};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<unsigned char> attrs(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrs.data());
+    const bool initialized = created && InitializeProcThreadAttributeList(list, 1, 0, &size);
+    const bool listed =
+        initialized && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                 inherit, sizeof(inherit), nullptr, nullptr);
+    const std::wstring line =
+        CopyCommandLine(copy, GetCurrentProcessId(), listed ? handOver.Argument() : L"", ownDir,
+                        args.Silent, args.LogPath, args.RemoveDatabase);
     std::vector<wchar_t> cmd(line.begin(), line.end());
     cmd.push_back(L'\0');
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof(si);
+    si.lpAttributeList = listed ? list : nullptr;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(copy.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(),
-                        &si, &pi)) {
-        why = SysErrorMessage(GetLastError());
+    const BOOL started = CreateProcessW(copy.c_str(), cmd.data(), nullptr, nullptr, listed,
+                                        listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
+                                        dir.c_str(), &si.StartupInfo, &pi);
+    const DWORD error = GetLastError();
+    if (initialized)
+        DeleteProcThreadAttributeList(list);
+    if (!started) {
+        why = SysErrorMessage(error);
         DeleteFileW(copy.c_str());
         RemoveDirectoryW(dir.c_str());
         return TWinHandle();
     }
+    if (!listed) // the copy did not get the handles: nothing will ever be handed over
+        handOver.Done.Reset();
     CloseHandle(pi.hThread);
     return TWinHandle(pi.hProcess);
 }
@@ -202,21 +271,30 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
         // The copy goes at the next restart, its folder right after it.
         MoveFileExW(exe.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         MoveFileExW(EngineRules::ExtractFileDir(exe).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-        if (args.ParentPid != 0) {
-            TWinHandle parent(OpenProcess(SYNCHRONIZE, FALSE, args.ParentPid));
-            if (parent)
-                WaitForSingleObject(parent.Get(), kParentExitLimitMs);
-        }
+    }
+    // The original waits for the result; it holds its own file until it has ended.
+    const HANDLE done = args.HandOver[0], mapping = args.HandOver[1], parent = args.HandOver[2];
+    TUninstaller::THandOver handOver;
+    if (args.IsCopy && done && mapping && parent) {
+        handOver = [done, mapping, parent](TUninstaller::TResult result) {
+            if (void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(DWORD))) {
+                *static_cast<DWORD*>(view) = static_cast<DWORD>(ExitCodeOf(result));
+                UnmapViewOfFile(view);
+                SetEvent(done);
+            }
+            WaitForSingleObject(parent, kParentExitLimitMs);
+        };
     }
 
     TSetupEngine paths;
     TUninstallPlan plan = ResolvePlan(originalDir, system.RecordedInstallLocation(),
                                       paths.GetMevcutServisYolu(), paths.GetDesktopPath());
     plan.OwnFile = originalDir + L"\\" + kExeName;
+    plan.RemoveDatabase = args.RemoveDatabase && args.Silent;
     TRemovalSystem removal;
-    const auto run = [&logFile, &removal](const TUninstallPlan& p, TfrmUninstall::TLogSink log,
-                                          TfrmUninstall::TStepSink step,
-                                          TUninstaller::TCancelled cancelled) {
+    const auto run = [&logFile, &removal, &handOver](
+                         const TUninstallPlan& p, TfrmUninstall::TLogSink log,
+                         TfrmUninstall::TStepSink step, TUninstaller::TCancelled cancelled) {
         const auto both = [&logFile, &log](const std::wstring& line) {
             logFile.WriteLine(line);
             if (log)
@@ -227,20 +305,19 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
         host->Attach(both, [] { return std::wstring(); });
         TUninstaller uninstaller(*host, removal, both);
         uninstaller.SetStepSink(step);
+        uninstaller.SetHandOver(handOver);
         return uninstaller.Run(p, cancelled);
     };
 
     int code = EXIT_CANCELLED;
     if (args.Silent) {
-        const TUninstaller::TResult result = run(plan, nullptr, nullptr, nullptr);
-        code = result == TUninstaller::TResult::Success          ? EXIT_REMOVED
-               : result == TUninstaller::TResult::Failed         ? EXIT_FAILED
-               : result == TUninstaller::TResult::RestartPending ? EXIT_RESTART_PENDING
-                                                                 : EXIT_CANCELLED;
+        code = ExitCodeOf(run(plan, nullptr, nullptr, nullptr));
     } else {
         TfrmUninstall form(system, plan, run);
         form.SetQuitOnDestroy(true);
         if (form.Create(showCmd)) {
+            if (args.RemoveDatabase)
+                form.OfferDatabase();
             MSG msg;
             while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
                 if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
@@ -273,7 +350,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
             system.ShowMessageBox(nullptr,
                                   L"Bilinmeyen parametre: " + args.Unknown +
                                       L"\r\n\r\nKullanım: \"Uninstall Corvane Market Pos.exe\" "
-                                      L"[/S]",
+                                      L"[/S] [/VERITABANI] [/LOG=<dosya>]",
                                   MB_OK | MB_ICONERROR);
         return EXIT_INVALID_ARGS;
     }
@@ -302,7 +379,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
 
     const std::wstring ownDir = EngineRules::ExtractFileDir(exe);
     std::wstring why;
-    TWinHandle copy = StartCopy(args, exe, ownDir, why);
+    THandOver handOver;
+    TWinHandle copy = StartCopy(args, exe, ownDir, handOver, why);
     if (!copy) {
         // Without the copy the run goes on from here; this program's own file then stays
         // until the next restart.
@@ -310,13 +388,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
                        L"! Geçici kopya başlatılamadı (" + why + L"), buradan devam ediliyor",
                        showCmd);
     }
-    // The window's copy needs this process gone to delete its folder: it is not waited for.
-    if (!args.Silent)
-        return EXIT_REMOVED;
-    if (WaitForSingleObject(copy.Get(), kCopyRunLimitMs) != WAIT_OBJECT_0)
-        return EXIT_FAILED;
+    // The copy's result, handed over once the removal has ended; or its exit code when it ended
+    // before any removal (cancelled, a setup running, ...).
+    const HANDLE waits[] = {copy.Get(), handOver.Done.Get()};
+    const DWORD got = WaitForMultipleObjects(handOver.Done ? 2 : 1, waits, FALSE,
+                                             args.Silent ? kCopyRunLimitMs : kWindowRunLimitMs);
     DWORD code = EXIT_FAILED;
-    if (!GetExitCodeProcess(copy.Get(), &code))
+    if (got == WAIT_OBJECT_0 + 1)
+        code = *handOver.Code;
+    else if (got != WAIT_OBJECT_0 || !GetExitCodeProcess(copy.Get(), &code))
         code = EXIT_FAILED;
     return static_cast<int>(code);
 }

@@ -247,6 +247,13 @@ void TfrmUninstall::chkDatabaseClick() {
         SendMessageW(chkDatabase, BM_SETCHECK, BST_UNCHECKED, 0);
 }
 
+void TfrmUninstall::OfferDatabase() {
+    if (!FHandle || FRunning || FDone)
+        return;
+    SendMessageW(chkDatabase, BM_SETCHECK, BST_CHECKED, 0);
+    chkDatabaseClick();
+}
+
 void TfrmUninstall::btnRemoveClick() {
     if (FRunning || FDone)
         return;

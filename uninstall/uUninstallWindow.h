@@ -39,6 +39,8 @@ public:
     bool Create(int showCmd);
     HWND Handle() const { return FHandle; }
     void SetQuitOnDestroy(bool quit) { FQuitOnDestroy = quit; }
+    // The database switch: the box is ticked once the user confirms it in the box's question.
+    void OfferDatabase();
     // The program's exit code: removed, failed, or cancelled (also when closed before "Kaldır").
     int ExitCode() const { return FExitCode; }
 

@@ -3,6 +3,7 @@
 // that an interrupted run can still be started again from the list of programs.
 #include "uUninstaller.h"
 
+#include <algorithm>
 #include <string>
 
 #include "uEngineRules.h"
@@ -78,15 +79,26 @@ DWORD TRemovalSystem::DeleteUninstallKey() {
 }
 
 std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
-                             const std::wstring& originalDir, bool silent,
-                             const std::wstring& logPath) {
-    std::vector<std::wstring> args = {copy, L"/_kopya=" + std::to_wstring(parentPid),
-                                      L"/_dizin=" + originalDir};
+                             const std::wstring& handOver, const std::wstring& originalDir,
+                             bool silent, const std::wstring& logPath, bool removeDatabase) {
+    std::vector<std::wstring> args = {copy, L"/_kopya=" + std::to_wstring(parentPid)};
+    if (!handOver.empty())
+        args.push_back(L"/_devir=" + handOver);
+    args.push_back(L"/_dizin=" + originalDir);
     if (silent)
         args.push_back(L"/S");
+    if (removeDatabase)
+        args.push_back(L"/VERITABANI");
     if (!logPath.empty())
         args.push_back(L"/LOG=" + logPath);
     return JoinArguments(args);
+}
+
+int ExitCodeOf(TUninstaller::TResult result) {
+    return result == TUninstaller::TResult::Success          ? EXIT_REMOVED
+           : result == TUninstaller::TResult::Failed         ? EXIT_FAILED
+           : result == TUninstaller::TResult::RestartPending ? EXIT_RESTART_PENDING
+                                                             : EXIT_CANCELLED;
 }
 
 TUninstallPlan ResolvePlan(const std::wstring& ownDir, const std::wstring& recordedInstallDir,
@@ -125,6 +137,8 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
     FScheduled.clear();
     FPending = 0;
     FOwnFile = plan.OwnFile;
+    FOwnFolders.clear();
+    FOwnFolderPaths.clear();
     struct TStep {
         std::wstring Title;
         std::function<void()> Body;
@@ -149,9 +163,16 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
     };
     if (plan.RemoveDatabase)
         steps.push_back({L"CorvaneDB ve veritabanı kaldırılıyor...", [&] {
+                             const size_t before = FFailures.size();
                              RemoveService(kDbService, kDbServer);
                              DeleteFirewallRule(kDbService);
-                             RemoveSharedData(plan.SharedDataDir);
+                             // A server still running would write into what is being deleted.
+                             if (FFailures.size() == before)
+                                 RemoveSharedData(plan.SharedDataDir);
+                             else
+                                 Log(L"  ! CorvaneDB kaldırılamadı - veritabanı klasörü "
+                                     L"bırakıldı: " +
+                                     plan.SharedDataDir);
                          }});
     steps.push_back(
         {L"Program Ekle/Kaldır kaydı siliniyor...", [this] { DeleteUninstallEntry(); }});
@@ -180,6 +201,13 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
         if (FFailures.size() == before && !FStepWarned)
             Log(L"  OK");
     }
+    // The program that waits for this run learns its result now: what is left of its own file
+    // goes after it, as a file due at the restart at worst, which changes nothing of the code.
+    const TResult result = Outcome();
+    if (FHandOver) {
+        FHandOver(result);
+        RemoveOwnFile();
+    }
     Log(L"");
     Log(SEPARATOR_LINE);
     if (!FScheduled.empty())
@@ -187,13 +215,18 @@ TUninstaller::TResult TUninstaller::Run(const TUninstallPlan& plan, const TCance
             L" dosya/klasör");
     if (FFailures.empty()) {
         Log(L"KALDIRMA BAŞARIYLA TAMAMLANDI");
-        Log(SEPARATOR_LINE);
-        return TResult::Success;
+    } else {
+        Log(L"KALDIRMA TAMAMLANAMADI - yapılamayanlar:");
+        for (const auto& f : FFailures)
+            Log(L"  - " + f);
     }
-    Log(L"KALDIRMA TAMAMLANAMADI - yapılamayanlar:");
-    for (const auto& f : FFailures)
-        Log(L"  - " + f);
     Log(SEPARATOR_LINE);
+    return result;
+}
+
+TUninstaller::TResult TUninstaller::Outcome() const {
+    if (FFailures.empty())
+        return TResult::Success;
     return OnlyRestartLeft() ? TResult::RestartPending : TResult::Failed;
 }
 
@@ -285,7 +318,22 @@ void TUninstaller::RemoveSharedData(const std::wstring& dir) {
         Log(L"  Veritabanı klasörü yok" + (dir.empty() ? std::wstring() : L": " + dir));
         return;
     }
-    RemoveTree(dir);
+    std::wstring why;
+    TWinHandle top = OpenHeldFolder(dir, true, why);
+    if (!top) {
+        Fail(L"Silinmedi: " + dir + L" - " + why);
+        return;
+    }
+    // What goes, for whoever reads the log after a till was taken out of service.
+    std::vector<THeldEntry> entries;
+    ListHeldFolder(top.Get(), entries);
+    std::sort(entries.begin(), entries.end(),
+              [](const THeldEntry& a, const THeldEntry& b) { return a.Name < b.Name; });
+    std::wstring names;
+    for (const THeldEntry& e : entries)
+        names += (names.empty() ? L"" : L", ") + e.Name;
+    Log(L"  Veritabanı klasörü siliniyor: " + dir + L" (" + names + L")");
+    RemoveTree(dir, top.Get());
 }
 
 void TUninstaller::DeleteUninstallEntry() {
@@ -346,11 +394,13 @@ void TUninstaller::RemoveTree(const std::wstring& dir, HANDLE heldTop) {
     const size_t scheduledBefore = FScheduled.size();
     const size_t failedBefore = FFailures.size();
     std::vector<HANDLE> chain;
+    std::vector<std::wstring> chainPaths;
     // Depth first, so that every folder is empty by the time its own turn comes. Each entry is
     // opened relative to its folder's handle and never through a link.
     std::function<void(HANDLE, const std::wstring&)> walk = [&](HANDLE folder,
                                                                 const std::wstring& path) {
         chain.push_back(folder);
+        chainPaths.push_back(path);
         std::vector<THeldEntry> entries;
         ListHeldFolder(folder, entries);
         for (const THeldEntry& e : entries) {
@@ -364,6 +414,25 @@ void TUninstaller::RemoveTree(const std::wstring& dir, HANDLE heldTop) {
                 }
                 if (sub) // became a link since the listing: it goes as a link
                     sub.Reset();
+            }
+            // The waiting starting program holds its file: it goes after the hand-over,
+            // through the folders held until then.
+            if (FHandOver && !e.IsFolder && !e.IsLink && FOwnFolders.empty() &&
+                EngineRules::SameTextAscii(child, FOwnFile)) {
+                bool held = true;
+                for (HANDLE f : chain) {
+                    HANDLE dup = nullptr;
+                    held = DuplicateHandle(GetCurrentProcess(), f, GetCurrentProcess(), &dup, 0,
+                                           FALSE, DUPLICATE_SAME_ACCESS) &&
+                           held;
+                    FOwnFolders.emplace_back(dup);
+                }
+                if (held) {
+                    FOwnFolderPaths = chainPaths;
+                    Log(L"  Kaldırma programı kapanınca silinecek: " + child);
+                    continue;
+                }
+                FOwnFolders.clear();
             }
             // A link goes as a link: what it points to is not ours. A handle that does not
             // show the link itself (Wine follows links) is never used to delete.
@@ -380,6 +449,9 @@ void TUninstaller::RemoveTree(const std::wstring& dir, HANDLE heldTop) {
                 Fail(L"Bağlantı silinemedi: " + child + L" - " + SysErrorMessage(error));
         }
         chain.pop_back();
+        chainPaths.pop_back();
+        if (OwnFileUnder(path))
+            return; // after the hand-over
         const DWORD error = FSystem.DeleteOpened(folder);
         if (error == ERROR_SUCCESS)
             return;
@@ -397,6 +469,69 @@ void TUninstaller::RemoveTree(const std::wstring& dir, HANDLE heldTop) {
             Fail(L"Klasör silinemedi: " + path + L" - " + SysErrorMessage(error));
     };
     walk(heldTop, dir);
-    if (FScheduled.size() == scheduledBefore && FFailures.size() == failedBefore)
+    if (FScheduled.size() == scheduledBefore && FFailures.size() == failedBefore &&
+        !OwnFileUnder(dir))
         Log(L"  Silindi: " + dir);
+}
+
+bool TUninstaller::OwnFileUnder(const std::wstring& dir) const {
+    for (const std::wstring& p : FOwnFolderPaths)
+        if (EngineRules::SameTextAscii(p, dir))
+            return true;
+    return false;
+}
+
+bool TUninstaller::ScheduledUnder(const std::wstring& dir) const {
+    for (const std::wstring& p : FScheduled)
+        if (p.size() > dir.size() && p[dir.size()] == L'\\' &&
+            EngineRules::SameTextAscii(p.substr(0, dir.size()), dir))
+            return true;
+    return false;
+}
+
+void TUninstaller::RemoveOwnFile() {
+    if (FOwnFolders.empty())
+        return;
+    Log(L"Kurulum klasörünün kalanı siliniyor...");
+    std::vector<HANDLE> chain;
+    for (const TWinHandle& f : FOwnFolders)
+        chain.push_back(f.Get());
+    // Listed again: what is at the name now may be a link, which goes as a link or not at all.
+    const std::wstring name = EngineRules::ExtractFileName(FOwnFile);
+    std::vector<THeldEntry> entries;
+    ListHeldFolder(chain.back(), entries);
+    DWORD error = ERROR_SUCCESS;
+    for (const THeldEntry& e : entries) {
+        if (!EngineRules::SameTextAscii(e.Name, name))
+            continue;
+        TWinHandle own = OpenInHeld(chain.back(), e.Name, false, error);
+        if (own && e.IsLink && !HandleIsLink(own.Get()))
+            Fail(L"Bağlantı silinemedi: " + FOwnFile);
+        else if (own)
+            error = FSystem.DeleteOpened(own.Get());
+        if (error != ERROR_SUCCESS)
+            DeleteLater(FOwnFile, error, chain);
+    }
+    // Innermost first: each folder goes when its handle closes, before its parent is asked.
+    for (size_t i = FOwnFolders.size(); i-- > 0;) {
+        const std::wstring& path = FOwnFolderPaths[i];
+        error = FSystem.DeleteOpened(FOwnFolders[i].Get());
+        FOwnFolders[i].Reset();
+        chain.pop_back();
+        if (error == ERROR_SUCCESS) {
+            if (i == 0)
+                Log(L"  Silindi: " + path);
+            continue;
+        }
+        // A folder that still holds a file due at the restart goes right after that file.
+        bool ok = ScheduledUnder(path);
+        for (HANDLE f : chain)
+            ok = ok && FSystem.ProtectFolder(f);
+        if (ok && FSystem.ScheduleDeleteAtRestart(path) == ERROR_SUCCESS)
+            FScheduled.push_back(path);
+        else if (FFailures.empty()) // otherwise what keeps it is reported already
+            Fail(L"Klasör silinemedi: " + path + L" - " + SysErrorMessage(error));
+    }
+    FOwnFolders.clear();
+    FOwnFolderPaths.clear();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/uHost.h"
+#include "host/uWinHandles.h"
 
 // What one run removes. The folders are checked by the caller (TUninstallPlan::Resolve).
 struct TUninstallPlan {
@@ -17,8 +18,8 @@ struct TUninstallPlan {
     std::wstring BackupDir;     // the update backup of the installation drive
     std::wstring DesktopLink;   // full path of "Corvane Market Pos.lnk"
     std::wstring SharedDataDir; // D:\CorvaneOrtakData
-    // The uninstaller file that started this run: while its silent run waits for the copy, the
-    // system keeps it; due at the restart, it is no failure.
+    // The uninstaller file that started this run: while it waits for the copy, the system keeps
+    // it; it goes after the hand-over, or at the restart, and is no failure either way.
     std::wstring OwnFile;
     bool RemoveDatabase = false;
 };
@@ -46,11 +47,18 @@ public:
     using TLogSink = std::function<void(const std::wstring&)>;
     // Asked between steps; a running step is never interrupted.
     using TCancelled = std::function<bool()>;
+    // Tells the waiting program that started this run its result and waits (bounded) until it
+    // has ended; called once all steps are done.
+    using THandOver = std::function<void(TResult)>;
 
     TUninstaller(THost& host, TRemovalSystem& system, TLogSink log);
 
     // Told before each step, with its number from 1 and the number of steps.
     void SetStepSink(std::function<void(int, int)> sink) { FStepSink = std::move(sink); }
+
+    // With a hand-over the starting program's own file (OwnFile) is left alone until the
+    // hand-over, then deleted with the folders that held it. The result is the one handed over.
+    void SetHandOver(THandOver handOver) { FHandOver = std::move(handOver); }
 
     TResult Run(const TUninstallPlan& plan, const TCancelled& cancelled = nullptr);
 
@@ -78,6 +86,11 @@ private:
     // next restart and listed. heldTop: the top, already opened.
     void RemoveTree(const std::wstring& dir, HANDLE heldTop = nullptr);
     void DeleteLater(const std::wstring& path, DWORD error, const std::vector<HANDLE>& folders);
+    // The starting program's file and the folders that held it, once it has ended.
+    void RemoveOwnFile();
+    bool OwnFileUnder(const std::wstring& dir) const;
+    bool ScheduledUnder(const std::wstring& dir) const;
+    TResult Outcome() const;
 
     THost& FHost;
     TRemovalSystem& FSystem;
@@ -85,6 +98,10 @@ private:
     std::wstring FOwnFile;
     bool FStepWarned = false; // the step ends on a warning line instead of "  OK"
     std::function<void(int, int)> FStepSink;
+    THandOver FHandOver;
+    // The folders of the own file's path, held from the walk to the hand-over, top first.
+    std::vector<TWinHandle> FOwnFolders;
+    std::vector<std::wstring> FOwnFolderPaths;
     std::vector<std::wstring> FFailures;
     size_t FPending = 0; // failures that are only a file or folder due at the restart
     bool OnlyRestartLeft() const { return !FFailures.empty() && FFailures.size() == FPending; }
@@ -100,15 +117,20 @@ inline constexpr int EXIT_FAILED = 1603;            // ERROR_INSTALL_FAILURE
 inline constexpr int EXIT_ALREADY_RUNNING = 1618;   // a setup or another uninstall runs
 inline constexpr int EXIT_RESTART_PENDING = 3010;   // ERROR_SUCCESS_REBOOT_REQUIRED
 
+// The exit code of a removal's result.
+int ExitCodeOf(TUninstaller::TResult result);
+
 inline constexpr const wchar_t* UNINSTALL_KEY =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
 
 // The command line of the copy this program continues as: its path, who started it, the
-// folder it was started from and /S, each argument quoted so that it comes back unchanged
-// (a drive root such as D:\ included).
+// handles of the hand-over it inherits (empty: none), the folder it was started from, /S and
+// the database switch, each argument quoted so that it comes back unchanged (a drive root such
+// as D:\ included).
 std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
-                             const std::wstring& originalDir, bool silent,
-                             const std::wstring& logPath = std::wstring());
+                             const std::wstring& handOver, const std::wstring& originalDir,
+                             bool silent, const std::wstring& logPath = std::wstring(),
+                             bool removeDatabase = false);
 
 // Picks the folders of one run. The installation folder is the uninstaller's own folder when
 // it is named CorvaneZideroZur, otherwise the uninstall entry's InstallLocation when that is;

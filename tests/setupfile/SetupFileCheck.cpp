@@ -857,6 +857,14 @@ TEST(Uninstall, StartedFromTheUninstallEntryItAsksAndRemovesTheApplication) {
     ExpectInOrder(memo, expected);
     EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kInstall)) << Narrow(Joined(memo));
     EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kBackup)) << Narrow(Joined(memo));
+    // The program started waited for the removal and its copy's code; its own file went after.
+    EXPECT_TRUE(FileExistsW(Scenario(L"original-waiting.txt"))) << "ended before the removal";
+    EXPECT_EQ(FileBytes(Scenario(L"original-exit.txt")), "0\n");
+    ExpectInOrder(memo, {L"[5/7] Kurulum klasörü siliniyor...",
+                         L"  Kaldırma programı kapanınca silinecek: " + kInstall +
+                             L"\\Uninstall Corvane Market Pos.exe",
+                         L"[7/7] Program Ekle/Kaldır kaydı siliniyor...",
+                         L"Kurulum klasörünün kalanı siliniyor...", L"  Silindi: " + kInstall});
     // The log file holds what the window showed, and the exit code.
     const TLines file = LogFile(L"logfile.txt");
     ExpectInOrder(file, memo);
@@ -902,6 +910,13 @@ TEST(UninstallAll, DatabaseBoxAskedOnceMoreAndEverythingIsGone) {
                     L"Veritabanı sunucusunu (CorvaneDB) ve tüm verilerini de kaldır");
     ASSERT_TRUE(ticked);
     EXPECT_TRUE(ticked->Checked);
+    // /VERITABANI asked first; its default answer kept the box unticked.
+    const TControl* declined =
+        FindControl(Controls(L"switch-declined.txt"),
+                    L"Veritabanı sunucusunu (CorvaneDB) ve tüm verilerini de kaldır");
+    ASSERT_TRUE(declined);
+    EXPECT_FALSE(declined->Checked);
+    EXPECT_EQ(FileBytes(Scenario(L"original-exit.txt")), "0\n");
     const TLines memo = Memo();
     ExpectInOrder(memo, {L"Veritabanı: " + kOrtak + L" (kaldırılacak)",
                          L"[7/8] CorvaneDB ve veritabanı kaldırılıyor...", L"  Silindi: " + kOrtak,

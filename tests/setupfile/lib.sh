@@ -396,14 +396,14 @@ close_with_kapat() {
 
 # --- the uninstaller --------------------------------------------------------------------------
 
-# sf_uninstall_start WINDOWS_PATH: starts the uninstaller as the list of programs does and waits
+# sf_uninstall_start WINDOWS_PATH [ARGS]: starts the uninstaller as the list of programs does and waits
 # for the window of the copy it continues in. The probe reads that window until sf_uninstall_end.
 sf_uninstall_start() {
     local i w
     SF_TITLE=$SF_UNINSTALL_TITLE
     SF_TITLE_RE='^Corvane Market Pos Kald.*rma$'
     export CORVANE_PROBE_TITLE='Corvane Market Pos Kald'
-    (exec wine "$1" </dev/null >"$SF_WORK/uninstall.wine.log" 2>&1 9>&-) &
+    (exec wine "$@" </dev/null >"$SF_WORK/uninstall.wine.log" 2>&1 9>&-) &
     SF_SETUP_PID=$!
     SF_WID=""
     for i in $(seq 1 120); do

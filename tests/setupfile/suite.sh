@@ -18,7 +18,8 @@
 # DLL held open, then twice more.
 # Third machine (prefix "chain", drives D and E), the way a deployment tool meets it: invalid
 # switches -> /S new installation with the database on E (a second setup refused meanwhile) ->
-# /S full update that fails and is rolled back -> /S /RESTORE -> /SP file update.
+# /S full update that fails and is rolled back -> /S /RESTORE -> /SP file update -> the
+# uninstaller by its QuietUninstallString -> /S /VERITABANI, the till taken out of service.
 # Runs itself under xvfb-run when there is no display.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -296,14 +297,16 @@ sf_end_setup "${current_exe:-x.exe}"
 # --- shop: the uninstaller from the list of programs, database kept ------------------------------
 uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos'
 # Runs the uninstaller registered as UninstallString through its window; HOOK on the question page.
-uninstall_window() { # [hook]
+# The program started waits for its copy: it ends with the removal, with the copy's code.
+uninstall_window() { # [hook [args]]
     local hook=${1:-} path
     path=$(sf_wine reg query "$uninstall_key" /v UninstallString | sed -n 's/.*REG_SZ *//p' | tr -d '"')
     echo "$path" >"$scen/uninstall-string.txt"
     [ -n "$path" ] || { sf_fail "$current: no UninstallString"; return 1; }
-    sf_uninstall_start "$path" || return 1
-    sf_dump >"$scen/question.txt"
+    sf_uninstall_start "$path" "${@:2}" || return 1
     [ -n "$hook" ] && { $hook || return 1; }
+    sf_dump >"$scen/question.txt"
+    kill -0 "$SF_SETUP_PID" 2>/dev/null && echo yes >"$scen/original-waiting.txt"
     sf_shot "$current-1-question"
     sf_click unRemove
     if ! sf_uninstall_wait_result 240; then
@@ -314,6 +317,11 @@ uninstall_window() { # [hook]
     fi
     sf_shot "$current-2-result"
     sf_save_memo "$scen/memo.txt"
+    # Handed over before the result shows; the copy's window stays until "Kapat".
+    if timeout 30 tail --pid="$SF_SETUP_PID" -f /dev/null; then
+        wait "$SF_SETUP_PID"
+        echo $? >"$scen/original-exit.txt"
+    fi
     sf_dump >"$scen/page.txt"
     sf_click unClose
     sf_uninstall_wait_gone 30 || sf_fail "$current: the uninstaller did not end after \"Kapat\""
@@ -344,13 +352,16 @@ scenario_end
 
 scenario UninstallAll
 tick_database() {
+    # /VERITABANI asks at once; Enter keeps the database, the box stays unticked.
+    sf_answer_box "Bu işlem geri alınamaz!" Return || return 1
+    sf_dump >"$scen/switch-declined.txt"
     sf_click chkDatabase
     sf_answer_box "Bu işlem geri alınamaz!" y || return 1
     cp "$work/last-box.txt" "$scen/confirm.txt"
     sleep 0.5
     sf_dump >"$scen/question.txt"
 }
-if uninstall_window tick_database; then
+if uninstall_window tick_database /VERITABANI; then
     sf_check UninstallAll "$scen"
 fi
 sf_uninstall_end
@@ -659,6 +670,28 @@ sf_wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corv
 [ -e "$SF_DRIVE_D/CorvaneZideroZur/CorvaneZideroZUR.exe" ] && sf_fail "QuietUninstall: the till program stayed"
 sf_probe kill CorvaneRaporlar.exe >/dev/null
 wait "$locker" 2>/dev/null
+scenario_end
+
+scenario Decommission
+# A till taken out of service: /VERITABANI removes CorvaneDB and its data too, nothing behind a link.
+ortak="$SF_WORK/drives-chain/e/CorvaneOrtakData"
+mkdir -p "$scen/behind"
+printf keep >"$scen/behind/keep.txt"
+ln -s "$scen/behind" "$ortak/Data/planted"
+cp "$SF_DEMO_DIR/payload-1.0.0/Uninstall Corvane Market Pos.exe" "$scen/"
+rc=$(silent_rc decommission "$scen/Uninstall Corvane Market Pos.exe" /S /VERITABANI "/LOG=C:\\decommission.log")
+logline "$WINEPREFIX/drive_c/decommission.log" >"$scen/memo.txt"
+# Wine cannot delete a link through a handle that shows it (Windows can): it stays, a failure.
+[ "$rc" = 67 ] || sf_fail "Decommission: ended with $rc, not 1603 (low byte 67)"
+for line in 'Veritabanı: E:\CorvaneOrtakData (kaldırılacak)' '[7/8] CorvaneDB ve veritabanı kaldırılıyor...' \
+    '  Veritabanı klasörü siliniyor: E:\CorvaneOrtakData (Data, mariadb, my.ini)' \
+    '  ! Bağlantı silinemedi: E:\CorvaneOrtakData\Data\planted' 'Çıkış kodu: 1603 (hata)'; do
+    grep -qxF -- "$line" "$scen/memo.txt" || sf_fail "Decommission: no \"$line\" in the log"
+done
+[ "$(cd "$ortak" && find . -mindepth 1 | sort | tr '\n' ' ')" = "./Data ./Data/planted " ] ||
+    sf_fail "Decommission: more than the link stayed in the data folder"
+[ "$(cat "$scen/behind/keep.txt" 2>/dev/null)" = keep ] || sf_fail "Decommission: a file behind a link was deleted"
+sf_wine sc query CorvaneDB >/dev/null && sf_fail "Decommission: the CorvaneDB service stayed"
 scenario_end
 sf_prefix_stop chain
 

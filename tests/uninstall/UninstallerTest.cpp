@@ -139,13 +139,16 @@ TEST_F(Uninstaller, StubbornServiceIsEndedAndTheDatabaseGoesOnlyWhenAsked) {
                        L"sonlandırılıyor"));
     EXPECT_FALSE(fs::exists(Root / L"CorvaneOrtakData"));
 
-    // A service that cannot be deleted is a failure, and the entry stays for a second run.
+    // A service that cannot be deleted is a failure, and the entry stays for a second run; the
+    // data of a database server that may still run stays too.
     Host.DeleteServiceResult = false;
     System.KeyDeletes = 0;
+    Write(L"CorvaneOrtakData\\my.ini", "x");
     auto again = Make();
     EXPECT_EQ(Run(again), TUninstaller::TResult::Failed);
     EXPECT_EQ(again.Failures().front(), L"CorvaneMarketService servisi silinemedi");
     EXPECT_EQ(System.KeyDeletes, 0);
+    EXPECT_TRUE(fs::exists(Root / L"CorvaneOrtakData\\my.ini"));
 }
 
 TEST_F(Uninstaller, CancelledBetweenStepsAndARunWithNothingLeftSucceeds) {
@@ -236,17 +239,52 @@ TEST_F(Uninstaller, AHeldFileIsScheduledOnlyOnAProtectedPath) {
     EXPECT_FALSE(fs::exists(Root / L"CorvaneZideroZur\\CorvaneZideroZUR.exe"));
 }
 
+// The starting program holds its file until it has the result: everything else goes first, then
+// its file and folder. One that does not end in time leaves them for the restart, no failure.
+TEST_F(Uninstaller, HandOverFirstThenTheStartingProgramsFile) {
+    for (const bool ends : {true, false}) {
+        MakeTree();
+        System.Scheduled.clear();
+        System.KeyDeletes = 0;
+        Log.clear();
+        HANDLE h = CreateFileW(Plan.OwnFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        std::vector<TUninstaller::TResult> told;
+        bool restGone = false;
+        auto u = Make();
+        u.SetHandOver([&](TUninstaller::TResult r) {
+            told.push_back(r);
+            restGone = !fs::exists(Root / L"CorvaneZideroZur\\masaustu") &&
+                       fs::exists(Plan.OwnFile) && System.KeyDeletes > 0;
+            if (ends)
+                CloseHandle(h);
+        });
+        EXPECT_EQ(Run(u), TUninstaller::TResult::Success);
+        if (!ends)
+            CloseHandle(h);
+        EXPECT_EQ(told, std::vector<TUninstaller::TResult>{TUninstaller::TResult::Success});
+        EXPECT_TRUE(restGone);
+        EXPECT_EQ(fs::exists(Root / L"CorvaneZideroZur"), !ends);
+        const std::vector<std::wstring> later = {Plan.OwnFile, Plan.InstallDir};
+        EXPECT_EQ(System.Scheduled, ends ? std::vector<std::wstring>() : later);
+        EXPECT_EQ(Logged(L"  Silindi: " + Plan.InstallDir), ends);
+    }
+}
+
 // The copy the uninstaller continues as gets its folder back whole, a drive root included
 // (a trailing backslash before a closing quote would swallow /S).
 TEST(UninstallCopy, ArgumentsComeBackWhole) {
     const std::wstring exe = L"C:\\Temp\\CorvaneKaldirma_1\\Uninstall Corvane Market Pos.exe";
     for (const std::wstring& dir : {std::wstring(L"D:\\"), std::wstring(L"D:\\Corvane Zidero")}) {
         int argc = 0;
-        wchar_t** argv = CommandLineToArgvW(CopyCommandLine(exe, 42, dir, true).c_str(), &argc);
+        wchar_t** argv = CommandLineToArgvW(
+            CopyCommandLine(exe, 42, L"8,12,16", dir, true, L"", true).c_str(), &argc);
         ASSERT_NE(argv, nullptr);
         const std::vector<std::wstring> args(argv, argv + argc);
         LocalFree(argv);
-        EXPECT_EQ(args, (std::vector<std::wstring>{exe, L"/_kopya=42", L"/_dizin=" + dir, L"/S"}));
+        EXPECT_EQ(args, (std::vector<std::wstring>{exe, L"/_kopya=42", L"/_devir=8,12,16",
+                                                   L"/_dizin=" + dir, L"/S", L"/VERITABANI"}));
     }
 }
 

@@ -407,6 +407,8 @@ TEST_F(RunningTest, ExtractedPayloadBecomesTheSourceAndGoesWithTheWindow) {
     ASSERT_TRUE(Open());
     GoToSettings();
     PressKur();
+    // The extraction's progress, painted while it ran, until the engine names its first step.
+    EXPECT_EQ(Text(C(L"lblCurrentStep")), L"Dosyalar çıkarılıyor... %100 (0 / 0 MB)");
     const std::vector<std::wstring> lines = MemoLines(C(L"memoLog"));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], L"Dosyalar çıkarılıyor...");
