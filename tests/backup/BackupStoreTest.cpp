@@ -86,7 +86,7 @@ TEST_F(BackupLocation, ExistsOnlyWithBackupInfoAsAFile) {
     EXPECT_EQ(tarih, L"");
     EXPECT_EQ(boyut, 0);
 
-    MakeDir(kInfo);
+    MakeDirs(kInfo);
     EXPECT_FALSE(engine->BackupExists()) << "a folder named backup.info";
     RemoveDirectoryW(kInfo.c_str());
 
@@ -193,14 +193,14 @@ class CreateBackupTest : public BackupFixture {
 protected:
     // Till program, both libraries and the desktop tree: what BOYUT counts.
     int64_t CountedSize() const {
-        return SizeOfString(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe")) +
-               SizeOfString(ReadAll(kInstall + L"\\CorvaneCore.dll")) +
-               SizeOfString(ReadAll(kInstall + L"\\sqlite3.dll")) +
-               SizeOfString(ReadAll(kInstall + L"\\masaustu\\index.html")) +
-               SizeOfString(ReadAll(kInstall + L"\\masaustu\\assets\\app.js"));
+        return SizeOfString(FileBytes(kInstall + L"\\CorvaneZideroZUR.exe")) +
+               SizeOfString(FileBytes(kInstall + L"\\CorvaneCore.dll")) +
+               SizeOfString(FileBytes(kInstall + L"\\sqlite3.dll")) +
+               SizeOfString(FileBytes(kInstall + L"\\masaustu\\index.html")) +
+               SizeOfString(FileBytes(kInstall + L"\\masaustu\\assets\\app.js"));
     }
     std::string InfoBoyut() {
-        const auto lines = InfoLines(ReadAll(kInfo));
+        const auto lines = InfoLines(FileBytes(kInfo));
         return lines.size() == 4 ? lines[3] : std::string("<no 4 lines>");
     }
 };
@@ -264,9 +264,9 @@ TEST_F(CreateBackupTest, FileUpdateBacksUpOnlyTheTillProgram) {
     FileUpdate();
     Step("CreateBackup");
     EXPECT_EQ(Names(Snapshot(kBackup)), (TLines{L"CorvaneZideroZUR.exe", L"backup.info"}));
-    EXPECT_EQ(ReadAll(kBackup + L"\\CorvaneZideroZUR.exe"),
-              ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"));
-    const auto lines = InfoLines(ReadAll(kInfo));
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"),
+              FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"));
+    const auto lines = InfoLines(FileBytes(kInfo));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1], "MOD=DosyaGuncelleme");
     EXPECT_EQ(lines[3], "BOYUT=" + std::to_string(1536 * 1024 + 3));
@@ -278,12 +278,12 @@ TEST_F(CreateBackupTest, FileUpdateBacksUpOnlyTheTillProgram) {
 
 TEST_F(CreateBackupTest, InstallDirWithTurkishLettersIsWrittenAsUtf8) {
     const std::wstring dir = kInstall + L"\\\u015Eube \u00C7\u0131k\u0131\u015F";
-    MakeDir(dir);
+    MakeDirs(dir);
     Put(dir + L"\\CorvaneZideroZUR.exe", "exe");
     engine->SetInstallDir(dir);
     FileUpdate();
     Step("CreateBackup");
-    const auto lines = InfoLines(ReadAll(kInfo));
+    const auto lines = InfoLines(FileBytes(kInfo));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "INSTALL_DIR=D:\\CorvaneZideroZur\\\xC5\x9E"
                         "ube \xC3\x87\xC4\xB1k\xC4\xB1\xC5\x9F");
@@ -297,8 +297,8 @@ TEST_F(CreateBackupTest, PreviousBackupIsReplacedWholeOnlyOnceTheNewOneIsComplet
     const auto backup = Snapshot(kBackup);
     EXPECT_EQ(backup.count(L"eski.dll"), 0u) << "nothing of the old backup stays";
     EXPECT_EQ(backup.count(L"masaustu\\old.html"), 0u);
-    EXPECT_EQ(backup.at(L"CorvaneZideroZUR.exe"), ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"));
-    EXPECT_FALSE(IsDir(kBackup + L".onceki")) << "the old backup is gone once the new one is";
+    EXPECT_EQ(backup.at(L"CorvaneZideroZUR.exe"), FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"));
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki")) << "the old backup is gone once the new one is";
     const auto entries = journal.Entries();
     const auto at = std::find(entries.begin(), entries.end(),
                               L"log|  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
@@ -317,7 +317,7 @@ TEST_F(CreateBackupTest, FailedBackupPutsThePreviousOneBack) {
                                          L"D:\\CorvaneZideroZur\\CorvaneZideroZUR.exe");
     EXPECT_EQ(Snapshot(kBackup), before);
     EXPECT_TRUE(engine->BackupExists());
-    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
     EXPECT_FALSE(TSetupEngineTestAccess::BackupCreated(*engine));
     EXPECT_TRUE(Logged(L"  Onceki yedek geri konuldu: D:\\CorvaneUpdateYedek")) << LogText();
     std::wstring tarih;
@@ -330,8 +330,8 @@ TEST_F(CreateBackupTest, FailedBackupPutsThePreviousOneBack) {
 TEST_F(CreateBackupTest, FailedFirstBackupLeavesNoBackupToRestore) {
     FileUpdate();
     StepError("CreateBackup");
-    EXPECT_TRUE(IsDir(kBackup));
-    EXPECT_FALSE(IsFile(kInfo));
+    EXPECT_TRUE(DirExistsW(kBackup));
+    EXPECT_FALSE(FileExistsW(kInfo));
     EXPECT_FALSE(engine->BackupExists());
     EXPECT_EQ(Logs(), (TLines{L"[1.5/14] Yedek olusturuluyor...",
                               L"  [DOSYA GUNCELLEME] Yedeklenen: CorvaneZideroZUR.exe"}));
@@ -360,13 +360,13 @@ TEST_F(CreateBackupTest, LockedLibraryIsReportedLeftOutAndNotCounted) {
     MakeInstallation();
     FullUpdate();
     const int64_t all = CountedSize();
-    const int64_t sqlite = SizeOfString(ReadAll(kInstall + L"\\sqlite3.dll"));
+    const int64_t sqlite = SizeOfString(FileBytes(kInstall + L"\\sqlite3.dll"));
     TLockedFile lock(kInstall + L"\\sqlite3.dll");
     ASSERT_TRUE(lock.Locked());
     Step("CreateBackup");
     EXPECT_TRUE(Logged(L"  ! sqlite3.dll yedeklenemedi: " + SharingViolationText())) << LogText();
-    EXPECT_FALSE(IsFile(kBackup + L"\\sqlite3.dll"));
-    EXPECT_TRUE(IsFile(kBackup + L"\\CorvaneCore.dll"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\sqlite3.dll"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\CorvaneCore.dll"));
     EXPECT_EQ(InfoBoyut(), "BOYUT=" + std::to_string(all - sqlite));
     EXPECT_TRUE(TSetupEngineTestAccess::BackupCreated(*engine));
 }
@@ -376,7 +376,7 @@ TEST_F(CreateBackupTest, LockedSmallFilesAreReportedAndTheBackupGoesOn) {
     FullUpdate();
     // Measured before the locks: a locked file cannot be read by the test either.
     const int64_t expected =
-        CountedSize() - SizeOfString(ReadAll(kInstall + L"\\masaustu\\index.html"));
+        CountedSize() - SizeOfString(FileBytes(kInstall + L"\\masaustu\\index.html"));
     TLockedFile versionLock(kInstall + L"\\version.json");
     TLockedFile resLock(kInstall + L"\\web_resources.res");
     TLockedFile pageLock(kInstall + L"\\masaustu\\index.html");
@@ -386,7 +386,7 @@ TEST_F(CreateBackupTest, LockedSmallFilesAreReportedAndTheBackupGoesOn) {
     EXPECT_TRUE(Logged(L"  ! web_resources.res yedeklenemedi: " + why)) << LogText();
     EXPECT_TRUE(Logged(L"    ! index.html: " + why)) << LogText();
     EXPECT_FALSE(Logged(L"  [yedek] version.json"));
-    EXPECT_TRUE(IsFile(kBackup + L"\\masaustu\\assets\\app.js"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\masaustu\\assets\\app.js"));
     EXPECT_TRUE(engine->BackupExists());
     // The desktop folder counts as copied.
     EXPECT_EQ(InfoBoyut(), "BOYUT=" + std::to_string(expected));
@@ -412,10 +412,10 @@ TEST_F(CreateBackupTest, OnlyRealTopLevelLibrariesAreBackedUp) {
     Put(kInstall + L"\\BUYUK.DLL", "capital letters");
     FullUpdate();
     Step("CreateBackup");
-    EXPECT_FALSE(IsDir(kBackup + L"\\eklenti.dll"));
-    EXPECT_TRUE(IsFile(kBackup + L"\\BUYUK.DLL"));
-    EXPECT_TRUE(IsFile(kBackup + L"\\masaustu\\ic.dll"));
-    EXPECT_FALSE(IsFile(kBackup + L"\\ic.dll"));
+    EXPECT_FALSE(DirExistsW(kBackup + L"\\eklenti.dll"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\BUYUK.DLL"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\masaustu\\ic.dll"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\ic.dll"));
     for (const auto& line : Logs())
         EXPECT_EQ(line.find(L"eklenti"), std::wstring::npos) << "no warning for a folder";
 }
@@ -430,7 +430,7 @@ TEST_F(CreateBackupTest, InterruptedBackupIsRecoveredFromWhereItWasSetAside) {
     FileUpdate(); // fails: no till program installed
     StepError("CreateBackup");
     EXPECT_EQ(Snapshot(kBackup), previous);
-    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
 }
 
 // What the new backup of MakeInstallation() holds, whatever folder it is in.
@@ -439,8 +439,8 @@ void ExpectFreshBackup(const std::wstring& dir) {
     EXPECT_EQ(snap.count(L"eski.dll") + snap.count(L"masaustu\\old.html") + snap.count(L"held.dll"),
               0u)
         << "never mixed with an older backup";
-    EXPECT_EQ(snap.at(L"CorvaneCore.dll"), ReadAll(kInstall + L"\\CorvaneCore.dll"));
-    EXPECT_EQ(snap.at(L"masaustu\\index.html"), ReadAll(kInstall + L"\\masaustu\\index.html"));
+    EXPECT_EQ(snap.at(L"CorvaneCore.dll"), FileBytes(kInstall + L"\\CorvaneCore.dll"));
+    EXPECT_EQ(snap.at(L"masaustu\\index.html"), FileBytes(kInstall + L"\\masaustu\\index.html"));
 }
 
 TEST_F(CreateBackupTest, LeftoverThatCannotBeClearedFromWhereThePreviousBackupGoesIsAWarning) {
@@ -455,7 +455,7 @@ TEST_F(CreateBackupTest, LeftoverThatCannotBeClearedFromWhereThePreviousBackupGo
         Step("CreateBackup");
         ExpectFreshBackup(kBackup);
         EXPECT_TRUE(engine->BackupExists());
-        EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+        EXPECT_FALSE(DirExistsW(kBackup + L".yeni"));
         const auto logs = Logs();
         ASSERT_GE(logs.size(), 3u) << LogText();
         EXPECT_EQ(logs[1], L"  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
@@ -464,7 +464,7 @@ TEST_F(CreateBackupTest, LeftoverThatCannotBeClearedFromWhereThePreviousBackupGo
     }
     held.reset();
     Step("CreateBackup");
-    EXPECT_FALSE(IsDir(kBackup + L".onceki")) << "cleared once it can be";
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki")) << "cleared once it can be";
 }
 
 TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUpdate) {
@@ -482,7 +482,7 @@ TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUp
     // The new backup waits complete beside what is left of the old one, and is the one found.
     ExpectFreshBackup(kBackup + L".yeni");
     EXPECT_TRUE(Logged(L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek.yeni (1 MB)")) << LogText();
-    EXPECT_FALSE(IsFile(kInfo)) << "the old backup's description went first";
+    EXPECT_FALSE(FileExistsW(kInfo)) << "the old backup's description went first";
     std::wstring tarih;
     int64_t boyut = 0;
     ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
@@ -492,7 +492,7 @@ TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUp
     // the next update goes the usual way.
     open.reset();
     EXPECT_TRUE(engine->BackupExists());
-    EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+    EXPECT_FALSE(DirExistsW(kBackup + L".yeni"));
     ExpectFreshBackup(kBackup);
     journal.Clear();
     Step("CreateBackup");
@@ -512,7 +512,7 @@ TEST_F(CreateBackupTest, BackupLeftAsideByACutOffUpdateIsOfferedAgain) {
     EXPECT_EQ(tarih, L"2020-01-02 03:04:05");
     EXPECT_TRUE(engine->BackupExists());
     EXPECT_EQ(Snapshot(kBackup), previous);
-    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
 }
 
 TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {
@@ -522,10 +522,10 @@ TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {
     MakeInstallation();
     FullUpdate();
     Step("CreateBackup");
-    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
-    EXPECT_FALSE(IsFile(kBackup + L"\\stale.dll"));
-    EXPECT_FALSE(IsFile(kBackup + L"\\eski.dll"));
-    EXPECT_TRUE(IsFile(kBackup + L"\\CorvaneCore.dll"));
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\stale.dll"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\eski.dll"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\CorvaneCore.dll"));
 }
 
 } // namespace
@@ -545,7 +545,7 @@ struct TMoveSpy {
         Moves().clear();
         vpfnMoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
             Moves().push_back(std::wstring(from) + L">" + to + L"|" + std::to_wstring(flags) +
-                              (IsDir(kBackup + L".onceki") ? L"|previous there" : L""));
+                              (DirExistsW(kBackup + L".onceki") ? L"|previous there" : L""));
             return MoveFileExW(from, to, flags);
         };
     }
@@ -567,9 +567,9 @@ TEST_F(CreateBackupTest, BackupInfoIsMovedInWrittenThroughBeforeThePreviousBacku
                       fresh + L"\\backup.info.yaziliyor>" + fresh + L"\\backup.info|" +
                           std::to_wstring(replace) + L"|previous there",
                       fresh + L">" + kBackup + L"|" + std::to_wstring(through)}));
-    EXPECT_FALSE(IsDir(kBackup + L".onceki"));
-    EXPECT_FALSE(IsFile(kBackup + L"\\backup.info.yaziliyor"));
-    EXPECT_EQ(InfoLines(ReadAll(kInfo)).size(), 4u);
+    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\backup.info.yaziliyor"));
+    EXPECT_EQ(InfoLines(FileBytes(kInfo)).size(), 4u);
 }
 
 TEST_F(CreateBackupTest, NewestCompleteBackupWinsWhateverItsFolder) {
@@ -591,8 +591,8 @@ TEST_F(CreateBackupTest, NewestCompleteBackupWinsWhateverItsFolder) {
     Put(kBackup + L".yeni\\backup.info", "TARIH=2027-01-01 00:00:00\r\nBOYUT=7\r\n");
     ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
     EXPECT_EQ(tarih, L"2027-01-01 00:00:00");
-    EXPECT_EQ(ReadAll(kBackup + L"\\CorvaneZideroZUR.exe"), "half of an older backup");
-    EXPECT_FALSE(IsDir(kBackup + L".yeni"));
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"), "half of an older backup");
+    EXPECT_FALSE(DirExistsW(kBackup + L".yeni"));
 }
 
 TEST_F(CreateBackupTest, PreviousBackupWhoseInfoCannotBeDeletedStaysWholeAndLoses) {
@@ -637,7 +637,7 @@ TEST_F(CreateBackupTest, BackupOfAnInterruptedUpdateIsKept) {
     Put(kInfo, "TARIH=2020-01-02 03:04:05\r\nMOD=DosyaGuncelleme\r\nBOYUT=1\r\n");
     FullUpdate();
     EXPECT_EQ(StepError("CreateBackup").rfind(L"Yarim kalan dosya guncellemesi var", 0), 0u);
-    EXPECT_TRUE(IsFile(kBackup + L"\\eski.dll"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\eski.dll"));
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "../engine/EngineAccess.h"
 #include "../engine/Journal.h"
 #include "../engine/TestFiles.h"
+#include "MachineProbe.h"
 #include "host/uWin32Seam.h"
 #include "host/uWinHost.h"
 
@@ -43,30 +43,9 @@ private:
     TJournal& FJournal;
 };
 
-inline std::string ReadAll(const std::wstring& path) {
-    std::string bytes;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
-        bytes.append(buf, got);
-    CloseHandle(h);
-    return bytes;
-}
-
-inline void MakeDir(const std::wstring& dir) {
-    const size_t cut = dir.find_last_of(L'\\');
-    if (cut != std::wstring::npos && cut > 2)
-        MakeDir(dir.substr(0, cut));
-    CreateDirectoryW(dir.c_str(), nullptr);
-}
-
 // Writes a file (and its folder); the content is the bytes given.
 inline void Put(const std::wstring& path, const std::string& bytes) {
-    MakeDir(path.substr(0, path.find_last_of(L'\\')));
+    MakeDirs(path.substr(0, path.find_last_of(L'\\')));
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot write test file";
     DWORD written = 0;
@@ -76,7 +55,7 @@ inline void Put(const std::wstring& path, const std::string& bytes) {
 
 // A file of the given size without writing its bytes (sparse where the file system allows).
 inline void PutSized(const std::wstring& path, int64_t size) {
-    MakeDir(path.substr(0, path.find_last_of(L'\\')));
+    MakeDirs(path.substr(0, path.find_last_of(L'\\')));
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     LARGE_INTEGER pos;
@@ -84,49 +63,6 @@ inline void PutSized(const std::wstring& path, int64_t size) {
     SetFilePointerEx(h, pos, nullptr, FILE_BEGIN);
     SetEndOfFile(h);
     CloseHandle(h);
-}
-
-inline bool IsFile(const std::wstring& p) {
-    const DWORD a = GetFileAttributesW(p.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-inline bool IsDir(const std::wstring& p) {
-    const DWORD a = GetFileAttributesW(p.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Every file under a folder: relative path -> bytes. Folders show as "<dir>".
-inline void SnapshotInto(const std::wstring& root, const std::wstring& rel,
-                         std::map<std::wstring, std::string>& out) {
-    WIN32_FIND_DATAW fd;
-    const std::wstring base = rel.empty() ? root : root + L"\\" + rel;
-    HANDLE h = FindFirstFileW((base + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        const std::wstring r = rel.empty() ? name : rel + L"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out[r] = "<dir>";
-            SnapshotInto(root, r, out);
-        } else {
-            out[r] = ReadAll(root + L"\\" + r);
-        }
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-}
-inline std::map<std::wstring, std::string> Snapshot(const std::wstring& root) {
-    std::map<std::wstring, std::string> out;
-    SnapshotInto(root, L"", out);
-    return out;
-}
-inline std::vector<std::wstring> Names(const std::map<std::wstring, std::string>& snap) {
-    std::vector<std::wstring> names;
-    for (const auto& [k, v] : snap)
-        names.push_back(k);
-    return names;
 }
 
 // A file held open without sharing, as a running program or a scanner would: copies from or
@@ -192,8 +128,8 @@ protected:
         BindEvents(*engine, journal);
         engine->SetInstallDir(kInstall);
         engine->SetSourceDir(kSource);
-        MakeDir(kInstall);
-        MakeDir(kSource);
+        MakeDirs(kInstall);
+        MakeDirs(kSource);
     }
     void TearDown() override {
         engine.reset();

@@ -156,7 +156,7 @@ TEST_F(Preflight, OnlyTheFileUpdateNeedsTheTillProgramInTheSource) {
     MakeInstallation();
     FileUpdate();
     EXPECT_EQ(StepError("PreflightCheck"), L"Kaynak CorvaneZideroZUR.exe bulunamadi");
-    MakeDir(kSource + L"\\CorvaneZideroZUR.exe");
+    MakeDirs(kSource + L"\\CorvaneZideroZUR.exe");
     EXPECT_EQ(StepError("PreflightCheck"), L"Kaynak CorvaneZideroZUR.exe bulunamadi")
         << "a folder of that name is no program";
     RemoveDirectoryW((kSource + L"\\CorvaneZideroZUR.exe").c_str());
@@ -198,11 +198,11 @@ TEST_F(Preflight, EstimateFollowsTheModeAndTheFloor) {
     };
     for (const TCase& c : cases) {
         RemoveTree(kInstall);
-        MakeDir(kInstall);
+        MakeDirs(kInstall);
         if (c.exeSize >= 0)
             PutSized(exe, c.exeSize);
         if (c.desktop >= 0) {
-            MakeDir(kInstall + L"\\masaustu\\alt");
+            MakeDirs(kInstall + L"\\masaustu\\alt");
             if (c.desktop > 0) {
                 PutSized(kInstall + L"\\masaustu\\a.bin", c.desktop - MB);
                 PutSized(kInstall + L"\\masaustu\\alt\\b.bin", MB);
@@ -212,7 +212,7 @@ TEST_F(Preflight, EstimateFollowsTheModeAndTheFloor) {
         EXPECT_EQ(Estimate(), c.expected) << c.what;
     }
     RemoveTree(kInstall);
-    MakeDir(exe); // a folder with the program's name is no program
+    MakeDirs(exe); // a folder with the program's name is no program
     TSetupEngineTestAccess::SetUpdateMode(*engine, true, false);
     EXPECT_EQ(Estimate(), 104857600);
 }

@@ -10,7 +10,6 @@
 namespace {
 
 using TLines = std::vector<std::wstring>;
-using TSnap = std::map<std::wstring, std::string>;
 using namespace std::chrono_literals;
 
 class Rollback : public BackupFixture {
@@ -100,13 +99,13 @@ TEST_F(Rollback, FileUpdateBackupRestoresOnlyTheTillProgram) {
     MakeInstallation("1.0");
     FileUpdate();
     Step("CreateBackup");
-    const std::string exe = ReadAll(kInstall + L"\\CorvaneZideroZUR.exe");
+    const std::string exe = FileBytes(kInstall + L"\\CorvaneZideroZUR.exe");
     Put(kInstall + L"\\CorvaneZideroZUR.exe", "2.0");
     Put(kInstall + L"\\CorvaneCore.dll", "core 2.0");
     journal.Clear();
     Step("RestoreBackup");
-    EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"), exe);
-    EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneCore.dll"), "core 2.0");
+    EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"), exe);
+    EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneCore.dll"), "core 2.0");
     EXPECT_EQ(Logs(),
               (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep,
                       L"Yedekten geri yukleniyor: D:\\CorvaneUpdateYedek",
@@ -119,7 +118,7 @@ TEST_F(Rollback, RestoreRefusesAMissingOrIncompleteBackup) {
     Put(kBackup + L"\\BACKUP.INFO.txt", "x");
     EXPECT_EQ(StepError("RestoreBackup"),
               L"Yedek bilgi dosyasi bulunamadi (backup.info). Yedek bozuk olabilir.");
-    EXPECT_FALSE(IsFile(kInstall + L"\\CorvaneZideroZUR.exe")) << "nothing restored";
+    EXPECT_FALSE(FileExistsW(kInstall + L"\\CorvaneZideroZUR.exe")) << "nothing restored";
     EXPECT_EQ(Logs(),
               (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep, kSep, L"ROLLBACK BASLATILIYOR", kSep}));
 }
@@ -130,7 +129,7 @@ TEST_F(Rollback, RestoreNeedsTheInstallationFolder) {
     Step("CreateBackup");
     RemoveTree(kInstall);
     EXPECT_EQ(StepError("RestoreBackup"), L"Kurulum dizini bulunamadi: D:\\CorvaneZideroZur");
-    EXPECT_FALSE(IsDir(kInstall));
+    EXPECT_FALSE(DirExistsW(kInstall));
     engine->SetInstallDir(L"");
     EXPECT_EQ(StepError("RestoreBackup"), L"Yedek klasoru bulunamadi: C:\\CorvaneUpdateYedek");
 }
@@ -140,8 +139,8 @@ TEST_F(Rollback, BackupInfoInAnyCaseIsNeverCopied) {
     ASSERT_TRUE(
         MoveFileW((kBackup + L"\\backup.info").c_str(), (kBackup + L"\\Backup.Info").c_str()));
     Step("RestoreBackup");
-    EXPECT_FALSE(IsFile(kInstall + L"\\backup.info"));
-    EXPECT_FALSE(IsFile(kInstall + L"\\Backup.Info"));
+    EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
+    EXPECT_FALSE(FileExistsW(kInstall + L"\\Backup.Info"));
 }
 
 TEST_F(Rollback, StagingCopyThatFailsIsNeverSwappedInAndTheFolderIsRestoredInPlace) {
@@ -190,8 +189,8 @@ TEST_F(Rollback, LeftoversOfAnInterruptedRestoreAreClearedOrCompleted) {
     Put(kInstall + L"\\masaustu.geri\\half.js", "half a copy");
     Put(kInstall + L"\\masaustu.eski\\old.js", "set aside");
     Step("RestoreBackup");
-    EXPECT_FALSE(IsDir(kInstall + L"\\masaustu.geri"));
-    EXPECT_FALSE(IsDir(kInstall + L"\\masaustu.eski"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.geri"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.eski"));
     EXPECT_EQ(Snapshot(kInstall + L"\\masaustu"), Snapshot(kBackup + L"\\masaustu"));
 
     // Cut between the two renames of the swap: the complete copy goes in at the next start.
@@ -199,8 +198,8 @@ TEST_F(Rollback, LeftoversOfAnInterruptedRestoreAreClearedOrCompleted) {
         MoveFileW((kInstall + L"\\masaustu").c_str(), (kInstall + L"\\masaustu.geri").c_str()));
     Put(kInstall + L"\\masaustu.eski\\extra.js", "the failed update's");
     EXPECT_TRUE(engine->BackupExists());
-    EXPECT_FALSE(IsDir(kInstall + L"\\masaustu.geri"));
-    EXPECT_FALSE(IsDir(kInstall + L"\\masaustu.eski"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.geri"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.eski"));
     EXPECT_EQ(Snapshot(kInstall + L"\\masaustu"), Snapshot(kBackup + L"\\masaustu"));
 }
 
@@ -238,7 +237,7 @@ TEST_F(Rollback, SwapWhoseRenameBackFailsNamesTheFolderAndTheNextRunClearsIt) {
     EXPECT_TRUE(Logged(L"  ! Kurulu klasor su adla kaldi: D:\\CorvaneZideroZur\\masaustu.eski"))
         << LogText();
     ExpectRestoredBut({L"masaustu.eski"});
-    EXPECT_TRUE(IsDir(kInstall + L"\\masaustu.eski"));
+    EXPECT_TRUE(DirExistsW(kInstall + L"\\masaustu.eski"));
     Step("RestoreBackup");
     ExpectRestored();
 }
@@ -278,7 +277,7 @@ TEST_F(Rollback, OnlyWhatABackupHoldsIsRestoredAndOnlyFromAFolderOfOurs) {
         ExpectRestored();
         EXPECT_TRUE(Logged(L"  ! CorvaneMarketServis: yedege ait degil, geri yuklenmedi"))
             << LogText();
-        EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
+        EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneMarketServis\\CorvaneMarketServer.exe"),
                   original.at(L"CorvaneMarketServis\\CorvaneMarketServer.exe"));
     }
     // Made by an ordinary user: no backup at all.
@@ -293,7 +292,7 @@ TEST_F(Rollback, OnlyWhatABackupHoldsIsRestoredAndOnlyFromAFolderOfOurs) {
     EXPECT_TRUE(Logged(L"  ! Yedek klasoru kullanilmadi (sahibi yonetici degil): "
                        L"D:\\CorvaneUpdateYedek"))
         << LogText();
-    EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"), "till program 2.0");
+    EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"), "till program 2.0");
 }
 
 TEST_F(Rollback, FolderMissingFromTheInstallationIsRestored) {
@@ -323,7 +322,7 @@ TEST_F(Rollback, UserRestoreWithoutBackupStopsTheProgramsAndReportsFailure) {
     for (bool folderOnly : {false, true}) {
         journal.Clear();
         if (folderOnly)
-            MakeDir(kBackup); // a folder without backup.info is no backup
+            MakeDirs(kBackup); // a folder without backup.info is no backup
         engine->ExecuteRollback();
         TLines expected = {L"log|Geri Yukleme baslatiliyor...",
                            L"progress|5|Islemler durduruluyor..."};
@@ -430,7 +429,7 @@ TEST_F(AutomaticRollback, FullUpdateWhoseCopyFailsIsRolledBackAndReportedAsFaile
         }
     EXPECT_EQ(now.count(L"masaustu\\yeni.js"), 0u);
     EXPECT_EQ(now.at(L"pos-config.json"), original.at(L"pos-config.json"));
-    EXPECT_FALSE(IsFile(kBackup + L"\\guncelleme.suruyor")) << "one whole version again";
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\guncelleme.suruyor")) << "one whole version again";
 
     // The lines of the failure, the restore and the end, in this order.
     const TLines logs = Logs();
@@ -508,8 +507,8 @@ TEST_F(AutomaticRollback, FileUpdateRestoreThatFailsTooStillEndsWithTheCopyError
                 L"", L"!!! HATA: " + copyError}));
     EXPECT_TRUE(Logged(L"Hata: " + copyError));
     lock.reset();
-    EXPECT_TRUE(IsFile(kBackup + L"\\CorvaneZideroZUR.exe")) << "the backup stays for later";
-    EXPECT_TRUE(IsFile(kBackup + L"\\guncelleme.suruyor")) << "and is kept by the next update";
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\CorvaneZideroZUR.exe")) << "the backup stays for later";
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\guncelleme.suruyor")) << "and is kept by the next update";
 }
 
 } // namespace

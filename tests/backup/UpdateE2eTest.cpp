@@ -12,24 +12,12 @@
 namespace {
 
 using TLines = std::vector<std::wstring>;
-using TSnap = std::map<std::wstring, std::string>;
 
 const std::wstring kOrtak = L"D:\\CorvaneOrtakData";
 const std::wstring kLink = L"Corvane Market Pos.lnk";
 
 bool Starts(const std::wstring& s, const std::wstring& prefix) {
     return s.rfind(prefix, 0) == 0;
-}
-
-void Configure(TSetupEngine& e, const std::wstring& version) {
-    e.SetInstallDir(kInstall);
-    e.SetDbDrive(L"D");
-    e.SetSourceDir(DemoPayload(version));
-    e.SetOptDemoData(false);
-    e.SetOptDesktopShortcut(true);
-    e.SetOptFirewall(false);
-    e.SetOptRemoteAccess(false);
-    e.SetOptCorvaneSync(true);
 }
 
 // The entries a full-update backup of the installation holds, as relative paths.
@@ -78,7 +66,7 @@ protected:
         ResetMachine();
         RemoveTree(kBackup + L".onceki");
         TEngineRun install;
-        Configure(install.Engine(), L"1.0.0");
+        ConfigureDemo(install.Engine(), L"1.0.0", true);
         ASSERT_TRUE(install.Run()) << install.LogText();
         ASSERT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
         installed = Snapshot(kInstall);
@@ -88,7 +76,7 @@ protected:
         RemoveTree(kBackup + L".onceki");
     }
     static void Update(TEngineRun& run, bool full) {
-        Configure(run.Engine(), L"1.1.0");
+        ConfigureDemo(run.Engine(), L"1.1.0", true);
         TSetupEngineTestAccess::SetUpdateMode(run.Engine(), true, full);
     }
     // Every file of the backup is the one installed before the update, byte for byte.
@@ -121,7 +109,7 @@ protected:
 TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABackup) {
     const TSnap dataBefore = Snapshot(kOrtak + L"\\Data");
     const TSnap mariaBefore = Snapshot(kOrtak + L"\\mariadb");
-    const std::string myIni = ReadAll(kOrtak + L"\\my.ini");
+    const std::string myIni = FileBytes(kOrtak + L"\\my.ini");
     ASSERT_FALSE(dataBefore.empty());
     TEngineRun probe;
     const std::wstring link = probe.Engine().GetDesktopPath() + L"\\" + kLink;
@@ -140,15 +128,16 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
         EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(payload + L"\\" + rel))
             << std::string(rel.begin(), rel.end());
     }
-    EXPECT_NE(ReadAll(kInstall + L"\\CorvaneZideroZUR.exe"), installed.at(L"CorvaneZideroZUR.exe"));
-    EXPECT_EQ(ReadAll(kInstall + L"\\pos-config.json"), installed.at(L"pos-config.json"));
-    EXPECT_EQ(ReadAll(kInstall + L"\\CorvaneMarketServis\\pos-config.json"),
+    EXPECT_NE(FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"),
+              installed.at(L"CorvaneZideroZUR.exe"));
+    EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"), installed.at(L"pos-config.json"));
+    EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneMarketServis\\pos-config.json"),
               installed.at(L"CorvaneMarketServis\\pos-config.json"));
-    EXPECT_FALSE(IsDir(kInstall + L"\\Data"));
-    EXPECT_FALSE(IsDir(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
     EXPECT_EQ(Snapshot(kOrtak + L"\\Data"), dataBefore);
     EXPECT_EQ(Snapshot(kOrtak + L"\\mariadb"), mariaBefore);
-    EXPECT_EQ(ReadAll(kOrtak + L"\\my.ini"), myIni);
+    EXPECT_EQ(FileBytes(kOrtak + L"\\my.ini"), myIni);
 
     // Back-office service registered again and running; shortcut made again.
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
@@ -159,7 +148,7 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
     // trees on this machine may hold port 3307).
     for (const auto& line : run.Logs())
         EXPECT_EQ(line.find(L"CorvaneDB"), std::wstring::npos) << std::wstring(line);
-    EXPECT_TRUE(IsFile(link));
+    EXPECT_TRUE(FileExistsW(link));
     for (const auto* line :
          {L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Servis OK",
           L"  Corvane Market Pos.lnk OK", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI"})
@@ -167,7 +156,7 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
 
     // The backup: the 1.0.0 files the update replaced, and its description.
     ExpectBackupOfTheInstallation(FullBackupNames());
-    const auto lines = InfoLines(ReadAll(kBackup + L"\\backup.info"));
+    const auto lines = InfoLines(FileBytes(kBackup + L"\\backup.info"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(
         std::regex_match(lines[0], std::regex("TARIH=\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}")))
@@ -203,7 +192,7 @@ TEST_F(UpdateE2e, FileUpdateReplacesOnlyTheTillProgramAndLeavesTheServiceRunning
     EXPECT_TRUE(run.Host().IsProcessRunning(L"CorvaneMarketServer.exe"));
 
     ExpectBackupOfTheInstallation({L"CorvaneZideroZUR.exe", L"backup.info", L"surum.info"});
-    const auto lines = InfoLines(ReadAll(kBackup + L"\\backup.info"));
+    const auto lines = InfoLines(FileBytes(kBackup + L"\\backup.info"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1], "MOD=DosyaGuncelleme");
     EXPECT_EQ(lines[3], "BOYUT=" + std::to_string(installed.at(L"CorvaneZideroZUR.exe").size()));
@@ -271,7 +260,7 @@ TEST_F(UpdateE2e, FailedCopyWhoseRestoreFailsTooEndsWithTheCopyError) {
               (TLines{L"", L"!!! HATA: " + copyError}));
     EXPECT_FALSE(run.Logged(L"Sistem onceki surume basariyla geri yuklendi."));
     lock.reset();
-    EXPECT_EQ(ReadAll(kBackup + L"\\CorvaneCore.dll"), installed.at(L"CorvaneCore.dll"))
+    EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneCore.dll"), installed.at(L"CorvaneCore.dll"))
         << "the backup is intact for a later restore";
 }
 
@@ -285,7 +274,7 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
     }
     // The entry names the new version; the backup the one its files belong to.
     EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.1.0");
-    EXPECT_EQ(ReadAll(kBackup + L"\\surum.info"), "1.0.0\r\n");
+    EXPECT_EQ(FileBytes(kBackup + L"\\surum.info"), "1.0.0\r\n");
     // What a failed update might have added.
     Put(kInstall + L"\\masaustu\\eklenen.js", "added after the backup");
     Put(kInstall + L"\\Yeni.dll", "a new top-level library");
@@ -307,9 +296,9 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
         EXPECT_EQ(restore.FinishedEntry(), L"finished|1|") << restore.LogText();
         EXPECT_EQ(restore.Percents(), (std::vector<int>{5, 20, 30, 100}));
         ExpectBackupRestored();
-        EXPECT_FALSE(IsFile(kInstall + L"\\masaustu\\eklenen.js"));
-        EXPECT_EQ(ReadAll(kInstall + L"\\Yeni.dll"), "a new top-level library");
-        EXPECT_FALSE(IsFile(kInstall + L"\\backup.info"));
+        EXPECT_FALSE(FileExistsW(kInstall + L"\\masaustu\\eklenen.js"));
+        EXPECT_EQ(FileBytes(kInstall + L"\\Yeni.dll"), "a new top-level library");
+        EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
         EXPECT_TRUE(restore.Logged(L"Onceki surume basariyla donuldu."));
         EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0");
         if (round == 1) {

@@ -27,35 +27,15 @@ void ResetMachine() {
     DeleteFileW((probe.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk").c_str());
 }
 
-std::string FileBytes(const std::wstring& path) {
-    return ReadText(path);
-}
-
-namespace {
-void Collect(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& out) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((root + (rel.empty() ? L"" : L"\\" + rel) + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        const std::wstring r = rel.empty() ? name : rel + L"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            Collect(root, r, out);
-        else
-            out.push_back(r);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-}
-} // namespace
-
-std::vector<std::wstring> FilesUnder(const std::wstring& dir) {
-    std::vector<std::wstring> out;
-    Collect(dir, L"", out);
-    std::sort(out.begin(), out.end());
-    return out;
+void ConfigureDemo(TSetupEngine& e, const std::wstring& version, bool shortcut) {
+    e.SetInstallDir(L"D:\\CorvaneZideroZur");
+    e.SetDbDrive(L"D");
+    e.SetSourceDir(DemoPayload(version));
+    e.SetOptDemoData(false);
+    e.SetOptDesktopShortcut(shortcut);
+    e.SetOptFirewall(false);
+    e.SetOptRemoteAccess(false);
+    e.SetOptCorvaneSync(true);
 }
 
 TEngineRun::TEngineRun() {

@@ -19,9 +19,9 @@ std::wstring DemoPayload(const std::wstring& version);
 // shared data and backup folders on D: and E:, the uninstall key and the desktop shortcut.
 void ResetMachine();
 
-std::string FileBytes(const std::wstring& path);
-// Relative paths of every file under a folder (backslash-separated), sorted.
-std::vector<std::wstring> FilesUnder(const std::wstring& dir);
+// The demo payload of that version as the engine's source, on D:, no demo data, firewall rules
+// or remote access, with the desktop shortcut when asked.
+void ConfigureDemo(TSetupEngine& e, const std::wstring& version, bool shortcut);
 
 // One engine run on the real host, with its events in a journal.
 class TEngineRun {

@@ -7,10 +7,6 @@
 #include "E2eSupport.h"
 #include "steps/uAppRegistration.h"
 
-#include <objbase.h>
-#include <shlobj.h>
-#include <shobjidl.h>
-
 #include <algorithm>
 #include <map>
 #include <regex>
@@ -40,77 +36,6 @@ void ExpectDatabaseServing(TSetupEngine& engine) {
     EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
     EXPECT_EQ(engine.GetMevcutServisYolu(), kOrtak);
     EXPECT_TRUE(ServiceListens(L"CorvaneDB", 3307));
-}
-
-struct TLinkInfo {
-    std::wstring Path, WorkDir, Description, Icon;
-    int IconIndex = -1;
-    bool Loaded = false;
-};
-
-TLinkInfo ReadLink(const std::wstring& file) {
-    TLinkInfo info;
-    CoInitialize(nullptr);
-    IShellLinkW* link = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                   reinterpret_cast<void**>(&link)))) {
-        IPersistFile* pf = nullptr;
-        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&pf)))) {
-            if (SUCCEEDED(pf->Load(file.c_str(), STGM_READ))) {
-                wchar_t buf[MAX_PATH * 2] = {};
-                link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
-                info.Path = buf;
-                buf[0] = 0;
-                link->GetWorkingDirectory(buf, MAX_PATH);
-                info.WorkDir = buf;
-                buf[0] = 0;
-                link->GetDescription(buf, MAX_PATH);
-                info.Description = buf;
-                buf[0] = 0;
-                link->GetIconLocation(buf, MAX_PATH, &info.IconIndex);
-                info.Icon = buf;
-                info.Loaded = true;
-            }
-            pf->Release();
-        }
-        link->Release();
-    }
-    CoUninitialize();
-    return info;
-}
-
-struct TRegValue {
-    DWORD Type = 0;
-    std::wstring Text;
-    DWORD Number = 0;
-};
-
-std::map<std::wstring, TRegValue> ReadKey(const std::wstring& path) {
-    std::map<std::wstring, TRegValue> values;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return values;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD nameLen = 256, type = 0, bytes = 0;
-        BYTE data[2048];
-        bytes = sizeof data;
-        if (RegEnumValueW(key, i, name, &nameLen, nullptr, &type, data, &bytes) != ERROR_SUCCESS)
-            break;
-        TRegValue v;
-        v.Type = type;
-        if (type == REG_SZ) {
-            v.Text.assign(reinterpret_cast<wchar_t*>(data), bytes / sizeof(wchar_t));
-            EXPECT_FALSE(v.Text.empty()) << "terminating NUL not stored";
-            if (!v.Text.empty() && v.Text.back() == L'\0')
-                v.Text.pop_back();
-        } else if (type == REG_DWORD) {
-            v.Number = *reinterpret_cast<DWORD*>(data);
-        }
-        values[name] = v;
-    }
-    RegCloseKey(key);
-    return values;
 }
 
 class EngineInstall : public ::testing::Test {

@@ -5,45 +5,17 @@
 
 #include "Journal.h"
 #include "ScriptedHost.h"
+#include "MachineProbe.h"
 
 namespace {
-
-class TScHandle {
-public:
-    explicit TScHandle(SC_HANDLE h) : FHandle(h) {}
-    ~TScHandle() {
-        if (FHandle)
-            CloseServiceHandle(FHandle);
-    }
-    TScHandle(const TScHandle&) = delete;
-    TScHandle& operator=(const TScHandle&) = delete;
-    SC_HANDLE get() const { return FHandle; }
-
-private:
-    SC_HANDLE FHandle;
-};
 
 // Registers (without starting) a CorvaneDB service with the given command line.
 class CorvaneDbServiceKey : public ::testing::Test {
 protected:
     void Register(const std::wstring& imagePath) {
-        Unregister();
-        TScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_NE(scm.get(), nullptr);
-        TScHandle svc(CreateServiceW(scm.get(), L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr));
-        ASSERT_NE(svc.get(), nullptr) << GetLastError();
+        ASSERT_TRUE(RegisterService(L"CorvaneDB", imagePath));
     }
-    void Unregister() {
-        TScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        if (!scm.get())
-            return;
-        TScHandle svc(OpenServiceW(scm.get(), L"CorvaneDB", SERVICE_ALL_ACCESS));
-        if (svc.get())
-            DeleteService(svc.get());
-    }
+    void Unregister() { UnregisterService(L"CorvaneDB"); }
     void TearDown() override { Unregister(); }
 
     TJournal journal;

@@ -2,13 +2,11 @@
 
 #include "HostTestSupport.h"
 
-#include <tlhelp32.h>
 #include <winioctl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 
 #include "uSetupEngine.h"
 
@@ -70,23 +68,6 @@ std::string ReadText(const std::wstring& path) {
         out.append(buf, got);
     ::CloseHandle(h);
     return out;
-}
-
-bool FileExistsW(const std::wstring& path) {
-    const DWORD a = ::GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool DirExistsW(const std::wstring& path) {
-    const DWORD a = ::GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-void MakeDirs(const std::wstring& path) {
-    if (path.size() <= 3 || DirExistsW(path))
-        return;
-    MakeDirs(path.substr(0, path.find_last_of(L'\\')));
-    ::CreateDirectoryW(path.c_str(), nullptr);
 }
 
 std::wstring CurrentDir() {
@@ -169,25 +150,6 @@ bool TChild::Running() const {
     return FProcess != nullptr && ::WaitForSingleObject(FProcess, 0) == WAIT_TIMEOUT;
 }
 
-void KillAllNamed(const std::wstring& exeName) {
-    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE)
-        return;
-    PROCESSENTRY32W e{};
-    e.dwSize = sizeof(e);
-    for (BOOL ok = ::Process32FirstW(snap, &e); ok; ok = ::Process32NextW(snap, &e)) {
-        if (_wcsicmp(e.szExeFile, exeName.c_str()) != 0)
-            continue;
-        HANDLE p = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.th32ProcessID);
-        if (p != nullptr) {
-            ::TerminateProcess(p, 1);
-            ::WaitForSingleObject(p, 5000);
-            ::CloseHandle(p);
-        }
-    }
-    ::CloseHandle(snap);
-}
-
 int RunAndWait(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs) {
     std::wstring line = L"\"" + exe + L"\" " + args;
     std::vector<wchar_t> cmd(line.begin(), line.end());
@@ -204,111 +166,6 @@ int RunAndWait(const std::wstring& exe, const std::wstring& args, DWORD timeoutM
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return static_cast<int>(code);
-}
-
-namespace {
-struct TSc {
-    SC_HANDLE H;
-    explicit TSc(SC_HANDLE h) : H(h) {}
-    ~TSc() {
-        if (H != nullptr)
-            ::CloseServiceHandle(H);
-    }
-};
-} // namespace
-
-bool ServiceExists(const std::wstring& name) {
-    TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
-    return svc.H != nullptr;
-}
-
-DWORD ServiceState(const std::wstring& name) {
-    TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
-    SERVICE_STATUS st{};
-    if (svc.H == nullptr || !::QueryServiceStatus(svc.H, &st))
-        return 0;
-    return st.dwCurrentState;
-}
-
-::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state, DWORD timeoutMs) {
-    const ULONGLONG start = ::GetTickCount64();
-    for (;;) {
-        const DWORD seen = ServiceExists(name) ? ServiceState(name) : 0;
-        if (seen == state)
-            return ::testing::AssertionSuccess();
-        if (::GetTickCount64() - start >= timeoutMs)
-            return ::testing::AssertionFailure()
-                   << "service " << std::string(name.begin(), name.end()) << " still in state "
-                   << seen << " (wanted " << state << ") after " << timeoutMs << " ms";
-        ::Sleep(100);
-    }
-}
-
-bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs) {
-    {
-        TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_START) : nullptr);
-        if (svc.H == nullptr || !::StartServiceW(svc.H, 0, nullptr))
-            return false;
-    }
-    const ULONGLONG start = ::GetTickCount64();
-    while (::GetTickCount64() - start < timeoutMs) {
-        const DWORD s = ServiceState(name);
-        if (s == SERVICE_RUNNING)
-            return true;
-        if (s == SERVICE_STOPPED)
-            return false;
-        ::Sleep(50);
-    }
-    return false;
-}
-
-std::wstring ServiceImagePath(const std::wstring& name) {
-    TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr);
-    if (svc.H == nullptr)
-        return std::wstring();
-    DWORD need = 0;
-    ::QueryServiceConfigW(svc.H, nullptr, 0, &need);
-    std::vector<BYTE> buf(need + 16);
-    auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
-    if (!::QueryServiceConfigW(svc.H, cfg, static_cast<DWORD>(buf.size()), &need))
-        return std::wstring();
-    return cfg->lpBinaryPathName ? cfg->lpBinaryPathName : L"";
-}
-
-void RemoveServiceHard(const std::wstring& name) {
-    {
-        TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_ALL_ACCESS) : nullptr);
-        if (svc.H == nullptr)
-            return;
-        SERVICE_STATUS st{};
-        ::ControlService(svc.H, SERVICE_CONTROL_STOP, &st);
-        for (int i = 0; i < 20 && ServiceState(name) != SERVICE_STOPPED; ++i)
-            ::Sleep(50);
-        if (ServiceState(name) != SERVICE_STOPPED) {
-            SERVICE_STATUS_PROCESS sp{};
-            DWORD need = 0;
-            if (::QueryServiceStatusEx(svc.H, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp),
-                                       sizeof(sp), &need) &&
-                sp.dwProcessId != 0) {
-                HANDLE p = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, sp.dwProcessId);
-                if (p != nullptr) {
-                    ::TerminateProcess(p, 1);
-                    ::WaitForSingleObject(p, 5000);
-                    ::CloseHandle(p);
-                }
-            }
-            // Wine's service manager may keep reporting a killed service as running; the
-            // deletion below goes through all the same.
-        }
-        ::DeleteService(svc.H);
-    }
-    // The entry goes once the last handle to it is closed, which a loaded machine can delay.
-    EXPECT_TRUE(ServiceReaches(name, 0)) << "after its deletion";
 }
 
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -375,84 +232,6 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     }
     fprintf(stderr, "link not made: %s\n", line.c_str());
     return false;
-}
-
-namespace {
-// The process id that the database stand-in on the port gives for "WHO" (0: no answer).
-DWORD ServerProcessOn(int port) {
-    WSADATA wsa;
-    ::WSAStartup(MAKEWORD(2, 2), &wsa);
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const DWORD timeout = 10000;
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                 sizeof timeout);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::send(s, "WHO\n", 4, 0) == 4) {
-        char buf[64];
-        int n;
-        while ((n = ::recv(s, buf, sizeof buf, 0)) > 0 && reply.size() < 64)
-            reply.append(buf, static_cast<size_t>(n));
-    }
-    ::closesocket(s);
-    ::WSACleanup();
-    return reply.rfind("PID ", 0) == 0 ? std::strtoul(reply.c_str() + 4, nullptr, 10) : 0;
-}
-} // namespace
-
-::testing::AssertionResult ServiceListens(const std::wstring& name, int port, DWORD timeoutMs) {
-    const ULONGLONG start = ::GetTickCount64();
-    for (;;) {
-        DWORD service = 0;
-        {
-            TSc scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-            TSc svc(scm.H ? ::OpenServiceW(scm.H, name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
-            SERVICE_STATUS_PROCESS sp{};
-            DWORD need = 0;
-            if (svc.H != nullptr &&
-                ::QueryServiceStatusEx(svc.H, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp),
-                                       sizeof(sp), &need))
-                service = sp.dwProcessId;
-        }
-        const DWORD listener = ServerProcessOn(port);
-        if (service != 0 && listener == service)
-            return ::testing::AssertionSuccess();
-        if (::GetTickCount64() - start >= timeoutMs)
-            return ::testing::AssertionFailure()
-                   << "port " << port << ": served by process " << listener << ", service "
-                   << Narrow(name) << " process " << service << " after " << timeoutMs << " ms";
-        ::Sleep(200);
-    }
-}
-
-int FreeLoopbackPort() {
-    WSADATA wsa;
-    ::WSAStartup(MAKEWORD(2, 2), &wsa);
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof addr;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::closesocket(s);
-    ::WSACleanup();
-    EXPECT_NE(port, 0) << "no free port";
-    return port;
-}
-
-std::string Narrow(const std::wstring& s) {
-    std::string out(s.size() * 3, '\0');
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
-                                        out.data(), static_cast<int>(out.size()), nullptr, nullptr);
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
 }
 
 int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix) {

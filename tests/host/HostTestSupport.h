@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "MachineProbe.h"
 #include "host/uWinHost.h"
 
 // The real host with its waits recorded instead of spent. RealSleepMs lets a test give the
@@ -61,9 +62,6 @@ std::wstring Standin(const std::wstring& exeName);
 
 void WriteText(const std::wstring& path, const std::string& text);
 std::string ReadText(const std::wstring& path);
-bool FileExistsW(const std::wstring& path);
-bool DirExistsW(const std::wstring& path);
-void MakeDirs(const std::wstring& path);
 std::wstring CurrentDir();
 
 // A stand-in started by the test and ended (TerminateProcess, bounded wait) when it goes out
@@ -87,37 +85,12 @@ private:
     HANDLE FProcess = nullptr;
 };
 
-// Ends every process with that image name (for programs that outlived their test on purpose).
-void KillAllNamed(const std::wstring& exeName);
-
 // Runs a program and returns its exit code (-1 when it did not start, 259 after timeoutMs).
 int RunAndWait(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs = 15000);
-
-// Service helpers on the real service manager.
-bool ServiceExists(const std::wstring& name);
-DWORD ServiceState(const std::wstring& name); // 0 when it cannot be read
-// Polls until the service is in that state (0: gone); on failure says what was seen last.
-::testing::AssertionResult ServiceReaches(const std::wstring& name, DWORD state,
-                                          DWORD timeoutMs = 60000);
-bool StartServiceAndWait(const std::wstring& name, DWORD timeoutMs = 60000);
-std::wstring ServiceImagePath(const std::wstring& name);
-// Stops (killing its process when it will not stop) and deletes the service; waits until gone.
-void RemoveServiceHard(const std::wstring& name);
 
 // A folder link: a junction where the system makes one, otherwise (Wine) a symbolic link made
 // on the host side.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
-
-// Polls until the database stand-in that answers on the TCP port is the service's own process
-// (a server left by another run does not count); a failure says who answered.
-::testing::AssertionResult ServiceListens(const std::wstring& name, int port,
-                                          DWORD timeoutMs = 60000);
-
-// A TCP port on 127.0.0.1 that nobody listens on now.
-int FreeLoopbackPort();
-
-// UTF-8 of a text, for test messages.
-std::string Narrow(const std::wstring& s);
 
 // Counts the lines that start with prefix.
 int CountLinesStarting(const std::vector<std::wstring>& lines, const std::wstring& prefix);

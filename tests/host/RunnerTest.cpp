@@ -28,14 +28,6 @@ std::map<std::string, std::string> ReadReport(const std::wstring& path) {
     return out;
 }
 
-std::wstring Widen(const std::string& s) {
-    const int n =
-        ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
-
 std::wstring Trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' '))
         s.pop_back();

@@ -11,16 +11,13 @@
 //   CORVANE_SF_DB_DRIVE      letter of the database drive when it is not D (unattended runs)
 // The uninstaller's scenarios also leave logfile.txt / log-N.txt (its log files), exit-N.txt and
 // seconds-N.txt (silent runs).
-#include <winsock2.h>
-
 #include <windows.h>
 
-#include <objbase.h>
 #include <shlobj.h>
-#include <shobjidl.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
+
+#include "MachineProbe.h"
 
 #include <algorithm>
 #include <functional>
@@ -57,45 +54,6 @@ std::wstring Payload(const std::wstring& version) {
     return Env(L"CORVANE_SF_PAYLOADS") + L"\\payload-" + version;
 }
 
-std::string FileBytes(const std::wstring& path) {
-    std::string out;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
-        out.append(buf, got);
-    CloseHandle(h);
-    return out;
-}
-
-bool FileExists(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-bool DirExists(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring Widen(const std::string& s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring out(n > 0 ? n : 0, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-    return out;
-}
-
-std::string Narrow(const std::wstring& s) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
-
 TLines SplitLines(const std::wstring& text) {
     TLines lines;
     size_t pos = 0;
@@ -110,32 +68,6 @@ TLines SplitLines(const std::wstring& text) {
         pos = end + 1;
     }
     return lines;
-}
-
-void CollectFiles(const std::wstring& root, const std::wstring& rel, TLines& out) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((root + (rel.empty() ? L"" : L"\\" + rel) + L"\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        const std::wstring r = rel.empty() ? name : rel + L"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            CollectFiles(root, r, out);
-        else
-            out.push_back(r);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-}
-
-// Relative paths of every file under a folder, sorted.
-TLines FilesUnder(const std::wstring& dir) {
-    TLines out;
-    CollectFiles(dir, L"", out);
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 bool Starts(const std::wstring& s, const std::wstring& prefix) {
@@ -251,132 +183,20 @@ void ExpectShown(const std::vector<TControl>& cs, const std::wstring& text, bool
 
 // --- the machine --------------------------------------------------------------------------------
 
-class TSc {
-public:
-    explicit TSc(SC_HANDLE h) : FHandle(h) {}
-    ~TSc() {
-        if (FHandle)
-            CloseServiceHandle(FHandle);
-    }
-    TSc(const TSc&) = delete;
-    TSc& operator=(const TSc&) = delete;
-    SC_HANDLE get() const { return FHandle; }
-
-private:
-    SC_HANDLE FHandle;
-};
-
-// SERVICE_RUNNING, SERVICE_STOPPED, ...; 0 when the service is not registered.
-DWORD ServiceState(const wchar_t* name) {
-    TSc scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm.get())
-        return 0;
-    TSc svc(OpenServiceW(scm.get(), name, SERVICE_QUERY_STATUS));
-    if (!svc.get())
-        return 0;
-    SERVICE_STATUS st{};
-    return QueryServiceStatus(svc.get(), &st) ? st.dwCurrentState : 0;
-}
-
-std::wstring RegText(HKEY root, const std::wstring& key, const wchar_t* value) {
-    wchar_t buf[2048] = {};
-    DWORD bytes = sizeof buf - sizeof(wchar_t);
-    if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                     nullptr, buf, &bytes) != ERROR_SUCCESS)
-        return L"<none>";
-    return buf;
-}
-
 std::wstring ImagePath(const wchar_t* service) {
     return RegText(HKEY_LOCAL_MACHINE,
                    std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service, L"ImagePath");
-}
-
-bool KeyExists(const std::wstring& key) {
-    HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(h);
-    return true;
-}
-
-DWORD RegNumber(const std::wstring& key, const wchar_t* value) {
-    DWORD v = 0, bytes = sizeof v;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_REG_DWORD, nullptr, &v,
-                     &bytes) != ERROR_SUCCESS)
-        return 0xFFFFFFFF;
-    return v;
-}
-
-bool ServerAnswers(int port) {
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    closesocket(s);
-    WSACleanup();
-    return ok;
-}
-
-bool ProcessRunning(const wchar_t* name) {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE)
-        return false;
-    PROCESSENTRY32W pe{};
-    pe.dwSize = sizeof pe;
-    bool found = false;
-    for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe))
-        found = _wcsicmp(pe.szExeFile, name) == 0;
-    CloseHandle(snap);
-    return found;
 }
 
 // The desktop the setup program uses: the all-users desktop when it exists, else the user's.
 std::wstring Desktop() {
     wchar_t buf[MAX_PATH + 1] = {};
     if (SHGetSpecialFolderPathW(nullptr, buf, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE) &&
-        DirExists(buf))
+        DirExistsW(buf))
         return buf;
     buf[0] = 0;
     SHGetSpecialFolderPathW(nullptr, buf, CSIDL_DESKTOPDIRECTORY, FALSE);
     return buf;
-}
-
-struct TLink {
-    std::wstring Path, WorkDir, Description;
-    bool Loaded = false;
-};
-
-TLink ReadLink(const std::wstring& file) {
-    TLink info;
-    CoInitialize(nullptr);
-    IShellLinkW* link = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                   reinterpret_cast<void**>(&link)))) {
-        IPersistFile* pf = nullptr;
-        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&pf)))) {
-            if (SUCCEEDED(pf->Load(file.c_str(), STGM_READ))) {
-                wchar_t buf[MAX_PATH * 2] = {};
-                link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
-                info.Path = buf;
-                buf[0] = 0;
-                link->GetWorkingDirectory(buf, MAX_PATH);
-                info.WorkDir = buf;
-                buf[0] = 0;
-                link->GetDescription(buf, MAX_PATH);
-                info.Description = buf;
-                info.Loaded = true;
-            }
-            pf->Release();
-        }
-        link->Release();
-    }
-    CoUninitialize();
-    return info;
 }
 
 // Firewall rules the recording netsh keeps: the names, one per rule, in the order added.
@@ -514,17 +334,17 @@ TEST(NewInstall, LogShowsTheExtractionAndEveryStepOfTheNewInstallation) {
 TEST(NewInstall, ApplicationFilesAreThePayloadsAndTheDatabaseProgramsSitInTheSharedFolder) {
     const std::wstring payload = Payload(L"1.0.0");
     ExpectSameFiles(payload, kInstall, AppEntry);
-    EXPECT_FALSE(DirExists(kInstall + L"\\Data"));
-    EXPECT_FALSE(DirExists(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
     ExpectSameFiles(payload + L"\\mariadb", kOrtak + L"\\mariadb");
     const std::string config = FileBytes(kInstall + L"\\pos-config.json");
     EXPECT_NE(config.find("kelmor482"), std::string::npos) << config;
     EXPECT_EQ(config.find("payload-1.0.0"), std::string::npos) << "the payload's own file was kept";
-    EXPECT_TRUE(FileExists(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
-    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
-    EXPECT_TRUE(DirExists(kOrtak + L"\\Data\\mysql"));
-    EXPECT_FALSE(FileExists(kOrtak + L"\\mariadb\\setup-remote.sql"));
-    EXPECT_FALSE(DirExists(kBackup)) << "a new installation takes no backup";
+    EXPECT_TRUE(FileExistsW(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
+    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_FALSE(DirExistsW(kBackup)) << "a new installation takes no backup";
     ExpectTempFolderGone();
 }
 
@@ -539,7 +359,7 @@ TEST(NewInstall, ServicesRunFromTheInstalledPrograms) {
 }
 
 TEST(NewInstall, ShortcutUninstallEntryAndTheTillProgramStartedByKapat) {
-    const TLink link = ReadLink(Desktop() + L"\\Corvane Market Pos.lnk");
+    const TLinkInfo link = ReadLink(Desktop() + L"\\Corvane Market Pos.lnk");
     ASSERT_TRUE(link.Loaded) << Narrow(Desktop());
     EXPECT_EQ(link.Path, kInstall + L"\\CorvaneZideroZUR.exe");
     EXPECT_EQ(link.WorkDir, kInstall);
@@ -617,8 +437,8 @@ TEST(FullUpdate, NewFilesInstalledShopDataAndConnectionFileKept) {
     ExpectSameFiles(Payload(L"1.1.0"), kInstall, AppEntry);
     EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"),
               FileBytes(Scenario(L"pos-config-before.json")));
-    EXPECT_FALSE(DirExists(kInstall + L"\\Data"));
-    EXPECT_FALSE(DirExists(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
     // The database's folder is not touched: programs, configuration and accounts.
     const std::wstring before = Scenario(L"ortak-before");
     EXPECT_EQ(FileBytes(kOrtak + L"\\my.ini"), FileBytes(before + L"\\my.ini"));
@@ -634,7 +454,7 @@ TEST(FullUpdate, BackupHoldsThePreviousVersionAndDescribesIt) {
                              L"sqlite3.dll", L"version.json", L"web_resources.res"})
         EXPECT_EQ(FileBytes(kBackup + L"\\" + f), FileBytes(old + L"\\" + f)) << Narrow(f);
     ExpectSameTree(old + L"\\masaustu", kBackup + L"\\masaustu");
-    EXPECT_FALSE(FileExists(kBackup + L"\\pos-config.json"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\pos-config.json"));
     const std::string info = FileBytes(kBackup + L"\\backup.info");
     EXPECT_TRUE(std::regex_match(
         info, std::regex("\xEF\xBB\xBFTARIH=20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n"
@@ -713,7 +533,7 @@ TEST(FailedUpdate, WindowShowsTheFailureWithTheCopyError) {
         message |=
             c.Visible && Starts(c.Text, L"Kritik dosya kopyalanamadı: CorvaneReports.dll - ");
     EXPECT_TRUE(message) << Shown(page);
-    EXPECT_TRUE(FileExists(Scenario(L"locker-running.txt")))
+    EXPECT_TRUE(FileExistsW(Scenario(L"locker-running.txt")))
         << "the program holding the DLL must not have been ended by the update";
 }
 
@@ -747,10 +567,10 @@ TEST(FailedUpdate, WhatTheBackupHeldIsBackAndTheServiceStaysStopped) {
         EXPECT_EQ(FileBytes(kInstall + L"\\" + f), FileBytes(before + L"\\" + f)) << Narrow(f);
     ExpectSameTree(before + L"\\masaustu", kInstall + L"\\masaustu");
     // The new backup: the installation as it was, without the DLL that could not be read.
-    EXPECT_TRUE(FileExists(kBackup + L"\\backup.info"));
+    EXPECT_TRUE(FileExistsW(kBackup + L"\\backup.info"));
     EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"),
               FileBytes(before + L"\\CorvaneZideroZUR.exe"));
-    EXPECT_FALSE(FileExists(kBackup + L"\\CorvaneReports.dll"));
+    EXPECT_FALSE(FileExistsW(kBackup + L"\\CorvaneReports.dll"));
     // Stopped for the update, and a failed update restarts nothing.
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_STOPPED));
     ExpectDatabaseService();
@@ -814,9 +634,9 @@ TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
     }
     // masaustu is replaced as a whole: the file added by hand is gone.
     ExpectSameTree(backup + L"\\masaustu", kInstall + L"\\masaustu");
-    EXPECT_FALSE(FileExists(kInstall + L"\\backup.info"));
+    EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
     ExpectSameTree(backup, kBackup);
-    EXPECT_TRUE(FileExists(Scenario(L"till-stopped.txt")))
+    EXPECT_TRUE(FileExistsW(Scenario(L"till-stopped.txt")))
         << "the running till program was not ended";
     ExpectDatabaseService();
 }
@@ -827,7 +647,7 @@ TEST(PowerCut, CutAfterTheServiceWasDeletedAndTheRestoreRegisteredItAgain) {
     ExpectInOrder(Memo(L"memo-cut.txt"),
                   {L"[2/14] Dosyalar kopyalanıyor...",
                    L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Yeni servis kuruluyor..."});
-    EXPECT_TRUE(FileExists(Scenario(L"missing-after-restart.txt")))
+    EXPECT_TRUE(FileExistsW(Scenario(L"missing-after-restart.txt")))
         << "CorvaneMarketService was still registered after the restart";
     ExpectInOrder(Memo(), {L"ROLLBACK TAMAMLANDI", L"  CorvaneMarketServer install...",
                            L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu",
@@ -853,7 +673,7 @@ TEST(Cancel, QuestionAskedAndTheWindowClosedByItself) {
     const std::wstring box = Widen(FileBytes(Scenario(L"question.txt")));
     EXPECT_NE(box.find(L"text\tKurulum devam ediyor! İptal edilsin mi?"), std::wstring::npos)
         << Narrow(box);
-    EXPECT_TRUE(FileExists(Scenario(L"closed-after.txt")));
+    EXPECT_TRUE(FileExistsW(Scenario(L"closed-after.txt")));
     const TLines log = Memo();
     EXPECT_TRUE(HasLine(log, L"[1/14] İşlemler durduruluyor...")) << Narrow(Joined(log));
     EXPECT_EQ(IndexOf(log, L"[3/14] Klasörler oluşturuluyor..."), -1) << Narrow(Joined(log));
@@ -863,13 +683,13 @@ TEST(Cancel, RunStoppedAtTheNextCheckAndLeftNothingBeyondIt) {
     // Cancelled during the first step: no configuration, no services, no entry, no shortcut.
     const TLines log = Memo();
     if (!HasLine(log, L"[2/14] Dosyalar kopyalanıyor...")) {
-        EXPECT_FALSE(DirExists(kInstall));
+        EXPECT_FALSE(DirExistsW(kInstall));
     }
-    EXPECT_FALSE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_FALSE(FileExistsW(kOrtak + L"\\my.ini"));
     EXPECT_EQ(ServiceState(L"CorvaneDB"), 0u);
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
     EXPECT_FALSE(KeyExists(kUninstallKey));
-    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
     ExpectTempFolderGone();
 }
 
@@ -908,12 +728,12 @@ TEST(DatabaseOnly, SignedFileExtractsItsPayloadAndTheLogShowsTheSevenSteps) {
 TEST(DatabaseOnly, OnlyTheDatabaseServiceIsSetUp) {
     ExpectDatabaseService();
     ExpectSameFiles(Payload(L"1.0.0") + L"\\mariadb", kOrtak + L"\\mariadb");
-    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
     EXPECT_EQ(FirewallRules(), (TLines{L"CorvaneDB"}));
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
     EXPECT_TRUE(FilesUnder(kInstall).empty()) << "no application files in a database-only run";
     EXPECT_FALSE(KeyExists(kUninstallKey));
-    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
     ExpectTempFolderGone();
 }
 
@@ -937,11 +757,11 @@ TEST(SilentInstall, ApplicationOnDDatabaseOnENoRulesNoShortcut) {
     const std::wstring payload = Payload(L"1.0.0");
     ExpectSameFiles(payload, kInstall, AppEntry);
     ExpectSameFiles(payload + L"\\mariadb", kOrtak + L"\\mariadb");
-    EXPECT_FALSE(DirExists(L"D:\\CorvaneOrtakData"));
+    EXPECT_FALSE(DirExistsW(L"D:\\CorvaneOrtakData"));
     ExpectDatabaseService();
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(FirewallRules().empty());
-    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
     EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), kInstall);
     EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe")) << "nobody is there to use it";
     ExpectTempFolderGone();
@@ -1001,11 +821,11 @@ int Number(const std::wstring& name) {
 void ExpectApplicationGone() {
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
     EXPECT_FALSE(KeyExists(kUninstallKey));
-    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
     const TLines rules = FirewallRules();
     EXPECT_EQ(std::count(rules.begin(), rules.end(), L"CorvaneMarketSync"), 0);
-    EXPECT_FALSE(DirExists(kInstall));
-    EXPECT_FALSE(DirExists(kBackup));
+    EXPECT_FALSE(DirExistsW(kInstall));
+    EXPECT_FALSE(DirExistsW(kBackup));
     EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe"));
     EXPECT_FALSE(ProcessRunning(L"CorvaneMarketServer.exe"));
 }
@@ -1038,7 +858,7 @@ TEST(Uninstall, StartedFromTheUninstallEntryItAsksAndRemovesTheApplication) {
     EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kInstall)) << Narrow(Joined(memo));
     EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kBackup)) << Narrow(Joined(memo));
     // The program started waited for the removal and its copy's code; its own file went after.
-    EXPECT_TRUE(FileExists(Scenario(L"original-waiting.txt"))) << "ended before the removal";
+    EXPECT_TRUE(FileExistsW(Scenario(L"original-waiting.txt"))) << "ended before the removal";
     EXPECT_EQ(FileBytes(Scenario(L"original-exit.txt")), "0\n");
     ExpectInOrder(memo, {L"[5/7] Kurulum klasörü siliniyor...",
                          L"  Kaldırma programı kapanınca silinecek: " + kInstall +
@@ -1105,12 +925,12 @@ TEST(UninstallAll, DatabaseBoxAskedOnceMoreAndEverythingIsGone) {
     ExpectApplicationGone();
     EXPECT_EQ(ServiceState(L"CorvaneDB"), 0u);
     EXPECT_FALSE(ServerAnswers(3307));
-    EXPECT_FALSE(DirExists(kOrtak));
+    EXPECT_FALSE(DirExistsW(kOrtak));
     EXPECT_TRUE(FirewallRules().empty());
 }
 
 TEST(Silent, HeldFilesAndAStubbornServiceEndInTimeWithExitCode1603) {
-    EXPECT_TRUE(FileExists(Scenario(L"till-running.txt")));
+    EXPECT_TRUE(FileExistsW(Scenario(L"till-running.txt")));
     EXPECT_EQ(Number(L"exit-1.txt"), 1603 & 0xFF) << "Wine passes the low byte on";
     // The service's 30 s wait and the kill after it, but no unbounded wait.
     EXPECT_GE(Number(L"seconds-1.txt"), 30);
@@ -1147,7 +967,7 @@ TEST(Silent, SecondRunRemovesWhatWasLeftAndAThirdFindsNothingToDo) {
     ExpectApplicationGone();
     // Silent runs never remove the database.
     ExpectDatabaseService();
-    EXPECT_TRUE(DirExists(kOrtak + L"\\Data\\mysql"));
+    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
 }
 
 } // namespace

@@ -8,15 +8,21 @@
 //   wizard_probe kill NAME       ends every process of that file name
 //   wizard_probe wait-locked PATH SECONDS
 //                                waits until PATH is held open against writing (exit 0), or 1
+//   wizard_probe pages OUT SECONDS
+//                                watches the wizard from its start until its window goes (exit
+//                                0) or SECONDS pass (exit 1, the last page seen on stdout); OUT
+//                                gets the pages seen, in order: welcome settings running finish
+//                                failed
 // Exit code 3: no wizard window; 4: the window did not answer (it is closing).
 // CORVANE_PROBE_TITLE: the start of another window's caption to read (the uninstaller's); ASCII,
 // since the environment reaches Wine in the locale's encoding.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "MachineProbe.h"
 
 namespace {
 
@@ -24,15 +30,6 @@ std::wstring Title() {
     wchar_t buf[256] = {};
     const DWORD n = GetEnvironmentVariableW(L"CORVANE_PROBE_TITLE", buf, 256);
     return n > 0 && n < 256 ? std::wstring(buf, n) : L"CorvaneMarket Kurulum";
-}
-
-std::string Utf8(const std::wstring& s) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
-                        nullptr);
-    return out;
 }
 
 bool WriteFileText(const std::wstring& path, const std::string& text) {
@@ -153,18 +150,34 @@ BOOL CALLBACK BoxTop(HWND wnd, LPARAM lp) {
     return TRUE;
 }
 
-std::vector<DWORD> ProcessesNamed(const std::wstring& name) {
-    std::vector<DWORD> ids;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32W pe{};
-    pe.dwSize = sizeof pe;
-    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
-        if (_wcsicmp(pe.szExeFile, name.c_str()) == 0)
-            ids.push_back(pe.th32ProcessID);
-    CloseHandle(snap);
-    return ids;
+// The page the wizard shows, told by its visible buttons and the failure title.
+std::wstring PageOf(HWND form) {
+    struct TSeen {
+        bool Failed = false, Close = false, Install = false, Next = false;
+    } seen;
+    EnumChildWindows(
+        form,
+        [](HWND wnd, LPARAM lp) -> BOOL {
+            if (!IsWindowVisible(wnd))
+                return TRUE;
+            auto* s = reinterpret_cast<TSeen*>(lp);
+            const std::wstring cls = ClassOf(wnd);
+            if (_wcsicmp(cls.c_str(), L"Static") == 0) {
+                s->Failed |= TextOf(wnd) == L"Hata Oluştu!";
+            } else if (_wcsicmp(cls.c_str(), L"Button") == 0) {
+                const std::wstring text = TextOf(wnd);
+                s->Close |= text == L"Kapat";
+                s->Install |= text == L"Kur";
+                s->Next |= text == L"İleri >";
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&seen));
+    return seen.Failed    ? L"failed"
+           : seen.Close   ? L"finish"
+           : seen.Install ? L"settings"
+           : seen.Next    ? L"welcome"
+                          : L"running";
 }
 
 // Held open by a program that lets nobody write it (a loaded DLL, a lock without sharing).
@@ -205,7 +218,7 @@ int wmain(int argc, wchar_t** argv) {
             const std::wstring text = TextOf(memo);
             if (text == L"<no answer>")
                 return 4; // the window is going away: keep what was read before
-            return WriteFileText(argv[2], Utf8(text)) ? 0 : 1;
+            return WriteFileText(argv[2], Narrow(text)) ? 0 : 1;
         }
         TDump d{form, L""};
         RECT client{};
@@ -213,25 +226,48 @@ int wmain(int argc, wchar_t** argv) {
         d.Out = L"form\t" + OneLine(TextOf(form)) + L"\t" + std::to_wstring(client.right) + L"x" +
                 std::to_wstring(client.bottom) + L"\n";
         EnumChildWindows(form, DumpChild, reinterpret_cast<LPARAM>(&d));
-        return WriteFileText(argv[2], Utf8(d.Out)) ? 0 : 1;
+        return WriteFileText(argv[2], Narrow(d.Out)) ? 0 : 1;
     }
     if (cmd == L"boxes") {
         TBoxes b;
         EnumWindows(BoxTop, reinterpret_cast<LPARAM>(&b));
-        return WriteFileText(argv[2], Utf8(b.Out)) ? 0 : 1;
+        return WriteFileText(argv[2], Narrow(b.Out)) ? 0 : 1;
     }
     if (cmd == L"running")
-        return ProcessesNamed(argv[2]).empty() ? 1 : 0;
+        return ProcessRunning(argv[2]) ? 0 : 1;
     if (cmd == L"kill") {
-        for (DWORD id : ProcessesNamed(argv[2])) {
-            HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-            if (p) {
-                TerminateProcess(p, 1);
-                WaitForSingleObject(p, 5000);
-                CloseHandle(p);
-            }
-        }
+        KillAllNamed(argv[2]);
         return 0;
+    }
+    if (cmd == L"pages" && argc >= 4) {
+        // Polled from within the prefix: a page shown for a moment is still seen. The wizard is
+        // the shown window of its full size; once seen, its handle going means the window went.
+        const ULONGLONG until = GetTickCount64() + 1000ull * _wtoi(argv[3]);
+        std::wstring pages, last = L"no window";
+        HWND wizard = nullptr;
+        for (;;) {
+            if (!wizard) {
+                const HWND form = FindWizard();
+                RECT client{};
+                if (form && IsWindowVisible(form) && GetClientRect(form, &client) &&
+                    client.right >= 600 && client.bottom >= 500)
+                    wizard = form;
+            } else if (!IsWindow(wizard)) {
+                return WriteFileText(argv[2], Narrow(pages)) ? 0 : 1;
+            }
+            if (wizard) {
+                const std::wstring page = PageOf(wizard);
+                if ((L" " + pages + L" ").find(L" " + page + L" ") == std::wstring::npos)
+                    pages += (pages.empty() ? L"" : L" ") + page;
+                last = page;
+            }
+            if (GetTickCount64() >= until) {
+                WriteFileText(argv[2], Narrow(pages));
+                printf("last seen: %s (pages: %s)\n", Narrow(last).c_str(), Narrow(pages).c_str());
+                return 1;
+            }
+            Sleep(20);
+        }
     }
     if (cmd == L"wait-locked" && argc >= 4) {
         const int seconds = _wtoi(argv[3]);

@@ -1,6 +1,6 @@
 # Harness for the real setup files, shared by the end-to-end suite and the demo. Sourced by bash.
 #   sf_init HARNESS_ENV WORKDIR          read the build's paths, make the work folder
-#   sf_pack NAME PAYLOAD_DIR             pack a setup file NAME from the built setup program
+#   sf_pack NAME PAYLOAD_DIR [FOLDER]    pack a setup file NAME from the built setup program
 #   sf_prefix_create NAME                fresh Wine prefix with fixed drives C and D only
 #   sf_prefix_use NAME / sf_prefix_stop NAME
 #   sf_start SETUPFILE                   start a setup file in the current prefix, find its window
@@ -78,7 +78,7 @@ sf_prefix_stop() {
 sf_wine() {
     local out rc
     out=$(mktemp "$SF_WORK/wine-out.XXXXXX")
-    timeout 120 wine "$@" </dev/null >"$out" 2>&1 9>&-
+    timeout "${SF_WINE_LIMIT:-120}" wine "$@" </dev/null >"$out" 2>&1 9>&-
     rc=$?
     tr -d '\r' <"$out"
     rm -f "$out"
@@ -123,11 +123,13 @@ sf_port_holder() {
 
 # --- setup files ------------------------------------------------------------------------------
 
-# sf_pack NAME PAYLOAD_DIR: $SF_WORK/setup/NAME from the built setup program and the folder; the
-# program carries the version the name gives, as make setup stamps it.
+# sf_pack NAME PAYLOAD_DIR [FOLDER]: FOLDER/NAME ($SF_WORK/setup/NAME) from the built setup
+# program and the payload folder; the program carries the version the name gives, as make setup
+# stamps it.
 sf_pack() {
-    mkdir -p "$SF_WORK/setup"
-    rm -f "$SF_WORK/setup/$1"
+    local out=${3:-$SF_WORK/setup}
+    mkdir -p "$out"
+    rm -f "$out/$1"
     local stub="$SF_SETUP_EXE" version
     version=$(sed -n 's/.*-\([0-9]*\.[0-9]*\.[0-9]*\)\.exe$/\1/p' <<<"$1")
     if [ -n "$version" ]; then
@@ -139,7 +141,7 @@ sf_pack() {
         }
     fi
     sf_wine "$SF_PACK_EXE" pack "$(sf_win "$stub")" "$(sf_win "$2")" \
-        "$(sf_win "$SF_WORK/setup")\\$1" >"$SF_WORK/pack-$1.log" || {
+        "$(sf_win "$out")\\$1" >"$SF_WORK/pack-$1.log" || {
         cat "$SF_WORK/pack-$1.log"
         sf_fail "packing $1"
         return 1

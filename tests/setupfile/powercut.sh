@@ -1,40 +1,13 @@
-#!/usr/bin/env bash
-# A power cut in the middle of a full update, with the real setup program under Wine: the update
+# Power cuts in the middle of a full update, with the real setup program under Wine: the update
 # is killed with everything in its prefix (wineserver -k) right after the previous backup was set
-# aside and in the middle of the copy. After each cut the setup
-# file is started again: its welcome page offers the backup made before the cut update, and
-# either the next update completes, or the restore puts the installation back byte for byte, or
-# the same update run again fails on a DLL in use and its rollback brings back the version that
-# was installed before the cut.
+# aside and in the middle of the copy. After each cut the setup file is started again: its welcome
+# page offers the backup made before the cut update, and either the next update completes, or the
+# restore puts the installation back byte for byte, or the same update run again fails on a DLL
+# in use and its rollback brings back the version that was installed before the cut.
 # The shop's data, my.ini and pos-config.json never change.
-#   powercut.sh HARNESS_ENV WORKDIR
-# Runs itself under xvfb-run when there is no display.
-set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-if [ -z "${SF_UNDER_XVFB:-}" ]; then
-    export SF_UNDER_XVFB=1
-    exec timeout 1100 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
-fi
-# shellcheck source=lib.sh
-source "$here/lib.sh"
-
-work=$(realpath -m "$2")
-rm -rf "$work"
-sf_init "$1" "$work"
-SF_SHOTS="$work/shots"
-
-finish() {
-    sf_end_setup "${current_exe:-x.exe}"
-    sf_prefix_stop cut
-}
-trap finish EXIT
-
-scenario() {
-    current=$1
-    scen="$work/$1"
-    mkdir -p "$scen"
-    sf_log "--- $1"
-}
+# Sourced by suite.sh, which runs powercut_scenarios in the shop prefix once the shop has been
+# through its updates and restores (an installation with a backup, its services running); uses
+# the suite's scenario, scenario_end, work and S.
 
 D() { printf '%s' "$SF_DRIVE_D/$1"; }
 
@@ -148,95 +121,86 @@ copy_started() {
     return 1
 }
 
-# --- setup files and the installation ----------------------------------------------------------
-sf_lock_db_port || exit 1
-sf_prefix_create cut || exit 1
-big_payload "$SF_DEMO_DIR/payload-1.1.0" "$work/payload-big-1.1.0" v110
-big_payload "$SF_FAIL_PAYLOAD" "$work/payload-big-1.2.0" v120
-sf_pack CorvaneMarketSetup-1.0.0.exe "$SF_DEMO_DIR/payload-1.0.0"
-sf_pack CorvaneMarketUpdate-1.1.0.exe "$work/payload-big-1.1.0"
-sf_pack CorvaneMarketUpdate-1.2.0.exe "$work/payload-big-1.2.0"
-[ "$SF_FAILED" -eq 0 ] || exit 1
-S="$work/setup"
+powercut_scenarios() {
+    # --- the big update the cuts start from -----------------------------------------------------
+    scenario CutBigUpdate
+    local C="$work/cut-setup"
+    big_payload "$SF_DEMO_DIR/payload-1.1.0" "$work/payload-big-1.1.0" v110
+    big_payload "$SF_FAIL_PAYLOAD" "$work/payload-big-1.2.0" v120
+    sf_pack CorvaneMarketUpdate-1.1.0.exe "$work/payload-big-1.1.0" "$C" &&
+        sf_pack CorvaneMarketUpdate-1.2.0.exe "$work/payload-big-1.2.0" "$C" || return 1
+    run_to "$C/CorvaneMarketUpdate-1.1.0.exe" finish 240 && close_with_kapat || return 1
+    kept_state >"$work/kept.txt"
+    scenario_end
 
-scenario Install
-sf_wait_port_free
-run_to "$S/CorvaneMarketSetup-1.0.0.exe" finish 240 && close_with_kapat
-run_to "$S/CorvaneMarketUpdate-1.1.0.exe" finish 240 && close_with_kapat
-[ "$SF_FAILED" -eq 0 ] || exit 1
-kept_state >"$work/kept.txt"
-
-# --- cut right after the previous backup was set aside; the next update completes --------------
-scenario CutAfterSetAside
-cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
-date1=$(backup_date "$(D CorvaneUpdateYedek)")
-if run_and_cut "$S/CorvaneMarketUpdate-1.2.0.exe" previous_set_aside 120; then
-    same_install "$scen/install-before" "the installation changed before the copy"
-    check_kept
-    if welcome_offers "$date1"; then
-        sf_end_setup "$current_exe"
-        run_to "$S/CorvaneMarketUpdate-1.2.0.exe" finish 240 && close_with_kapat
-        cmp -s "$(D CorvaneZideroZur/version.json)" "$work/payload-big-1.2.0/version.json" ||
-            sf_fail "$current: the next update did not complete"
-        # Its backup is the installation the cut update found.
-        same_backup=$(diff -r "$scen/install-before/masaustu" "$(D CorvaneUpdateYedek/masaustu)")
-        [ -z "$same_backup" ] || sf_fail "$current: the next update's backup is not the installation"
+    # --- cut right after the previous backup was set aside; the next update completes ----------
+    scenario CutAfterSetAside
+    cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+    date1=$(backup_date "$(D CorvaneUpdateYedek)")
+    if run_and_cut "$C/CorvaneMarketUpdate-1.2.0.exe" previous_set_aside 120; then
+        same_install "$scen/install-before" "the installation changed before the copy"
         check_kept
+        if welcome_offers "$date1"; then
+            sf_end_setup "$current_exe"
+            run_to "$C/CorvaneMarketUpdate-1.2.0.exe" finish 240 && close_with_kapat
+            cmp -s "$(D CorvaneZideroZur/version.json)" "$work/payload-big-1.2.0/version.json" ||
+                sf_fail "$current: the next update did not complete"
+            # Its backup is the installation the cut update found.
+            same_backup=$(diff -r "$scen/install-before/masaustu" "$(D CorvaneUpdateYedek/masaustu)")
+            [ -z "$same_backup" ] || sf_fail "$current: the next update's backup is not the installation"
+            check_kept
+        fi
     fi
-fi
-sf_end_setup "${current_exe:-x.exe}"
+    sf_end_setup "${current_exe:-x.exe}"
+    scenario_end
 
-# --- cut in the middle of the copy; the restore undoes the half-made copy ------------------------
-scenario CutInTheCopy
-cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
-date2=$(backup_date "$(D CorvaneUpdateYedek)")
-# 1.2.0 is installed now: back to 1.1.0, so that every file the copy touches changes.
-if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
-    check_kept
-    date3=$(backup_date "$(D CorvaneUpdateYedek)")
-    [ "$date3" != "$date2" ] || sf_fail "$current: no new backup before the copy"
-    if welcome_offers "$date3"; then
-        restore_and_close
-        same_install "$scen/install-before" "the restore did not undo the cut copy"
+    # --- cut in the middle of the copy; the restore undoes the half-made copy --------------------
+    scenario CutInTheCopy
+    cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+    date2=$(backup_date "$(D CorvaneUpdateYedek)")
+    # 1.2.0 is installed now: back to 1.1.0, so that every file the copy touches changes.
+    if run_and_cut "$C/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
         check_kept
+        date3=$(backup_date "$(D CorvaneUpdateYedek)")
+        [ "$date3" != "$date2" ] || sf_fail "$current: no new backup before the copy"
+        if welcome_offers "$date3"; then
+            restore_and_close
+            same_install "$scen/install-before" "the restore did not undo the cut copy"
+            check_kept
+        fi
     fi
-fi
-sf_end_setup "${current_exe:-x.exe}"
+    sf_end_setup "${current_exe:-x.exe}"
+    scenario_end
 
-# --- cut in the middle of the copy, then the same update again through the window, failing on a
-# DLL in use: the backup taken before the cut is kept and the rollback brings that version back --
-scenario CutThenRerun
-cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
-if run_and_cut "$S/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
-    check_kept
-    date4=$(backup_date "$(D CorvaneUpdateYedek)")
-    # A reporting tool of the shop loads one of the DLLs that both versions share; the cut may
-    # have caught one of them half-written, so it takes one that still holds its bytes.
-    dll=""
-    for f in CorvaneReports.dll sqlite3.dll CorvaneCore.dll; do
-        cmp -s "$(D "CorvaneZideroZur/$f")" "$scen/install-before/$f" && { dll=$f; break; }
-    done
-    if [ -z "$dll" ] || ! sf_hold_dll load "$dll"; then
-        sf_fail "$current: no DLL of the installation held open (${dll:-none unchanged})"
-    elif run_to "$S/CorvaneMarketUpdate-1.1.0.exe" failed 240; then
-        close_with_kapat
-        memo=$(tr -d '\r' <"$scen/memo.txt")
-        for line in "Kritik dosya kopyalanamadı: $dll" "Sistem onceki surume basariyla geri yuklendi."; do
-            grep -qF "$line" <<<"$memo" || sf_fail "$current: the log lacks \"$line\""
+    # --- cut in the middle of the copy, then the same update again through the window, failing on a
+    # DLL in use: the backup taken before the cut is kept and the rollback brings that version back --
+    scenario CutThenRerun
+    cp -a "$(D CorvaneZideroZur)" "$scen/install-before"
+    if run_and_cut "$C/CorvaneMarketUpdate-1.1.0.exe" copy_started 180; then
+        check_kept
+        date4=$(backup_date "$(D CorvaneUpdateYedek)")
+        # A reporting tool of the shop loads one of the DLLs that both versions share; the cut may
+        # have caught one of them half-written, so it takes one that still holds its bytes.
+        dll=""
+        for f in CorvaneReports.dll sqlite3.dll CorvaneCore.dll; do
+            cmp -s "$(D "CorvaneZideroZur/$f")" "$scen/install-before/$f" && { dll=$f; break; }
         done
-        [ "$(backup_date "$(D CorvaneUpdateYedek)")" = "$date4" ] ||
-            sf_fail "$current: the rerun replaced the backup taken before the cut"
-        same_install "$scen/install-before" "the rollback did not bring back the version before the cut"
-        check_kept
+        if [ -z "$dll" ] || ! sf_hold_dll load "$dll"; then
+            sf_fail "$current: no DLL of the installation held open (${dll:-none unchanged})"
+        elif run_to "$C/CorvaneMarketUpdate-1.1.0.exe" failed 240; then
+            close_with_kapat
+            memo=$(tr -d '\r' <"$scen/memo.txt")
+            for line in "Kritik dosya kopyalanamadı: $dll" "Sistem onceki surume basariyla geri yuklendi."; do
+                grep -qF "$line" <<<"$memo" || sf_fail "$current: the log lacks \"$line\""
+            done
+            [ "$(backup_date "$(D CorvaneUpdateYedek)")" = "$date4" ] ||
+                sf_fail "$current: the rerun replaced the backup taken before the cut"
+            same_install "$scen/install-before" "the rollback did not bring back the version before the cut"
+            check_kept
+        fi
+        sf_probe kill CorvaneRaporlar.exe >/dev/null
+        wait "$locker" 2>/dev/null
     fi
-    sf_probe kill CorvaneRaporlar.exe >/dev/null
-    wait "$locker" 2>/dev/null
-fi
-sf_end_setup "${current_exe:-x.exe}"
-sf_prefix_stop cut
-
-if [ "$SF_FAILED" -ne 0 ]; then
-    echo "power-cut suite: FAILED (screenshots in $SF_SHOTS)"
-    exit 1
-fi
-echo "power-cut suite: every cut recovered (screenshots in $SF_SHOTS)"
+    sf_end_setup "${current_exe:-x.exe}"
+    scenario_end
+}

@@ -7,7 +7,8 @@
 # its name while the settings page is open) -> full update (both with programs named like
 # Windows tools planted where a search by name would find them) -> file update -> full update
 # whose copy fails on a DLL held open, rolled back -> restore from the welcome page -> full update
-# cut off by a power cut while it registers the service again, then the restore -> the
+# cut off by a power cut while it registers the service again, then the restore -> a full update
+# with a large desktop folder, then power cuts in its successors (powercut.sh) -> the
 # uninstaller from the list of programs, database kept -> a new installation on that database
 # (its setup file replaced by the update's while the settings page is open) ->
 # the uninstaller with the database.
@@ -28,6 +29,8 @@ if [ -z "${SF_UNDER_XVFB:-}" ]; then
 fi
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# shellcheck source=powercut.sh
+source "$here/powercut.sh"
 
 work=$(realpath -m "$2")
 rm -rf "$work"
@@ -286,6 +289,10 @@ else
 fi
 sf_end_setup "$current_exe"
 scenario_end
+
+# --- shop: power cuts in the middle of full updates (powercut.sh) ------------------------------
+powercut_scenarios
+sf_end_setup "${current_exe:-x.exe}"
 
 # --- shop: the uninstaller from the list of programs, database kept ------------------------------
 uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvane Market Pos'
@@ -611,19 +618,11 @@ printf other >"$scen/other.txt"
 ln -f "$scen/other.txt" "$WINEPREFIX/drive_c/linked.log"
 (cd "$S" && exec wine CorvaneMarketDosyaUpdate-1.1.1.exe /SP '/LOG=C:\linked.log' </dev/null >"$scen/sp.wine.log" 2>&1 9>&-) &
 SF_SETUP_PID=$!
-SF_WID=""
-for _ in $(seq 1 60); do
-    SF_WID=$(sf_find_wizard)
-    [ -n "$SF_WID" ] && break
-    sleep 0.5
-done
-seen=""
 kur=$SECONDS
-while [ -n "$SF_WID" ] && kill -0 "$SF_SETUP_PID" 2>/dev/null && [ $((SECONDS - kur)) -lt 180 ]; do
-    page=$(sf_page_now 2>/dev/null) || break
-    [[ " $seen " == *" $page "* ]] || seen="$seen $page"
-    sleep 0.2
-done
+# One probe watches the window from its start until it goes, every page it shows.
+SF_WINE_LIMIT=300 sf_probe pages "$(sf_win "$scen")\\pages.txt" 240 >"$scen/pages-probe.txt" ||
+    sf_fail "ProgressUpdate: the window did not go within 240 s; $(cat "$scen/pages-probe.txt")"
+seen=$(cat "$scen/pages.txt" 2>/dev/null)
 if sf_wait_exit 60; then
     wait "$SF_SETUP_PID"
     rc=$?
@@ -632,9 +631,8 @@ else
     sf_fail "ProgressUpdate: the window did not close by itself"
 fi
 ran[ProgressUpdate]=$((SECONDS - kur))
-echo "$seen" >"$scen/pages.txt"
-# The first pages pass within a second or two, quicker than a poll sees them under load; the
-# finish page, reached without a click, shows that they passed.
+# The first pages pass within a second or two, quicker than even a probe in the prefix may see
+# them under load; the finish page, reached without a click, shows that they passed.
 [[ " $seen " == *" finish "* ]] || sf_fail "ProgressUpdate: the finish page was not seen (saw:$seen)"
 [[ " $seen " == *" failed "* ]] && sf_fail "ProgressUpdate: the run failed"
 [ "$(ls "$chain_logs" | wc -l)" -gt "$before_logs" ] || sf_fail "ProgressUpdate: no log file"
@@ -700,9 +698,10 @@ sf_prefix_stop chain
 took[total]=$((SECONDS - suite_start))
 {
     printf '%-14s %8s %8s %8s %8s\n' scenario total run waits overhead
-    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut Uninstall Reinstall \
-             UninstallAll Cancel DatabaseOnly Silent InvalidArgs SilentInstall SilentFailedUpdate \
-             SilentRestore ProgressUpdate total; do
+    for k in pack NewInstall FullUpdate FileUpdate FailedUpdate Restore PowerCut CutBigUpdate \
+             CutAfterSetAside CutInTheCopy CutThenRerun Uninstall Reinstall UninstallAll Cancel \
+             DatabaseOnly Silent InvalidArgs SilentInstall SilentFailedUpdate SilentRestore \
+             ProgressUpdate total; do
         ratio=""
         if [ -n "${ran[$k]:-}" ] && [ -n "${waits[$k]:-}" ]; then
             ratio=$(awk -v r="${ran[$k]}" -v w="${waits[$k]}" 'BEGIN {printf "%.1fx", r / w}')

@@ -277,28 +277,10 @@ protected:
         ForceDirectories(L"D:\\CorvaneOrtakData\\mariadb\\bin");
         journal.Clear();
     }
-    void Unregister() {
-        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        if (!scm)
-            return;
-        if (SC_HANDLE svc = OpenServiceW(scm, L"CorvaneDB", SERVICE_ALL_ACCESS)) {
-            DeleteService(svc);
-            CloseServiceHandle(svc);
-        }
-        CloseServiceHandle(scm);
-    }
+    void Unregister() { UnregisterService(L"CorvaneDB"); }
     // A CorvaneDB registration as the database server's --install leaves it.
     void RegisterService(const std::wstring& imagePath) {
-        Unregister();
-        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        ASSERT_NE(scm, nullptr);
-        SC_HANDLE svc = CreateServiceW(scm, L"CorvaneDB", L"CorvaneDB", SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                       nullptr, nullptr, nullptr);
-        ASSERT_NE(svc, nullptr);
-        CloseServiceHandle(svc);
-        CloseServiceHandle(scm);
+        ASSERT_TRUE(::RegisterService(L"CorvaneDB", imagePath, SERVICE_AUTO_START));
         host->CmdResults[L"sc query CorvaneDB"] = 0;
     }
     void TearDown() override {

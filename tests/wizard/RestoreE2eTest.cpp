@@ -6,7 +6,6 @@
 #include "../e2e/E2eSupport.h"
 #include "../engine/EngineAccess.h"
 
-#include <chrono>
 #include <deque>
 #include <map>
 
@@ -31,17 +30,6 @@ std::map<std::wstring, uint64_t> Hashes(const std::wstring& dir) {
     for (const auto& rel : FilesUnder(dir))
         out[rel] = Hash(FileBytes(dir + L"\\" + rel));
     return out;
-}
-
-void Configure(TSetupEngine& e, const std::wstring& version) {
-    e.SetInstallDir(kInstall);
-    e.SetDbDrive(L"D");
-    e.SetSourceDir(DemoPayload(version));
-    e.SetOptDemoData(false);
-    e.SetOptDesktopShortcut(false);
-    e.SetOptFirewall(false);
-    e.SetOptRemoteAccess(false);
-    e.SetOptCorvaneSync(true);
 }
 
 // The real host, waits shortened, posing as the setup file under test.
@@ -82,22 +70,6 @@ public:
     }
 };
 
-bool PumpUntil(const std::function<bool()>& cond, std::chrono::seconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (cond())
-            return true;
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
-}
-
 std::wstring Text(HWND wnd) {
     const int len = GetWindowTextLengthW(wnd);
     std::wstring text(static_cast<size_t>(len) + 1, L'\0');
@@ -117,11 +89,11 @@ protected:
     void SetUp() override {
         ResetMachine();
         TEngineRun install;
-        Configure(install.Engine(), L"1.0.0");
+        ConfigureDemo(install.Engine(), L"1.0.0", false);
         ASSERT_TRUE(install.Run()) << Narrow(install.LogText());
         before = Hashes(kInstall);
         TEngineRun update;
-        Configure(update.Engine(), L"1.1.0");
+        ConfigureDemo(update.Engine(), L"1.1.0", false);
         TSetupEngineTestAccess::SetUpdateMode(update.Engine(), true, true);
         ASSERT_TRUE(update.Run()) << Narrow(update.LogText());
     }
@@ -161,8 +133,7 @@ TEST_F(RestoreE2e, RestoreOfAnUpdatesBackupPutsThePreviousFilesBack) {
 
     HWND finish = form->Control(L"tsFinish");
     HWND title = form->Control(L"lblInstallTitle");
-    ASSERT_TRUE(PumpUntil([&] { return Shown(finish) || Text(title) == L"Hata Oluştu!"; },
-                          std::chrono::seconds(120)));
+    ASSERT_TRUE(PumpUntil([&] { return Shown(finish) || Text(title) == L"Hata Oluştu!"; }, 120000));
     ASSERT_TRUE(Shown(finish)) << Narrow(Text(form->Control(L"lblCurrentStep"))) << "\n"
                                << Narrow(Text(form->Control(L"memoLog")));
     EXPECT_EQ(Text(form->Control(L"lblFinishTitle")), L"Geri Yükleme Tamamlandı!");

@@ -148,22 +148,6 @@ void PumpFor(int ms) {
     } while (std::chrono::steady_clock::now() < until);
 }
 
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (cond())
-            return true;
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-}
-
 std::wstring Text(HWND wnd) {
     const int len = GetWindowTextLengthW(wnd);
     std::wstring text(static_cast<size_t>(len) + 1, L'\0');
@@ -256,32 +240,6 @@ TFontInfo FontOf(HWND wnd) {
 }
 
 // --- files --------------------------------------------------------------------------------------
-
-bool DirExists(const std::wstring& path) {
-    const DWORD attr = GetFileAttributesW(path.c_str());
-    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring child = path + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &fd));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
 
 TTempDir::TTempDir(std::wstring path) : FPath(std::move(path)) {
     RemoveTree(FPath);

@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "../engine/TestFiles.h"
+#include "MachineProbe.h"
+
 #include "uMain.h"
 #include "uPayload.h"
 #include "uSetupEngine.h"
@@ -210,8 +213,6 @@ public:
     TScriptedHost& Host() { return *Hosts.at(0); }
 };
 
-// Runs the UI thread's messages until cond holds or the time is up.
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = 10000);
 void PumpFor(int ms);
 
 std::wstring Text(HWND wnd);
@@ -247,8 +248,6 @@ public:
 private:
     std::wstring FPath;
 };
-void RemoveTree(const std::wstring& path);
-bool DirExists(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
 // The window as the user sees it on the screen: its client area, 24-bit RGB rows.
