@@ -26,9 +26,10 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
     return i == a.size() && !b[i];
 }
 
-// The seal's SHA-256 on a thread of its own, reading the payload from the held setup file
-// while the archive is copied and extracted: on more than one core the check costs the run
-// little time. Nobody can write the held file, so the bytes hashed are the bytes copied.
+// The seal's SHA-256 on a thread of its own while the archive is extracted. It reads the
+// archive copy, the very bytes that are extracted: the setup file itself is held without write
+// sharing, but a user who mapped it for writing before the start could still change it between
+// two reads, while the copy is ours alone (made in the run's private folder, held the same way).
 class TSealHash {
 public:
     TSealHash(TZipInput& file, uint64_t offset, uint64_t n) {
@@ -181,10 +182,7 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
             FPlatform->CreateRunFolder(FPlatform->TempPath() + PayloadFolderName(FPlatform->Now()));
         copyPath = dir + FPlatform->PathDelim() + COPY_NAME;
         copy = FPlatform->CreateCopy(copyPath);
-        const uint64_t start = end - PAYLOAD_TRAILER_SIZE - uint64_t(n);
-        if (seal.Sealed)
-            sealHash.emplace(*file, start, uint64_t(n));
-        CopyRange(*file, start, uint64_t(n), *copy);
+        CopyRange(*file, end - PAYLOAD_TRAILER_SIZE - uint64_t(n), uint64_t(n), *copy);
     } catch (const EZipError& e) {
         throw ESetupError(e.Message());
     }
@@ -196,7 +194,10 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
     try {
         // Read through the handle it was written with: there is no moment between copying and
         // extracting in which the copy could be swapped.
-        TZipReader reader(copy->Finish());
+        TZipInput& archive = copy->Finish();
+        if (seal.Sealed)
+            sealHash.emplace(archive, 0, archive.Size());
+        TZipReader reader(archive);
         for (const TZipEntry& e : reader.Entries()) {
             if (!e.Path.Parts.empty() && SameNoCase(e.Path.Parts.front(), COPY_NAME))
                 throw EZipError(EntryLabel(e) + L" would replace the archive copy being read");

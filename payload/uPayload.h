@@ -107,9 +107,10 @@ public:
     bool HasPayload();
     // The temporary folder holding the extracted files; empty without a trailer. Raises
     // ESetupError, also when the program is sealed and the payload's length or SHA-256 differs
-    // from the seal (checked before anything is extracted). progress, when given, hears the
-    // bytes of the extracted files written so far on the calling thread (see
-    // TZipReader::ExtractAll).
+    // from the seal: the length before anything is copied, the SHA-256 of the archive copy
+    // alongside its extraction into the private folder, which is then removed whole. progress,
+    // when given, hears the bytes of the extracted files written so far on the calling thread
+    // (see TZipReader::ExtractAll).
     std::wstring ExtractToTemp(const TZipReader::TProgress& progress = {});
 
 private:
