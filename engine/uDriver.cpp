@@ -6,7 +6,9 @@
 #include "backup/uBackupUtil.h"
 #include "host/uWin32Seam.h"
 #include "host/uWinHandles.h"
+#include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uInstallation.h"
 
 namespace {
 
@@ -299,7 +301,7 @@ void TSetupEngine::RunFullUpdate() {
     }
     EnsureAppService(true);
     // Detection rules and the package manager read the version from the entry.
-    WriteDisplayVersion(FVersion);
+    Installation::WriteDisplayVersion(FVersion);
     Finish(L"Güncelleme tamamlandı!", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 
@@ -326,7 +328,7 @@ void TSetupEngine::RunFileUpdate() {
     CheckCancelled();
 
     EnsureAppService(true);
-    WriteDisplayVersion(FVersion);
+    Installation::WriteDisplayVersion(FVersion);
     Finish(L"Güncelleme tamamlandı!", L"DOSYA GÜNCELLEME BAŞARIYLA TAMAMLANDI");
 }
 

@@ -2,6 +2,9 @@
 // Pure rules of the engine, free of any system call, so that both builds can test them.
 #include <string>
 
+// Separator line at the start and end of a run: forty equals signs.
+inline constexpr const wchar_t* SEPARATOR_LINE = L"========================================";
+
 namespace EngineRules {
 
 // "D" + ":\CorvaneOrtakData": the database drive when set, otherwise the drive letter of the

@@ -24,8 +24,6 @@ using TFinishedEvent = std::function<void(bool Success, const std::wstring& Erro
 void CreateShellLink(const std::wstring& Target, const std::wstring& LinkFile,
                      const std::wstring& Description);
 
-// Separator line at the start and end of a run: forty equals signs.
-extern const wchar_t* const SEPARATOR_LINE;
 
 class TSetupEngine {
 public:
@@ -62,10 +60,6 @@ public:
     // The backup's update was cut off before it completed: the installation may hold two
     // versions, and the next update keeps that backup.
     bool UpdateInterrupted() const;
-    // DisplayVersion of the uninstall entry (empty when there is none), and its rewriting in an
-    // entry that exists; false when there is no entry or the write failed.
-    static std::wstring RecordedDisplayVersion();
-    static bool WriteDisplayVersion(const std::wstring& Version);
 
     // Properties.
     const std::wstring& InstallDir() const { return FInstallDir; }

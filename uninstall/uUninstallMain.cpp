@@ -29,7 +29,7 @@
 #include "uFileUtil.h"
 #include "host/uHardening.h"
 #include "uLogFile.h"
-#include "uSetupEngine.h"
+#include "uInstallation.h"
 #include "uUnattended.h"
 #include "uUninstallWindow.h"
 #include "uUninstaller.h"
@@ -286,9 +286,9 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
         };
     }
 
-    TSetupEngine paths;
-    TUninstallPlan plan = ResolvePlan(originalDir, system.RecordedInstallLocation(),
-                                      paths.GetMevcutServisYolu(), paths.GetDesktopPath());
+    TUninstallPlan plan =
+        ResolvePlan(originalDir, Installation::RecordedInstallLocation(),
+                    Installation::DatabaseServiceFolder(), Installation::DesktopPath());
     plan.OwnFile = originalDir + L"\\" + kExeName;
     plan.RemoveDatabase = args.RemoveDatabase && args.Silent;
     TRemovalSystem removal;

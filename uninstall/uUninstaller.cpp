@@ -10,7 +10,7 @@
 #include "host/uHeldFolder.h"
 #include "host/uWinHandles.h"
 #include "uFileUtil.h"
-#include "uSetupEngine.h"
+#include "uInstallation.h"
 
 // The setup program's quoting (uCommandLine.h, whose exit codes are not the uninstaller's).
 std::wstring JoinArguments(const std::vector<std::wstring>& args);
@@ -75,7 +75,7 @@ DWORD TRemovalSystem::ScheduleDeleteAtRestart(const std::wstring& path) {
 }
 
 DWORD TRemovalSystem::DeleteUninstallKey() {
-    return static_cast<DWORD>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY));
+    return static_cast<DWORD>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, Installation::UNINSTALL_KEY));
 }
 
 std::wstring CopyCommandLine(const std::wstring& copy, DWORD parentPid,
@@ -109,7 +109,7 @@ TUninstallPlan ResolvePlan(const std::wstring& ownDir, const std::wstring& recor
     else if (NamedFolder(recordedInstallDir, L"CorvaneZideroZur"))
         plan.InstallDir = recordedInstallDir;
     if (!plan.InstallDir.empty())
-        plan.BackupDir = EngineRules::DrivePart(plan.InstallDir) + L"\\CorvaneUpdateYedek";
+        plan.BackupDir = Installation::BackupDir(plan.InstallDir);
     if (NamedFolder(dbServiceDir, L"CorvaneOrtakData"))
         plan.SharedDataDir = dbServiceDir;
     else if (!plan.InstallDir.empty())

@@ -120,9 +120,6 @@ inline constexpr int EXIT_RESTART_PENDING = 3010;   // ERROR_SUCCESS_REBOOT_REQU
 // The exit code of a removal's result.
 int ExitCodeOf(TUninstaller::TResult result);
 
-inline constexpr const wchar_t* UNINSTALL_KEY =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos";
-
 // The command line of the copy this program continues as: its path, who started it, the
 // handles of the hand-over it inherits (empty: none), the folder it was started from, /S and
 // the database switch, each argument quoted so that it comes back unchanged (a drive root such

@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "uCommandLine.h"
+#include "uInstallation.h"
 #include "uPayload.h"
 #include "uWizardRules.h"
 #include "uSetupEngine.h"
@@ -179,28 +180,7 @@ std::optional<uint64_t> TWizardSystem::FreeBytes(const std::wstring& root) {
 }
 
 std::wstring TWizardSystem::RecordedInstallLocation() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(
-            HKEY_LOCAL_MACHINE,
-            L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos", 0,
-            KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return std::wstring();
-    std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> owned(key, RegCloseKey);
-    DWORD type = 0, bytes = 0;
-    if (RegQueryValueExW(key, L"InstallLocation", nullptr, &type, nullptr, &bytes) !=
-            ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0 || bytes > 65536)
-        return std::wstring();
-    std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
-    DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key, L"InstallLocation", nullptr, &type,
-                         reinterpret_cast<BYTE*>(value.data()), &got) != ERROR_SUCCESS)
-        return std::wstring();
-    // The stored text need not end in a zero.
-    value.resize(got / sizeof(wchar_t));
-    while (!value.empty() && value.back() == L'\0')
-        value.pop_back();
-    return value;
+    return Installation::RecordedInstallLocation();
 }
 
 std::unique_ptr<TSetupEngine> TWizardSystem::CreateEngine() {

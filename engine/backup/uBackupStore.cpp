@@ -15,6 +15,7 @@
 #include "host/uHardening.h"
 #include "host/uWin32Seam.h"
 #include "uFileUtil.h"
+#include "uInstallation.h"
 
 using namespace BackupUtil;
 
@@ -340,10 +341,7 @@ std::wstring BackupUtil::SettleBackup(const std::wstring& dir, std::wstring* not
 }
 
 std::wstring TSetupEngine::BackupDir() const {
-    std::wstring drive = DrivePart(FInstallDir);
-    if (drive.empty())
-        drive = L"C:";
-    return drive + L"\\CorvaneUpdateYedek";
+    return Installation::BackupDir(FInstallDir);
 }
 
 // All three are asked while no run is active: a backup that a cut-off run left aside is put
@@ -525,7 +523,7 @@ void TSetupEngine::CreateBackup() {
             backupTillProgram();
         }
 
-        if (const std::wstring version = RecordedDisplayVersion(); !version.empty()) {
+        if (const std::wstring version = Installation::RecordedDisplayVersion(); !version.empty()) {
             DWORD error = ERROR_SUCCESS;
             if (!WriteDurableFile(target + L"\\" + kVersionName, ToUtf8(version) + "\r\n", error))
                 throw ESetupError(L"Surum bilgisi yazilamadi: " + SysErrorMessage(error));

@@ -16,7 +16,9 @@
 
 #include "backup/uBackupUtil.h"
 #include "host/uWin32Seam.h"
+#include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uInstallation.h"
 
 using namespace BackupUtil;
 
@@ -323,7 +325,7 @@ void TSetupEngine::RestoreBackup() {
     Log(SEPARATOR_LINE);
     // The entry names the version whose files are back.
     if (const std::wstring version = ReadBackupVersion(dir); !version.empty())
-        WriteDisplayVersion(version);
+        Installation::WriteDisplayVersion(version);
     // The installation is one whole version again: the next update may take a new backup.
     ::DeleteFileW((dir + L"\\" + kUpdateMarkerName).c_str());
 }

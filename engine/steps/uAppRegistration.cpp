@@ -10,6 +10,7 @@
 #include "uAppRegistration.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uInstallation.h"
 #include "uSetupEngine.h"
 
 TRegSetValueExW vpfnRegSetValueExW = ::RegSetValueExW;
@@ -128,9 +129,7 @@ void TSetupEngine::RegisterUninstall() {
     else
         Log(L"  ! Uninstaller EXE bulunamadı: " + uninstaller);
     TRegKey key;
-    if (key.Create(
-            HKEY_LOCAL_MACHINE,
-            L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvane Market Pos")) {
+    if (key.Create(HKEY_LOCAL_MACHINE, Installation::UNINSTALL_KEY)) {
         try {
             key.WriteString(L"DisplayName", L"Corvane Market Pos");
             // The release's version: detection rules and the package manager compare it.

@@ -5,6 +5,7 @@
 
 #include "../e2e/E2eSupport.h"
 #include "BackupTestSupport.h"
+#include "uInstallation.h"
 
 #include <regex>
 #include <thread>
@@ -207,7 +208,7 @@ TEST_F(UpdateE2e, FullUpdateWhoseCopyFailsOnALockedLibraryIsRolledBack) {
     Update(run, true);
     run.Engine().SetVersion(L"1.1.0");
     EXPECT_FALSE(run.Run());
-    EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0") << "a failed update's version";
+    EXPECT_EQ(Installation::RecordedDisplayVersion(), L"1.0.0") << "a failed update's version";
     const std::wstring copyError =
         L"Kritik dosya kopyalanamadı: CorvaneReports.dll - " + SharingViolationText();
     EXPECT_EQ(run.FinishedEntry(), L"finished|0|" + copyError);
@@ -265,7 +266,7 @@ TEST_F(UpdateE2e, FailedCopyWhoseRestoreFailsTooEndsWithTheCopyError) {
 }
 
 TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
-    ASSERT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0");
+    ASSERT_EQ(Installation::RecordedDisplayVersion(), L"1.0.0");
     {
         TEngineRun update;
         Update(update, true);
@@ -273,7 +274,7 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
         ASSERT_TRUE(update.Run()) << update.LogText();
     }
     // The entry names the new version; the backup the one its files belong to.
-    EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.1.0");
+    EXPECT_EQ(Installation::RecordedDisplayVersion(), L"1.1.0");
     EXPECT_EQ(FileBytes(kBackup + L"\\surum.info"), "1.0.0\r\n");
     // What a failed update might have added.
     Put(kInstall + L"\\masaustu\\eklenen.js", "added after the backup");
@@ -300,7 +301,7 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
         EXPECT_EQ(FileBytes(kInstall + L"\\Yeni.dll"), "a new top-level library");
         EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
         EXPECT_TRUE(restore.Logged(L"Onceki surume basariyla donuldu."));
-        EXPECT_EQ(TSetupEngine::RecordedDisplayVersion(), L"1.0.0");
+        EXPECT_EQ(Installation::RecordedDisplayVersion(), L"1.0.0");
         if (round == 1) {
             first = Snapshot(kInstall);
             EXPECT_NE(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING))

@@ -4,6 +4,7 @@
 #include "WizardTestSupport.h"
 
 #include "host/uWinHost.h"
+#include "uEngineRules.h"
 
 #include <commctrl.h>
 
