@@ -50,8 +50,10 @@ void TSetupEngine::Progress(int Percent, const std::wstring& Step) {
 }
 
 void TSetupEngine::CheckCancelled() {
-    if (FCancelled)
+    if (FCancelled) {
+        FFailure = TRunResult::Cancelled;
         throw ESetupError(kCancelledMsg);
+    }
 }
 
 void TSetupEngine::Cancel() {
@@ -74,9 +76,9 @@ bool TSetupEngine::Execute() {
     return true;
 }
 
-void TSetupEngine::ReportFinished(bool Success, const std::wstring& ErrorMsg) {
+void TSetupEngine::ReportFinished(TRunResult Result, const std::wstring& ErrorMsg) {
     if (!FDestroying && FOnFinished)
-        FOnFinished(Success, ErrorMsg);
+        FOnFinished(TRunOutcome{Result, ErrorMsg});
 }
 
 void TSetupEngine::Finish(const std::wstring& Caption, const std::wstring& Banner) {
@@ -85,10 +87,11 @@ void TSetupEngine::Finish(const std::wstring& Caption, const std::wstring& Banne
     Log(SEPARATOR_LINE);
     Log(Banner);
     Log(SEPARATOR_LINE);
-    ReportFinished(true, L"");
+    ReportFinished(TRunResult::Succeeded, L"");
 }
 
 void TSetupEngine::RunSetup() {
+    FFailure = TRunResult::Failed;
     try {
         enum class TMode { FullUpdate, FileUpdate, DbOnly, NewInstall };
         TMode mode;
@@ -129,14 +132,14 @@ void TSetupEngine::RunSetup() {
     } catch (const ESetupError& e) {
         Log(L"");
         Log(L"!!! HATA: " + e.Message());
-        ReportFinished(false, e.Message());
+        ReportFinished(FFailure, e.Message());
     } catch (const std::exception& e) {
         // Not expected from our own code (out of memory, a library's error): still one report.
         const std::string what = e.what();
         const std::wstring msg(what.begin(), what.end());
         Log(L"");
         Log(L"!!! HATA: " + msg);
-        ReportFinished(false, msg);
+        ReportFinished(FFailure, msg);
     }
 }
 
@@ -176,9 +179,11 @@ void TSetupEngine::CopyFilesWithRollback() {
         try {
             RestoreBackup();
             Log(L"Sistem onceki surume basariyla geri yuklendi.");
+            FFailure = TRunResult::RolledBack;
             EnsureAppService(false);
         } catch (const ESetupError& restoreError) {
             Log(L"GERI YUKLEME DE BASARISIZ: " + restoreError.Message());
+            FFailure = TRunResult::RollbackFailed;
         }
         throw;
     }

@@ -10,20 +10,20 @@
 #include <thread>
 
 #include "host/uHost.h"
+#include "uRunOutcome.h"
 #include "uSetupError.h"
 
 // Callbacks, raised on the thread that runs the engine (worker or restore thread). An empty
 // std::function counts as "not assigned".
 using TLogEvent = std::function<void(const std::wstring& Msg)>;
 using TProgressEvent = std::function<void(int Percent, const std::wstring& Step)>;
-using TFinishedEvent = std::function<void(bool Success, const std::wstring& ErrorMsg)>;
+using TFinishedEvent = std::function<void(const TRunOutcome& Outcome)>;
 
 // Creates or overwrites the shortcut LinkFile to Target through the shell-link object (COM must
 // be initialised on the calling thread). Raises ESetupError when the object or one of its
 // interfaces is not available.
 void CreateShellLink(const std::wstring& Target, const std::wstring& LinkFile,
                      const std::wstring& Description);
-
 
 class TSetupEngine {
 public:
@@ -117,7 +117,7 @@ private:
     void CopyFilesWithRollback();
     void ProtectInstallFolders(bool Create);
     void Finish(const std::wstring& Caption, const std::wstring& Banner);
-    void ReportFinished(bool Success, const std::wstring& ErrorMsg);
+    void ReportFinished(TRunResult Result, const std::wstring& ErrorMsg);
 
     // Host operations, through the host seam.
     int RunCmd(const std::wstring& Cmd, int TimeoutMs) { return FHost->RunCmd(Cmd, TimeoutMs); }
@@ -175,6 +175,8 @@ private:
     bool FIsUpdate = false;
     bool FIsFullUpdate = false;
     std::atomic<bool> FCancelled{false};
+    // How the current run ends if it fails: after a rollback, cancelled, or plainly.
+    TRunResult FFailure = TRunResult::Failed;
     std::atomic<bool> FDestroying{false};
     std::thread FThread;
     bool FOptDemoData = false;

@@ -333,7 +333,7 @@ void TfrmSetup::StartInstallation() {
         // while one is active); never leave the page running without a run behind it.
         const std::wstring msg = L"Kurulum başlatılamadı: önceki işlem henüz bitmedi.";
         OnEngineLog(L"HATA: " + msg);
-        OnEngineFinished(false, msg);
+        OnEngineFinished({TRunResult::Failed, msg});
     }
 }
 
@@ -363,7 +363,7 @@ bool TfrmSetup::PrepareSource() {
     }
     if (failed) {
         OnEngineLog(L"HATA: " + error);
-        OnEngineFinished(false, error);
+        OnEngineFinished({TRunResult::Failed, error});
         return false;
     }
     const std::wstring dir = EngineRules::ExtractFileDir(FSystem.ExePath());
@@ -481,8 +481,8 @@ void TfrmSetup::OnEngineProgress(int Percent, const std::wstring& Step) {
     FUiQueue.Queue([this, Percent, Step] { ShowProgress(Percent, Step); });
 }
 
-void TfrmSetup::OnEngineFinished(bool Success, const std::wstring& ErrorMsg) {
-    FUiQueue.Queue([this, Success, ErrorMsg] { ShowResult(Success, ErrorMsg); });
+void TfrmSetup::OnEngineFinished(const TRunOutcome& Outcome) {
+    FUiQueue.Queue([this, Outcome] { ShowResult(Outcome); });
 }
 
 void TfrmSetup::RunQueued() {
@@ -515,10 +515,10 @@ void TfrmSetup::ShowProgress(int Percent, const std::wstring& Step) {
     SetCaption(lblCurrentStep, Step);
 }
 
-void TfrmSetup::ShowResult(bool Success, const std::wstring& ErrorMsg) {
+void TfrmSetup::ShowResult(const TRunOutcome& Outcome) {
     FlushLog();
     FIsInstalling = false;
-    if (Success) {
+    if (Outcome.Succeeded()) {
         GoToPage(3);
         if (FEngine->OptCorvaneDBOnly())
             SetVisible(chkRunApp, false);
@@ -536,14 +536,14 @@ void TfrmSetup::ShowResult(bool Success, const std::wstring& ErrorMsg) {
     } else {
         SetCaption(lblInstallTitle, L"Hata Oluştu!");
         SetTextColor(lblInstallTitle, RGB(0xFF, 0x00, 0x00));
-        SetCaption(lblCurrentStep, ErrorMsg);
+        SetCaption(lblCurrentStep, Outcome.ErrorMsg);
         SetCaption(btnNext, L"Kapat");
         SetVisible(btnNext, true);
         EnableWindow(btnNext, TRUE);
         FNextCloses = true;
     }
     if (FOnResult)
-        FOnResult(Success, ErrorMsg);
+        FOnResult(Outcome);
     if (FClosing)
         Close();
 }
@@ -614,10 +614,10 @@ void TfrmSetup::BindEngineEvents() {
         if (link->Form)
             link->Form->OnEngineProgress(Percent, Step);
     });
-    FEngine->SetOnFinished([link](bool Success, const std::wstring& ErrorMsg) {
+    FEngine->SetOnFinished([link](const TRunOutcome& Outcome) {
         std::lock_guard<std::recursive_mutex> lock(link->Lock);
         if (link->Form)
-            link->Form->OnEngineFinished(Success, ErrorMsg);
+            link->Form->OnEngineFinished(Outcome);
     });
 }
 
@@ -724,7 +724,7 @@ void TfrmSetup::StartRestoreThread() {
             std::lock_guard<std::recursive_mutex> lock(link->Lock);
             if (failed && link->Form) {
                 try {
-                    link->Form->OnEngineFinished(false, escaped);
+                    link->Form->OnEngineFinished({TRunResult::Failed, escaped});
                 } catch (...) {
                     // nowhere left to report to on this thread
                 }
@@ -741,6 +741,6 @@ void TfrmSetup::StartRestoreThread() {
         // Never leave the page running with nothing behind it.
         const std::wstring msg = L"Geri yukleme baslatilamadi: " + Widen(e.what());
         OnEngineLog(L"HATA: " + msg);
-        OnEngineFinished(false, msg);
+        OnEngineFinished({TRunResult::Failed, msg});
     }
 }

@@ -17,6 +17,7 @@
 
 #include "uGdi.h"
 #include "uLook.h"
+#include "uRunOutcome.h"
 #include "uUiQueue.h"
 #include "uWizardSystem.h"
 
@@ -54,7 +55,7 @@ public:
     // reporting thread (the log file on disk).
     void SetLogSink(std::function<void(const std::wstring&)> sink) { FLogSink = std::move(sink); }
     // Told of the result of a run or restore once the window has shown it.
-    void SetOnResult(std::function<void(bool Success, const std::wstring& ErrorMsg)> onResult) {
+    void SetOnResult(std::function<void(const TRunOutcome& Outcome)> onResult) {
         FOnResult = std::move(onResult);
     }
 
@@ -146,12 +147,12 @@ private:
     // Installation page and the engine's events.
     void OnEngineLog(const std::wstring& Msg);
     void OnEngineProgress(int Percent, const std::wstring& Step);
-    void OnEngineFinished(bool Success, const std::wstring& ErrorMsg);
+    void OnEngineFinished(const TRunOutcome& Outcome);
     void AppendLog(const std::wstring& Msg);
     void FlushLog();
     void RunQueued();
     void ShowProgress(int Percent, const std::wstring& Step);
-    void ShowResult(bool Success, const std::wstring& ErrorMsg);
+    void ShowResult(const TRunOutcome& Outcome);
 
     // Welcome page and the restore.
     void UpdateBackupInfo();
@@ -165,7 +166,7 @@ private:
     TWizardSystem& FSystem;
     HWND FHandle = nullptr;
     std::function<void(const std::wstring&)> FLogSink;
-    std::function<void(bool, const std::wstring&)> FOnResult;
+    std::function<void(const TRunOutcome&)> FOnResult;
     bool FQuitOnDestroy = false;
     bool FIgnoreCloseBox = false;
     bool FTerminated = false; // FormCreate decided that the process ends at once

@@ -20,7 +20,6 @@
 
 namespace {
 
-const wchar_t* const kCancelled = L"Kullanıcı tarafından iptal edildi";
 const wchar_t* const kAdminText =
     L"Bu program Yönetici (Admin) hakları ile çalıştırılmalıdır!\r\n\r\n"
     L"EXE'ye sağ tıklayın > \"Yönetici olarak çalıştır\" seçin.";
@@ -38,7 +37,7 @@ std::wstring Widen(const char* what) {
 }
 
 // Where the lines of a run go besides the window (the run's log file and the one /LOG= names),
-// and what they and the result tell of the outcome. Reached from any thread.
+// and the outcome the run reported. Reached from any thread.
 class TRunReport {
 public:
     // elevated: only then is the shared Logs folder used (and made). Returns why the file
@@ -54,30 +53,20 @@ public:
     void Line(const std::wstring& msg) {
         FRunLog.WriteLine(msg);
         FUserLog.WriteLine(msg);
-        std::lock_guard<std::mutex> guard(FLock);
-        if (msg == L"Sistem onceki surume basariyla geri yuklendi.")
-            FRolledBack = true;
-        else if (msg.rfind(L"GERI YUKLEME DE BASARISIZ: ", 0) == 0)
-            FRollbackFailed = true;
-    }
-    // A line of the files only: which run wrote them, and how it ended.
-    void FileLine(const std::wstring& msg) {
-        FRunLog.WriteLine(msg);
-        FUserLog.WriteLine(msg);
     }
     void Header(TWizardSystem& sys, const std::vector<std::wstring>& args) {
         const std::wstring version = sys.ProgramVersion();
-        FileLine(L"Kurulum dosyası: " + EngineRules::ExtractFileName(sys.ExePath()) + L" (sürüm " +
-                 (version.empty() ? L"bilinmiyor" : version) + L")");
-        FileLine(L"Komut satırı: " + (args.empty() ? L"(parametre yok)" : JoinArguments(args)));
+        Line(L"Kurulum dosyası: " + EngineRules::ExtractFileName(sys.ExePath()) + L" (sürüm " +
+             (version.empty() ? L"bilinmiyor" : version) + L")");
+        Line(L"Komut satırı: " + (args.empty() ? L"(parametre yok)" : JoinArguments(args)));
         wchar_t name[256] = {};
         DWORD size = 256;
-        FileLine(L"Kullanıcı: " + std::wstring(GetUserNameW(name, &size) ? name : L"?"));
+        Line(L"Kullanıcı: " + std::wstring(GetUserNameW(name, &size) ? name : L"?"));
         size = 256;
-        FileLine(L"Bilgisayar: " + std::wstring(GetComputerNameW(name, &size) ? name : L"?"));
+        Line(L"Bilgisayar: " + std::wstring(GetComputerNameW(name, &size) ? name : L"?"));
     }
     int End(int code) {
-        FileLine(L"Çıkış kodu: " + std::to_wstring(code));
+        Line(L"Çıkış kodu: " + std::to_wstring(code));
         return code;
     }
     // A message the user would have seen in a box: one line in the log.
@@ -90,11 +79,10 @@ public:
                 line += c;
         Line(L"MESAJ: " + line);
     }
-    void Finished(bool success, const std::wstring& error) {
+    void Finished(const TRunOutcome& outcome) {
         std::lock_guard<std::mutex> guard(FLock);
         FFinished = true;
-        FSuccess = success;
-        FError = error;
+        FOutcome = outcome;
         FChanged.notify_all();
     }
     bool IsFinished() {
@@ -110,21 +98,27 @@ public:
         std::lock_guard<std::mutex> guard(FLock);
         if (!FFinished)
             return EXIT_FAILED;
-        if (FSuccess)
+        switch (FOutcome.Result) {
+        case TRunResult::Succeeded:
             return EXIT_OK;
-        if (FError == kCancelled)
+        case TRunResult::Cancelled:
             return EXIT_CANCELLED;
-        if (FRollbackFailed)
+        case TRunResult::RollbackFailed:
             return EXIT_FAILED_ROLLBACK_FAILED;
-        return FRolledBack ? EXIT_FAILED_ROLLED_BACK : EXIT_FAILED;
+        case TRunResult::RolledBack:
+            return EXIT_FAILED_ROLLED_BACK;
+        case TRunResult::Failed:
+            break;
+        }
+        return EXIT_FAILED;
     }
 
 private:
     TLogFile FRunLog, FUserLog;
     std::mutex FLock;
     std::condition_variable FChanged;
-    bool FFinished = false, FSuccess = false, FRolledBack = false, FRollbackFailed = false;
-    std::wstring FError;
+    bool FFinished = false;
+    TRunOutcome FOutcome;
 };
 
 // The system of an unattended window: no box is shown, its text goes to the log and the box
@@ -257,8 +251,7 @@ public:
             FEngine->SetVersion(FSys.ProgramVersion());
             FEngine->SetModeName(FSwitches.ModeName);
             FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
-            FEngine->SetOnFinished(
-                [this](bool ok, const std::wstring& e) { FReport.Finished(ok, e); });
+            FEngine->SetOnFinished([this](const TRunOutcome& o) { FReport.Finished(o); });
             if (FSwitches.Restore) {
                 FEngine->SetInstallDir(InstalledDir(FSys));
                 FEngine->DetectExistingInstall();
@@ -290,7 +283,7 @@ public:
 private:
     void Fail(const std::wstring& msg) {
         FReport.Line(L"HATA: " + msg);
-        FReport.Finished(false, msg);
+        FReport.Finished({TRunResult::Failed, msg});
     }
 
     bool Prepare() {
@@ -431,7 +424,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, i
     TQuietSystem quiet(sys, report);
     TfrmSetup form(driven ? static_cast<TWizardSystem&>(quiet) : sys);
     form.SetLogSink([&report](const std::wstring& m) { report.Line(m); });
-    form.SetOnResult([&report](bool ok, const std::wstring& e) { report.Finished(ok, e); });
+    form.SetOnResult([&report](const TRunOutcome& o) { report.Finished(o); });
     if (s.WithProgress)
         form.SetIgnoreCloseBox(true);
     form.SetModeName(s.ModeName);

@@ -362,7 +362,7 @@ void TSetupEngine::ExecuteRollback() {
         if (!success)
             Log(L"ROLLBACK HATASI: " + message);
         // One report, and none into a window that is tearing its engine down.
-        ReportFinished(success, message);
+        ReportFinished(success ? TRunResult::Succeeded : TRunResult::Failed, message);
     } catch (...) {
         // The receiver's own failure has nowhere to go on this thread; it must not end the
         // process.

@@ -379,7 +379,7 @@ TEST_F(Rollback, UserRestoreWithoutEventsDoesNotFail) {
 TEST_F(Rollback, UserRestoreOnItsOwnThreadReportsToAThrowingReceiverWithoutEndingTheProcess) {
     BackupThenBreak();
     int reports = 0;
-    engine->SetOnFinished([&](bool, const std::wstring&) {
+    engine->SetOnFinished([&](const TRunOutcome&) {
         ++reports;
         throw std::runtime_error("receiver failed");
     });

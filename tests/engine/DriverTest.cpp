@@ -339,6 +339,7 @@ TEST_F(DriverTest, CopyFailureInAFullUpdateIsRolledBackAndStillReportedAsTheCopy
                              L"finished|0|" + copyError};
     ASSERT_GE(all.size(), expected.size());
     EXPECT_EQ(TLines(all.end() - expected.size(), all.end()), expected);
+    EXPECT_EQ(journal.Result(), TRunResult::RolledBack);
 }
 
 TEST_F(DriverTest, FailedRestoreIsLoggedAndTheRunEndsWithTheCopyError) {
@@ -359,6 +360,7 @@ TEST_F(DriverTest, FailedRestoreIsLoggedAndTheRunEndsWithTheCopyError) {
     ASSERT_GE(all.size(), expected.size());
     EXPECT_EQ(TLines(all.end() - expected.size(), all.end()), expected);
     EXPECT_FALSE(Logged(L"Sistem onceki surume basariyla geri yuklendi."));
+    EXPECT_EQ(journal.Result(), TRunResult::RollbackFailed);
 }
 
 TEST_F(DriverTest, FailureOutsideTheCopyIsNeverRolledBack) {
@@ -701,6 +703,7 @@ TEST_P(CancellationPoints, RunStopsAtTheNextCheckAndReportsTheCancellation) {
     EXPECT_EQ(TLines(all.end() - 3, all.end()),
               (TLines{L"log|", L"log|!!! HATA: " + CANCELLED, L"finished|0|" + CANCELLED}));
     EXPECT_EQ(journal.Count(L"finished|"), 1);
+    EXPECT_EQ(journal.Result(), TRunResult::Cancelled);
     RemoveTree(L"E:\\CorvaneOrtakData");
     RemoveTree(src);
 }

@@ -33,6 +33,15 @@ public:
         return out;
     }
     int Count(const std::wstring& prefix) const { return static_cast<int>(Only(prefix).size()); }
+    // How the last reported run ended (the finished entry shows only success or failure).
+    void SetResult(TRunResult r) {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FResult = r;
+    }
+    TRunResult Result() const {
+        std::lock_guard<std::mutex> lock(FMutex);
+        return FResult;
+    }
     // Waits (bounded) until an entry with the prefix has been added.
     bool WaitFor(const std::wstring& prefix, std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> lock(FMutex);
@@ -48,6 +57,7 @@ private:
     mutable std::mutex FMutex;
     std::condition_variable FChanged;
     std::vector<std::wstring> FEntries;
+    TRunResult FResult = TRunResult::Failed;
 };
 
 // Binds the three events of an engine to a journal.
@@ -56,7 +66,8 @@ inline void BindEvents(TSetupEngine& engine, TJournal& journal) {
     engine.SetOnProgress([&journal](int percent, const std::wstring& step) {
         journal.Add(L"progress|" + std::to_wstring(percent) + L"|" + step);
     });
-    engine.SetOnFinished([&journal](bool ok, const std::wstring& msg) {
-        journal.Add(std::wstring(L"finished|") + (ok ? L"1|" : L"0|") + msg);
+    engine.SetOnFinished([&journal](const TRunOutcome& o) {
+        journal.SetResult(o.Result);
+        journal.Add(std::wstring(L"finished|") + (o.Succeeded() ? L"1|" : L"0|") + o.ErrorMsg);
     });
 }

@@ -255,7 +255,7 @@ TEST_F(LayoutTest, ScreenshotsOfTheFourPages) {
     EXPECT_EQ(install.Pixel(200 + 20 + 200, 5 + 65 + 280), RGB(0xF0, 0xF0, 0xF0))
         << "log background";
 
-    std::thread([&engine] { engine.OnFinished()(true, L""); }).join();
+    std::thread([&engine] { engine.OnFinished()({TRunResult::Succeeded, L""}); }).join();
     ASSERT_TRUE(PumpUntil([&] { return Shown(C(L"tsFinish")); }));
     Shoot(L"wizard-page3-finish.png");
 }

@@ -26,7 +26,7 @@ protected:
 
     void FinishFromAWorker() {
         TSetupEngine& engine = Sys.Engine();
-        std::thread([&engine] { engine.OnFinished()(true, L""); }).join();
+        std::thread([&engine] { engine.OnFinished()({TRunResult::Succeeded, L""}); }).join();
         ASSERT_TRUE(PumpUntil([&] { return Shown(C(L"tsFinish")); }));
     }
 };

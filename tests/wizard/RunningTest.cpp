@@ -122,7 +122,7 @@ protected:
         std::thread([&] { reports(engine); }).join();
     }
     void SucceedFromAWorker() {
-        ReportFromAWorker([](TSetupEngine& e) { e.OnFinished()(true, L""); });
+        ReportFromAWorker([](TSetupEngine& e) { e.OnFinished()({TRunResult::Succeeded, L""}); });
         ASSERT_TRUE(PumpUntil([&] { return Shown(C(L"tsFinish")); }));
     }
     bool InFailureState() { return Text(C(L"lblInstallTitle")) == L"Hata Oluştu!"; }
@@ -289,7 +289,7 @@ TEST_F(RunningTest, FailureStaysOnTheInstallationPageAndKapatClosesWithoutAQuest
         e.OnLog()(L"[2/14] Dosyalar kopyalanıyor...");
         e.OnProgress()(37, L"Dosyalar kopyalanıyor...");
         e.OnLog()(L"!!! HATA: Disk dolu");
-        e.OnFinished()(false, L"Disk dolu");
+        e.OnFinished()({TRunResult::Failed, L"Disk dolu"});
     });
     ASSERT_TRUE(PumpUntil([&] { return InFailureState(); }));
     EXPECT_TRUE(Shown(C(L"tsInstall")));
