@@ -4,11 +4,11 @@
 #include <windows.h>
 
 #include "backup/uBackupUtil.h"
-#include "host/uWin32Seam.h"
-#include "host/uWinHandles.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uInstallation.h"
+#include "uWin32Seam.h"
+#include "uWinHandles.h"
 
 namespace {
 

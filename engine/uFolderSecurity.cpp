@@ -1,9 +1,9 @@
 // The installation's folders as only SYSTEM and Administrators may change them.
 #include <windows.h>
 
-#include "host/uHardening.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uHardening.h"
 #include "uSetupEngine.h"
 
 // The installation folder and the shared data folder with Data and mariadb get the protected

@@ -5,9 +5,9 @@
 
 #include <shlobj.h>
 
-#include "host/uWinHandles.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uWinHandles.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 TSetupEngine::TSetupEngine() : TSetupEngine(CreateWindowsHost()) {}
 
 TSetupEngine::TSetupEngine(std::unique_ptr<THost> host) : FHost(std::move(host)) {
-    FHost->Attach([this](const std::wstring& msg) { Log(msg); }, [this] { return FInstallDir; });
+    FHost->Attach([this](const std::wstring& msg) { Log(msg); });
 }
 
 TSetupEngine::~TSetupEngine() {

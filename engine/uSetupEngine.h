@@ -46,8 +46,6 @@ public:
     // True from Execute until the worker has finished its run.
     bool IsRunning() const { return FRunning.load(); }
 
-    static void DeleteDirRecursive(const std::wstring& Dir);
-
     std::wstring MariaDir() const;
     std::wstring MariaBin(const std::wstring& Exe) const;
     std::wstring DataDir() const;
@@ -63,7 +61,10 @@ public:
 
     // Properties.
     const std::wstring& InstallDir() const { return FInstallDir; }
-    void SetInstallDir(const std::wstring& v) { FInstallDir = v; }
+    void SetInstallDir(const std::wstring& v) {
+        FInstallDir = v;
+        FHost->SetInstallDir(v);
+    }
     const std::wstring& SourceDir() const { return FSourceDir; }
     void SetSourceDir(const std::wstring& v) { FSourceDir = v; }
     const std::wstring& DbDrive() const { return FDbDrive; }

@@ -27,13 +27,13 @@
 
 #include "uEngineRules.h"
 #include "uFileUtil.h"
-#include "host/uHardening.h"
+#include "uHardening.h"
 #include "uLogFile.h"
 #include "uInstallation.h"
 #include "uUnattended.h"
 #include "uUninstallWindow.h"
 #include "uUninstaller.h"
-#include "host/uWinHandles.h"
+#include "uWinHandles.h"
 #include "host/uWinHost.h"
 #include "uWizardSystem.h"
 
@@ -301,8 +301,7 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
                 log(line);
         };
         std::unique_ptr<THost> host = CreateWindowsHost();
-        // No working folder of ours for the commands: they must not hold the folder that goes.
-        host->Attach(both, [] { return std::wstring(); });
+        host->Attach(both);
         TUninstaller uninstaller(*host, removal, both);
         uninstaller.SetStepSink(step);
         uninstaller.SetHandOver(handOver);

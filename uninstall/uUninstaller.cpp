@@ -7,8 +7,8 @@
 #include <string>
 
 #include "uEngineRules.h"
-#include "host/uHeldFolder.h"
-#include "host/uWinHandles.h"
+#include "uHeldFolder.h"
+#include "uWinHandles.h"
 #include "uFileUtil.h"
 #include "uInstallation.h"
 

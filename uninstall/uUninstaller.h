@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/uHost.h"
-#include "host/uWinHandles.h"
+#include "uWinHandles.h"
 
 // What one run removes. The folders are checked by the caller (TUninstallPlan::Resolve).
 struct TUninstallPlan {

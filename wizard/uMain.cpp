@@ -162,7 +162,7 @@ void TfrmSetup::FormDestroy(HWND) {
     if (!FExtractedDir.empty() && DirectoryExists(FExtractedDir) &&
         EngineRules::ExtractFileName(FExtractedDir).rfind(L"CorvaneMarketSetup_", 0) == 0) {
         try {
-            TSetupEngine::DeleteDirRecursive(FExtractedDir);
+            DeleteDirRecursive(FExtractedDir);
         } catch (...) {
             // a temporary folder left behind is not worth a message at exit
         }

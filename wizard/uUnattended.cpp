@@ -272,7 +272,7 @@ public:
         if (!FExtractedDir.empty() &&
             EngineRules::ExtractFileName(FExtractedDir).rfind(L"CorvaneMarketSetup_", 0) == 0) {
             try {
-                TSetupEngine::DeleteDirRecursive(FExtractedDir);
+                DeleteDirRecursive(FExtractedDir);
             } catch (...) {
                 // a temporary folder left behind is not worth failing the run
             }

@@ -15,7 +15,7 @@
 #include "uPayload.h"
 #include "uWizardRules.h"
 #include "uSetupEngine.h"
-#include "host/uWinHandles.h"
+#include "uWinHandles.h"
 
 bool TWizardSystem::IsAdmin() {
     return IsUserAnAdmin() != FALSE;

@@ -12,10 +12,10 @@
 #include <windows.h>
 
 #include "backup/uBackupUtil.h"
-#include "host/uHardening.h"
-#include "host/uWin32Seam.h"
 #include "uFileUtil.h"
+#include "uHardening.h"
 #include "uInstallation.h"
+#include "uWin32Seam.h"
 
 using namespace BackupUtil;
 
@@ -284,7 +284,7 @@ bool BackupUtil::DiscardBackup(const std::wstring& dir) {
         if (!::DeleteFileW(path.c_str()) && PathExists(path))
             return false;
     }
-    TSetupEngine::DeleteDirRecursive(dir);
+    DeleteDirRecursive(dir);
     return !PathExists(dir);
 }
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "host/uWinHandles.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uWinHandles.h"
 
 namespace BackupUtil {
 

@@ -15,10 +15,10 @@
 #include <algorithm>
 
 #include "backup/uBackupUtil.h"
-#include "host/uWin32Seam.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uInstallation.h"
+#include "uWin32Seam.h"
 
 using namespace BackupUtil;
 
@@ -34,7 +34,7 @@ void RemovePath(const std::wstring& path) {
     if (attrs == INVALID_FILE_ATTRIBUTES)
         return;
     if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        TSetupEngine::DeleteDirRecursive(path);
+        DeleteDirRecursive(path);
     } else {
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(path.c_str());

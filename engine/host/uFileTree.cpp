@@ -7,7 +7,6 @@
 
 #include "uEngineRules.h"
 #include "uFileUtil.h"
-#include "uSetupEngine.h"
 #include "uSetupError.h"
 #include "uWinHandles.h"
 #include "uWinHost.h"
@@ -207,7 +206,7 @@ int64_t TWinHost::GetDirSize(const std::wstring& dir) {
     return total;
 }
 
-void TSetupEngine::DeleteDirRecursive(const std::wstring& Dir) {
+void DeleteDirRecursive(const std::wstring& Dir) {
     const DWORD attrs = ::GetFileAttributesW(Dir.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return;

@@ -19,16 +19,14 @@
 class THost {
 public:
     using TLogSink = std::function<void(const std::wstring&)>;
-    using TDirSource = std::function<std::wstring()>;
 
     virtual ~THost() = default;
 
-    // Bound by the engine that owns the host: where log lines go, and the installation folder
-    // (working folder of RunCmd, drive of GetFreeSpace). Read on every call, never cached.
-    void Attach(TLogSink log, TDirSource installDir) {
-        FLog = std::move(log);
-        FInstallDir = std::move(installDir);
-    }
+    // Bound by the engine that owns the host: where log lines go.
+    void Attach(TLogSink log) { FLog = std::move(log); }
+    // The installation folder (drive of GetFreeSpace for a path without one), handed over by
+    // the engine whenever it is set.
+    void SetInstallDir(const std::wstring& dir) { FInstallDir = dir; }
 
     // Every fixed wait of the engine and of the host operations goes through here.
     virtual void Sleep(int ms) = 0;
@@ -61,12 +59,16 @@ protected:
         if (FLog)
             FLog(msg);
     }
-    std::wstring InstallDir() const { return FInstallDir ? FInstallDir() : std::wstring(); }
+    const std::wstring& InstallDir() const { return FInstallDir; }
 
 private:
     TLogSink FLog;
-    TDirSource FInstallDir;
+    std::wstring FInstallDir;
 };
 
 // The real host on this machine.
 std::unique_ptr<THost> CreateWindowsHost();
+
+// Deletes a folder tree as far as it can; a folder link inside goes by itself, what it points
+// to stays.
+void DeleteDirRecursive(const std::wstring& Dir);

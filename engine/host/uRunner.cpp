@@ -4,7 +4,6 @@
 #include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uHardening.h"
-#include "uSetupEngine.h"
 #include "uWin32Seam.h"
 #include "uWinHandles.h"
 #include "uWinHost.h"
@@ -75,7 +74,7 @@ std::vector<wchar_t> MinimalEnvironment(const std::wstring& temp) {
 
 TWinHost::~TWinHost() {
     if (!FTempDir.empty())
-        TSetupEngine::DeleteDirRecursive(FTempDir);
+        DeleteDirRecursive(FTempDir);
 }
 
 std::wstring TWinHost::ProgramTempDir() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "uFileUtil.h"
 #include "uHost.h"
 
 class TWinHost : public THost {
@@ -53,6 +54,3 @@ private:
 
     std::wstring FTempDir;
 };
-
-// The system's message text for a Win32 error code, without the trailing line break.
-std::wstring SysErrorMessage(DWORD code);

@@ -1,6 +1,6 @@
 // The application's connection files (pos-config.json) for the till and the back-office service.
-#include "host/uHardening.h"
 #include "uFileUtil.h"
+#include "uHardening.h"
 #include "uSetupEngine.h"
 
 void TSetupEngine::WriteConfigFiles() {

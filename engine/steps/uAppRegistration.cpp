@@ -6,12 +6,12 @@
 
 #include <cwchar>
 
-#include "host/uWinHandles.h"
 #include "uAppRegistration.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
 #include "uInstallation.h"
 #include "uSetupEngine.h"
+#include "uWinHandles.h"
 
 TRegSetValueExW vpfnRegSetValueExW = ::RegSetValueExW;
 

@@ -15,8 +15,8 @@
 #include "../engine/Journal.h"
 #include "../engine/TestFiles.h"
 #include "MachineProbe.h"
-#include "host/uWin32Seam.h"
 #include "host/uWinHost.h"
+#include "uWin32Seam.h"
 
 // The real file operations; sleeps, commands and programs recorded in the journal, and the
 // free space scripted when a test says so.

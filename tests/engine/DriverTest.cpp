@@ -12,7 +12,7 @@
 #include "Journal.h"
 #include "ScriptedHost.h"
 #include "TestFiles.h"
-#include "host/uWin32Seam.h"
+#include "uWin32Seam.h"
 
 using namespace std::chrono_literals;
 using TLines = std::vector<std::wstring>;

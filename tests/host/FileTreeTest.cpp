@@ -270,7 +270,7 @@ TEST(FolderLinks, DeletingATreeLeavesTheLinkTargetIntact) {
     MakeDirs(dir / L"tree\\sub");
     MakeFile(dir / L"tree\\sub\\gone.txt", "gone");
     ASSERT_TRUE(MakeFolderLink(dir / L"tree\\sub\\link", dir / L"outside"));
-    TSetupEngine::DeleteDirRecursive(dir / L"tree");
+    DeleteDirRecursive(dir / L"tree");
     EXPECT_EQ(ReadText(dir / L"outside\\keep.txt"), "keep");
     EXPECT_EQ(ReadText(dir / L"outside\\deep\\keep2.txt"), "keep2");
     EXPECT_FALSE(FileExistsW(dir / L"tree\\sub\\gone.txt"));
@@ -296,16 +296,16 @@ TEST(DeleteDirRecursive, RemovesAReadOnlyTree) {
     MakeFile(tree + L"\\a\\hidden.txt", "h", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     MakeFile(tree + L"\\a\\b\\ro2.dll", "ro2", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     ::SetFileAttributesW((tree + L"\\a\\b").c_str(), FILE_ATTRIBUTE_READONLY);
-    TSetupEngine::DeleteDirRecursive(tree);
+    DeleteDirRecursive(tree);
     EXPECT_FALSE(DirExistsW(tree));
     EXPECT_TRUE(DirExistsW(dir.Path()));
 }
 
 TEST(DeleteDirRecursive, MissingFolderOrAFileIsLeftAlone) {
     TTempDir dir;
-    TSetupEngine::DeleteDirRecursive(dir / L"missing");
+    DeleteDirRecursive(dir / L"missing");
     MakeFile(dir / L"file.txt", "f");
-    TSetupEngine::DeleteDirRecursive(dir / L"file.txt");
+    DeleteDirRecursive(dir / L"file.txt");
     EXPECT_TRUE(FileExistsW(dir / L"file.txt"));
 }
 
@@ -316,11 +316,11 @@ TEST(DeleteDirRecursive, FolderWithALockedFileStays) {
     MakeFile(dir / L"tree\\free.txt", "free");
     {
         TLocker lock(dir / L"tree\\busy.txt");
-        TSetupEngine::DeleteDirRecursive(dir / L"tree");
+        DeleteDirRecursive(dir / L"tree");
         EXPECT_TRUE(FileExistsW(dir / L"tree\\busy.txt"));
         EXPECT_FALSE(FileExistsW(dir / L"tree\\free.txt"));
     }
-    TSetupEngine::DeleteDirRecursive(dir / L"tree");
+    DeleteDirRecursive(dir / L"tree");
     EXPECT_FALSE(DirExistsW(dir / L"tree"));
 }
 
@@ -347,13 +347,13 @@ TEST(GetFreeSpace, RelativePathMeasuresTheInstallDrive) {
     ASSERT_TRUE(::GetDiskFreeSpaceExW(L"D:\\", &d, nullptr, nullptr));
     ASSERT_TRUE(::GetDiskFreeSpaceExW(L"C:\\", &c, nullptr, nullptr));
     const int64_t slack = 256ll * 1024 * 1024; // other tests write meanwhile
-    host.InstallDirValue = L"D:\\CorvaneZideroZur";
+    host.SetInstallDir(L"D:\\CorvaneZideroZur");
     EXPECT_NEAR(static_cast<double>(host.GetFreeSpace(L"relative\\folder")),
                 static_cast<double>(d.QuadPart), static_cast<double>(slack));
     EXPECT_NEAR(static_cast<double>(host.GetFreeSpace(L"C:\\Windows")),
                 static_cast<double>(c.QuadPart), static_cast<double>(slack));
     EXPECT_GT(host.GetFreeSpace(L"d:"), 0);
-    host.InstallDirValue.clear();
+    host.SetInstallDir(L"");
     EXPECT_EQ(host.GetFreeSpace(L"relative"), 0);
 }
 

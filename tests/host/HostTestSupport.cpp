@@ -27,7 +27,7 @@ TTempDir::TTempDir() {
 }
 
 TTempDir::~TTempDir() {
-    TSetupEngine::DeleteDirRecursive(FPath);
+    DeleteDirRecursive(FPath);
 }
 
 std::wstring StandinsDir() {

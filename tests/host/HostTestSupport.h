@@ -17,8 +17,7 @@
 class TRecordingHost : public TWinHost {
 public:
     TRecordingHost() {
-        Attach([this](const std::wstring& m) { Lines.push_back(m); },
-               [this] { return InstallDirValue; });
+        Attach([this](const std::wstring& m) { Lines.push_back(m); });
     }
     void Sleep(int ms) override {
         Sleeps.push_back(ms);
@@ -35,7 +34,6 @@ public:
 
     std::vector<std::wstring> Lines;
     std::vector<int> Sleeps;
-    std::wstring InstallDirValue;
     int RealSleepMs = 0;
     int ProgramWaitMs = 0;
     std::vector<std::wstring> Programs;

@@ -2,7 +2,7 @@
 // program by name, waiting for it, stopping and deleting services, and the fall-backs.
 #include "HostTestSupport.h"
 
-#include "host/uWin32Seam.h"
+#include "uWin32Seam.h"
 
 namespace {
 

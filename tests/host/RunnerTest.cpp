@@ -3,8 +3,8 @@
 #include <map>
 
 #include "HostTestSupport.h"
-#include "host/uHardening.h"
-#include "host/uWin32Seam.h"
+#include "uHardening.h"
+#include "uWin32Seam.h"
 
 namespace {
 
@@ -138,7 +138,7 @@ TEST(RunnerStartFailure, EmptyArgumentsStillLogTheBlank) {
 TEST(RunnerWorkingFolder, CommandsRunInSystem32NeverTheInstallFolder) {
     TTempDir dir;
     TRecordingHost host;
-    host.InstallDirValue = dir.Path();
+    host.SetInstallDir(dir.Path());
     host.RunCmd(L"cd > \"" + dir / L"cwd.txt" + L"\"", 10000);
     std::wstring system32 = System32Path(L"");
     system32.pop_back();
@@ -168,7 +168,7 @@ BOOL WINAPI RecordStart(LPCWSTR app, LPWSTR line, LPSECURITY_ATTRIBUTES pa,
 TEST(RunnerStart, ToolsDirectCmdWithoutAutoRunAndNothingOfTheUsersEnvironment) {
     TTempDir dir;
     TRecordingHost host;
-    host.InstallDirValue = dir.Path();
+    host.SetInstallDir(dir.Path());
     ::SetEnvironmentVariableW(L"CORVANE_USER_MARK", L"from the user");
     wchar_t temp[MAX_PATH + 1] = {};
     ::GetTempPathW(MAX_PATH + 1, temp);
@@ -207,16 +207,17 @@ TEST(RunnerStart, ToolsDirectCmdWithoutAutoRunAndNothingOfTheUsersEnvironment) {
 TEST(RunnerWorkingFolder, WindowsToolsComeFromSystem32Only) {
     TTempDir dir;
     TRecordingHost host;
-    host.InstallDirValue = dir / L"CorvaneZideroZur";
-    ASSERT_TRUE(::CreateDirectoryW(host.InstallDirValue.c_str(), nullptr));
+    const std::wstring installDir = dir / L"CorvaneZideroZur";
+    host.SetInstallDir(installDir);
+    ASSERT_TRUE(::CreateDirectoryW(installDir.c_str(), nullptr));
     const std::wstring planted = Standin(L"planted-tool.exe");
-    for (const std::wstring& folder : {host.InstallDirValue, CurrentDir()})
+    for (const std::wstring& folder : {installDir, CurrentDir()})
         for (const wchar_t* tool : {L"cmd.exe", L"sc.exe", L"net.exe", L"taskkill.exe"})
             ASSERT_TRUE(::CopyFileW(planted.c_str(), (folder + L"\\" + tool).c_str(), FALSE));
     host.RunCmd(L"sc query CorvaneNoSuchService", 10000);
     host.RunCmd(L"net start CorvaneNoSuchService", 10000);
     host.RunCmd(L"taskkill /F /IM CorvaneNoSuchProgram.exe", 10000);
-    for (const std::wstring& folder : {host.InstallDirValue, CurrentDir()})
+    for (const std::wstring& folder : {installDir, CurrentDir()})
         for (const wchar_t* tool : {L"cmd.exe", L"sc.exe", L"net.exe", L"taskkill.exe"}) {
             EXPECT_FALSE(FileExistsW(folder + L"\\" + tool + L".ran")) << folder << L" " << tool;
             ::DeleteFileW((folder + L"\\" + tool).c_str());
@@ -229,7 +230,7 @@ TEST(RunnerWorkingFolder, ProgramsRunInTheirOwnFolder) {
     TTempDir dir;
     const std::wstring exe = PrivateCopy(dir, L"TarvikBridge.exe", L"Tarvik.exe");
     TRecordingHost host;
-    host.InstallDirValue = CurrentDir();
+    host.SetInstallDir(CurrentDir());
     EXPECT_EQ(
         host.RunExe(exe, L"--standin-exit=0 --standin-report=\"" + dir / L"r.txt" + L"\"", 10000),
         0);

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "host/uWinHandles.h"
+#include "uWinHandles.h"
 
 // --- files and snapshots -----------------------------------------------------------------------
 

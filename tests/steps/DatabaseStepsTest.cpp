@@ -2,9 +2,9 @@
 // write byte for byte, the commands they run, and their branches.
 #include "StepFixture.h"
 #include "HostTestSupport.h"
-#include "host/uHardening.h"
+#include "uHardening.h"
 
-#include "host/uWin32Seam.h"
+#include "uWin32Seam.h"
 #include "uFileUtil.h"
 
 #include <sddl.h>

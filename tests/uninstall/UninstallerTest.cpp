@@ -14,9 +14,9 @@
 #include "HostTestSupport.h"
 #include "Journal.h"
 #include "ScriptedHost.h"
-#include "host/uWin32Seam.h"
 #include "uSetupEngine.h"
 #include "uUninstaller.h"
+#include "uWin32Seam.h"
 
 namespace fs = std::filesystem;
 
@@ -54,7 +54,7 @@ protected:
         Root = fs::temp_directory_path() /
                ("uninst-" + std::to_string(GetCurrentProcessId()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        TSetupEngine::DeleteDirRecursive(Root.wstring());
+        DeleteDirRecursive(Root.wstring());
         Plan.InstallDir = (Root / L"CorvaneZideroZur").wstring();
         Plan.BackupDir = (Root / L"CorvaneUpdateYedek").wstring();
         Plan.SharedDataDir = (Root / L"CorvaneOrtakData").wstring();
@@ -74,7 +74,7 @@ protected:
         SetFileAttributesW((Root / L"CorvaneZideroZur" / L"CorvaneZideroZUR.exe").c_str(),
                            FILE_ATTRIBUTE_READONLY);
     }
-    void TearDown() override { TSetupEngine::DeleteDirRecursive(Root.wstring()); }
+    void TearDown() override { DeleteDirRecursive(Root.wstring()); }
 
     void Write(const std::wstring& rel, const std::string& text) {
         fs::create_directories((Root / rel).parent_path());
@@ -161,7 +161,7 @@ TEST_F(Uninstaller, CancelledBetweenStepsAndARunWithNothingLeftSucceeds) {
     EXPECT_TRUE(fs::exists(Root / L"CorvaneZideroZur"));
 
     // Nothing there any more: every step says so and the run succeeds.
-    TSetupEngine::DeleteDirRecursive(Root.wstring());
+    DeleteDirRecursive(Root.wstring());
     Host.CmdResults[L"sc query CorvaneMarketService"] = 1060;
     System.KeyResult = ERROR_FILE_NOT_FOUND;
     Log.clear();

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-#include "host/uHardening.h"
-#include "host/uWin32Seam.h"
-#include "host/uWinHandles.h"
 #include "uEngineRules.h"
+#include "uHardening.h"
 #include "uSetupError.h"
+#include "uWin32Seam.h"
+#include "uWinHandles.h"
 
 bool FileExists(const std::wstring& path) {
     const DWORD attr = GetFileAttributesW(path.c_str());
@@ -216,4 +216,22 @@ bool WriteDurableFile(const std::wstring& path, const std::string& bytes, DWORD&
     if (!ok)
         DeleteFileW(path.c_str());
     return ok;
+}
+
+std::wstring SysErrorMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring msg;
+    if (n != 0 && text != nullptr)
+        msg.assign(text, n);
+    if (text != nullptr)
+        ::LocalFree(text);
+    // The system's texts end in a line break; the log and the messages carry one line.
+    while (!msg.empty() && (msg.back() == L'\r' || msg.back() == L'\n' || msg.back() == L' '))
+        msg.pop_back();
+    if (msg.empty())
+        msg = L"System error " + std::to_wstring(code);
+    return msg;
 }

@@ -39,7 +39,7 @@ struct TDirEntry {
 // Entries matching a pattern ("D:\x\*", "D:\x\*.dll") in listing order, without "." and "..".
 // Collected first, so that the listing is closed before any entry is worked on.
 std::vector<TDirEntry> ListEntries(const std::wstring& pattern);
-// The system's message text for an error code, without the trailing line break (host/).
+// The system's message text for an error code, without the trailing line break.
 std::wstring SysErrorMessage(unsigned long code);
 
 #ifdef _WIN32

@@ -7,9 +7,9 @@
 #include <cwchar>
 #include <vector>
 
-#include "host/uHeldFolder.h"
 #include "uEngineRules.h"
 #include "uFileUtil.h"
+#include "uHeldFolder.h"
 
 namespace {
 
