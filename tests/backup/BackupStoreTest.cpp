@@ -298,7 +298,8 @@ TEST_F(CreateBackupTest, PreviousBackupIsReplacedWholeOnlyOnceTheNewOneIsComplet
     EXPECT_EQ(backup.count(L"eski.dll"), 0u) << "nothing of the old backup stays";
     EXPECT_EQ(backup.count(L"masaustu\\old.html"), 0u);
     EXPECT_EQ(backup.at(L"CorvaneZideroZUR.exe"), FileBytes(kInstall + L"\\CorvaneZideroZUR.exe"));
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki")) << "the old backup is gone once the new one is";
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki"))
+        << "the old backup is gone once the new one is";
     const auto entries = journal.Entries();
     const auto at = std::find(entries.begin(), entries.end(),
                               L"log|  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
@@ -317,7 +318,7 @@ TEST_F(CreateBackupTest, FailedBackupPutsThePreviousOneBack) {
                                          L"D:\\CorvaneZideroZur\\CorvaneZideroZUR.exe");
     EXPECT_EQ(Snapshot(kBackup), before);
     EXPECT_TRUE(engine->BackupExists());
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki"));
     EXPECT_FALSE(TSetupEngineTestAccess::BackupCreated(*engine));
     EXPECT_TRUE(Logged(L"  Onceki yedek geri konuldu: D:\\CorvaneUpdateYedek")) << LogText();
     std::wstring tarih;
@@ -330,8 +331,8 @@ TEST_F(CreateBackupTest, FailedBackupPutsThePreviousOneBack) {
 TEST_F(CreateBackupTest, FailedFirstBackupLeavesNoBackupToRestore) {
     FileUpdate();
     StepError("CreateBackup");
-    EXPECT_TRUE(DirExistsW(kBackup));
-    EXPECT_FALSE(FileExistsW(kInfo));
+    EXPECT_TRUE(DirectoryExists(kBackup));
+    EXPECT_FALSE(FileExists(kInfo));
     EXPECT_FALSE(engine->BackupExists());
     EXPECT_EQ(Logs(), (TLines{L"[1.5/14] Yedek olusturuluyor...",
                               L"  [DOSYA GUNCELLEME] Yedeklenen: CorvaneZideroZUR.exe"}));
@@ -365,8 +366,8 @@ TEST_F(CreateBackupTest, LockedLibraryIsReportedLeftOutAndNotCounted) {
     ASSERT_TRUE(lock.Locked());
     Step("CreateBackup");
     EXPECT_TRUE(Logged(L"  ! sqlite3.dll yedeklenemedi: " + SharingViolationText())) << LogText();
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\sqlite3.dll"));
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\CorvaneCore.dll"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\sqlite3.dll"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\CorvaneCore.dll"));
     EXPECT_EQ(InfoBoyut(), "BOYUT=" + std::to_string(all - sqlite));
     EXPECT_TRUE(TSetupEngineTestAccess::BackupCreated(*engine));
 }
@@ -386,7 +387,7 @@ TEST_F(CreateBackupTest, LockedSmallFilesAreReportedAndTheBackupGoesOn) {
     EXPECT_TRUE(Logged(L"  ! web_resources.res yedeklenemedi: " + why)) << LogText();
     EXPECT_TRUE(Logged(L"    ! index.html: " + why)) << LogText();
     EXPECT_FALSE(Logged(L"  [yedek] version.json"));
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\masaustu\\assets\\app.js"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\masaustu\\assets\\app.js"));
     EXPECT_TRUE(engine->BackupExists());
     // The desktop folder counts as copied.
     EXPECT_EQ(InfoBoyut(), "BOYUT=" + std::to_string(expected));
@@ -412,10 +413,10 @@ TEST_F(CreateBackupTest, OnlyRealTopLevelLibrariesAreBackedUp) {
     Put(kInstall + L"\\BUYUK.DLL", "capital letters");
     FullUpdate();
     Step("CreateBackup");
-    EXPECT_FALSE(DirExistsW(kBackup + L"\\eklenti.dll"));
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\BUYUK.DLL"));
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\masaustu\\ic.dll"));
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\ic.dll"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L"\\eklenti.dll"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\BUYUK.DLL"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\masaustu\\ic.dll"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\ic.dll"));
     for (const auto& line : Logs())
         EXPECT_EQ(line.find(L"eklenti"), std::wstring::npos) << "no warning for a folder";
 }
@@ -430,7 +431,7 @@ TEST_F(CreateBackupTest, InterruptedBackupIsRecoveredFromWhereItWasSetAside) {
     FileUpdate(); // fails: no till program installed
     StepError("CreateBackup");
     EXPECT_EQ(Snapshot(kBackup), previous);
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki"));
 }
 
 // What the new backup of MakeInstallation() holds, whatever folder it is in.
@@ -455,7 +456,7 @@ TEST_F(CreateBackupTest, LeftoverThatCannotBeClearedFromWhereThePreviousBackupGo
         Step("CreateBackup");
         ExpectFreshBackup(kBackup);
         EXPECT_TRUE(engine->BackupExists());
-        EXPECT_FALSE(DirExistsW(kBackup + L".yeni"));
+        EXPECT_FALSE(DirectoryExists(kBackup + L".yeni"));
         const auto logs = Logs();
         ASSERT_GE(logs.size(), 3u) << LogText();
         EXPECT_EQ(logs[1], L"  Onceki yedek temizleniyor: D:\\CorvaneUpdateYedek");
@@ -464,7 +465,7 @@ TEST_F(CreateBackupTest, LeftoverThatCannotBeClearedFromWhereThePreviousBackupGo
     }
     held.reset();
     Step("CreateBackup");
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki")) << "cleared once it can be";
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki")) << "cleared once it can be";
 }
 
 TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUpdate) {
@@ -482,7 +483,7 @@ TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUp
     // The new backup waits complete beside what is left of the old one, and is the one found.
     ExpectFreshBackup(kBackup + L".yeni");
     EXPECT_TRUE(Logged(L"  Yedek olusturuldu: D:\\CorvaneUpdateYedek.yeni (1 MB)")) << LogText();
-    EXPECT_FALSE(FileExistsW(kInfo)) << "the old backup's description went first";
+    EXPECT_FALSE(FileExists(kInfo)) << "the old backup's description went first";
     std::wstring tarih;
     int64_t boyut = 0;
     ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
@@ -492,7 +493,7 @@ TEST_F(CreateBackupTest, PreviousBackupThatCannotBeMovedOrDeletedNeverFailsTheUp
     // the next update goes the usual way.
     open.reset();
     EXPECT_TRUE(engine->BackupExists());
-    EXPECT_FALSE(DirExistsW(kBackup + L".yeni"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".yeni"));
     ExpectFreshBackup(kBackup);
     journal.Clear();
     Step("CreateBackup");
@@ -512,7 +513,7 @@ TEST_F(CreateBackupTest, BackupLeftAsideByACutOffUpdateIsOfferedAgain) {
     EXPECT_EQ(tarih, L"2020-01-02 03:04:05");
     EXPECT_TRUE(engine->BackupExists());
     EXPECT_EQ(Snapshot(kBackup), previous);
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki"));
 }
 
 TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {
@@ -522,10 +523,10 @@ TEST_F(CreateBackupTest, StaleSetAsideFolderIsCleared) {
     MakeInstallation();
     FullUpdate();
     Step("CreateBackup");
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\stale.dll"));
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\eski.dll"));
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\CorvaneCore.dll"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\stale.dll"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\eski.dll"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\CorvaneCore.dll"));
 }
 
 } // namespace
@@ -545,7 +546,7 @@ struct TMoveSpy {
         Moves().clear();
         vpfnMoveFileExW = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
             Moves().push_back(std::wstring(from) + L">" + to + L"|" + std::to_wstring(flags) +
-                              (DirExistsW(kBackup + L".onceki") ? L"|previous there" : L""));
+                              (DirectoryExists(kBackup + L".onceki") ? L"|previous there" : L""));
             return MoveFileExW(from, to, flags);
         };
     }
@@ -567,8 +568,8 @@ TEST_F(CreateBackupTest, BackupInfoIsMovedInWrittenThroughBeforeThePreviousBacku
                       fresh + L"\\backup.info.yaziliyor>" + fresh + L"\\backup.info|" +
                           std::to_wstring(replace) + L"|previous there",
                       fresh + L">" + kBackup + L"|" + std::to_wstring(through)}));
-    EXPECT_FALSE(DirExistsW(kBackup + L".onceki"));
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\backup.info.yaziliyor"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".onceki"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\backup.info.yaziliyor"));
     EXPECT_EQ(InfoLines(FileBytes(kInfo)).size(), 4u);
 }
 
@@ -592,7 +593,7 @@ TEST_F(CreateBackupTest, NewestCompleteBackupWinsWhateverItsFolder) {
     ASSERT_TRUE(engine->GetBackupInfo(tarih, boyut));
     EXPECT_EQ(tarih, L"2027-01-01 00:00:00");
     EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"), "half of an older backup");
-    EXPECT_FALSE(DirExistsW(kBackup + L".yeni"));
+    EXPECT_FALSE(DirectoryExists(kBackup + L".yeni"));
 }
 
 TEST_F(CreateBackupTest, PreviousBackupWhoseInfoCannotBeDeletedStaysWholeAndLoses) {
@@ -637,7 +638,7 @@ TEST_F(CreateBackupTest, BackupOfAnInterruptedUpdateIsKept) {
     Put(kInfo, "TARIH=2020-01-02 03:04:05\r\nMOD=DosyaGuncelleme\r\nBOYUT=1\r\n");
     FullUpdate();
     EXPECT_EQ(StepError("CreateBackup").rfind(L"Yarim kalan dosya guncellemesi var", 0), 0u);
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\eski.dll"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\eski.dll"));
 }
 
 } // namespace

@@ -118,7 +118,7 @@ TEST_F(Rollback, RestoreRefusesAMissingOrIncompleteBackup) {
     Put(kBackup + L"\\BACKUP.INFO.txt", "x");
     EXPECT_EQ(StepError("RestoreBackup"),
               L"Yedek bilgi dosyasi bulunamadi (backup.info). Yedek bozuk olabilir.");
-    EXPECT_FALSE(FileExistsW(kInstall + L"\\CorvaneZideroZUR.exe")) << "nothing restored";
+    EXPECT_FALSE(FileExists(kInstall + L"\\CorvaneZideroZUR.exe")) << "nothing restored";
     EXPECT_EQ(Logs(),
               (TLines{kSep, L"ROLLBACK BASLATILIYOR", kSep, kSep, L"ROLLBACK BASLATILIYOR", kSep}));
 }
@@ -129,7 +129,7 @@ TEST_F(Rollback, RestoreNeedsTheInstallationFolder) {
     Step("CreateBackup");
     RemoveTree(kInstall);
     EXPECT_EQ(StepError("RestoreBackup"), L"Kurulum dizini bulunamadi: D:\\CorvaneZideroZur");
-    EXPECT_FALSE(DirExistsW(kInstall));
+    EXPECT_FALSE(DirectoryExists(kInstall));
     engine->SetInstallDir(L"");
     EXPECT_EQ(StepError("RestoreBackup"), L"Yedek klasoru bulunamadi: C:\\CorvaneUpdateYedek");
 }
@@ -139,8 +139,8 @@ TEST_F(Rollback, BackupInfoInAnyCaseIsNeverCopied) {
     ASSERT_TRUE(
         MoveFileW((kBackup + L"\\backup.info").c_str(), (kBackup + L"\\Backup.Info").c_str()));
     Step("RestoreBackup");
-    EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
-    EXPECT_FALSE(FileExistsW(kInstall + L"\\Backup.Info"));
+    EXPECT_FALSE(FileExists(kInstall + L"\\backup.info"));
+    EXPECT_FALSE(FileExists(kInstall + L"\\Backup.Info"));
 }
 
 TEST_F(Rollback, StagingCopyThatFailsIsNeverSwappedInAndTheFolderIsRestoredInPlace) {
@@ -189,8 +189,8 @@ TEST_F(Rollback, LeftoversOfAnInterruptedRestoreAreClearedOrCompleted) {
     Put(kInstall + L"\\masaustu.geri\\half.js", "half a copy");
     Put(kInstall + L"\\masaustu.eski\\old.js", "set aside");
     Step("RestoreBackup");
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.geri"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.eski"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\masaustu.geri"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\masaustu.eski"));
     EXPECT_EQ(Snapshot(kInstall + L"\\masaustu"), Snapshot(kBackup + L"\\masaustu"));
 
     // Cut between the two renames of the swap: the complete copy goes in at the next start.
@@ -198,8 +198,8 @@ TEST_F(Rollback, LeftoversOfAnInterruptedRestoreAreClearedOrCompleted) {
         MoveFileW((kInstall + L"\\masaustu").c_str(), (kInstall + L"\\masaustu.geri").c_str()));
     Put(kInstall + L"\\masaustu.eski\\extra.js", "the failed update's");
     EXPECT_TRUE(engine->BackupExists());
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.geri"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\masaustu.eski"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\masaustu.geri"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\masaustu.eski"));
     EXPECT_EQ(Snapshot(kInstall + L"\\masaustu"), Snapshot(kBackup + L"\\masaustu"));
 }
 
@@ -237,7 +237,7 @@ TEST_F(Rollback, SwapWhoseRenameBackFailsNamesTheFolderAndTheNextRunClearsIt) {
     EXPECT_TRUE(Logged(L"  ! Kurulu klasor su adla kaldi: D:\\CorvaneZideroZur\\masaustu.eski"))
         << LogText();
     ExpectRestoredBut({L"masaustu.eski"});
-    EXPECT_TRUE(DirExistsW(kInstall + L"\\masaustu.eski"));
+    EXPECT_TRUE(DirectoryExists(kInstall + L"\\masaustu.eski"));
     Step("RestoreBackup");
     ExpectRestored();
 }
@@ -429,7 +429,7 @@ TEST_F(AutomaticRollback, FullUpdateWhoseCopyFailsIsRolledBackAndReportedAsFaile
         }
     EXPECT_EQ(now.count(L"masaustu\\yeni.js"), 0u);
     EXPECT_EQ(now.at(L"pos-config.json"), original.at(L"pos-config.json"));
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\guncelleme.suruyor")) << "one whole version again";
+    EXPECT_FALSE(FileExists(kBackup + L"\\guncelleme.suruyor")) << "one whole version again";
 
     // The lines of the failure, the restore and the end, in this order.
     const TLines logs = Logs();
@@ -507,8 +507,8 @@ TEST_F(AutomaticRollback, FileUpdateRestoreThatFailsTooStillEndsWithTheCopyError
                 L"", L"!!! HATA: " + copyError}));
     EXPECT_TRUE(Logged(L"Hata: " + copyError));
     lock.reset();
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\CorvaneZideroZUR.exe")) << "the backup stays for later";
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\guncelleme.suruyor")) << "and is kept by the next update";
+    EXPECT_TRUE(FileExists(kBackup + L"\\CorvaneZideroZUR.exe")) << "the backup stays for later";
+    EXPECT_TRUE(FileExists(kBackup + L"\\guncelleme.suruyor")) << "and is kept by the next update";
 }
 
 } // namespace

@@ -134,8 +134,8 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
     EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"), installed.at(L"pos-config.json"));
     EXPECT_EQ(FileBytes(kInstall + L"\\CorvaneMarketServis\\pos-config.json"),
               installed.at(L"CorvaneMarketServis\\pos-config.json"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\mariadb"));
     EXPECT_EQ(Snapshot(kOrtak + L"\\Data"), dataBefore);
     EXPECT_EQ(Snapshot(kOrtak + L"\\mariadb"), mariaBefore);
     EXPECT_EQ(FileBytes(kOrtak + L"\\my.ini"), myIni);
@@ -149,7 +149,7 @@ TEST_F(UpdateE2e, FullUpdateReplacesTheApplicationKeepsTheShopsDataAndLeavesABac
     // trees on this machine may hold port 3307).
     for (const auto& line : run.Logs())
         EXPECT_EQ(line.find(L"CorvaneDB"), std::wstring::npos) << std::wstring(line);
-    EXPECT_TRUE(FileExistsW(link));
+    EXPECT_TRUE(FileExists(link));
     for (const auto* line :
          {L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Servis OK",
           L"  Corvane Market Pos.lnk OK", L"TAM GÜNCELLEME BAŞARIYLA TAMAMLANDI"})
@@ -297,9 +297,9 @@ TEST_F(UpdateE2e, UserRestoreAfterAnUpdatePutsTheBackupBackTwiceAlike) {
         EXPECT_EQ(restore.FinishedEntry(), L"finished|1|") << restore.LogText();
         EXPECT_EQ(restore.Percents(), (std::vector<int>{5, 20, 30, 100}));
         ExpectBackupRestored();
-        EXPECT_FALSE(FileExistsW(kInstall + L"\\masaustu\\eklenen.js"));
+        EXPECT_FALSE(FileExists(kInstall + L"\\masaustu\\eklenen.js"));
         EXPECT_EQ(FileBytes(kInstall + L"\\Yeni.dll"), "a new top-level library");
-        EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
+        EXPECT_FALSE(FileExists(kInstall + L"\\backup.info"));
         EXPECT_TRUE(restore.Logged(L"Onceki surume basariyla donuldu."));
         EXPECT_EQ(Installation::RecordedDisplayVersion(), L"1.0.0");
         if (round == 1) {

@@ -27,12 +27,12 @@ bool Starts(const std::wstring& s, const std::wstring& prefix) {
 // The shared data folder of a database set up by the engine, its service running and the
 // server answering.
 void ExpectDatabaseServing(TSetupEngine& engine) {
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\logs"));
-    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\Data\\my.ini"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_TRUE(DirectoryExists(kOrtak + L"\\Data\\mysql"));
+    EXPECT_TRUE(DirectoryExists(kOrtak + L"\\mariadb\\logs"));
+    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_FALSE(FileExists(kOrtak + L"\\mariadb\\my.ini"));
+    EXPECT_FALSE(FileExists(kOrtak + L"\\Data\\my.ini"));
+    EXPECT_FALSE(FileExists(kOrtak + L"\\mariadb\\setup-remote.sql"));
     EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
     EXPECT_EQ(engine.GetMevcutServisYolu(), kOrtak);
     EXPECT_TRUE(ServiceListens(L"CorvaneDB", 3307));
@@ -71,11 +71,11 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
             continue; // rewritten with the connection settings
         EXPECT_EQ(FileBytes(kInstall + L"\\" + rel), FileBytes(payload + L"\\" + rel)) << rel;
     }
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\mariadb"));
     EXPECT_NE(FileBytes(kInstall + L"\\pos-config.json").find("\"password\": \"kelmor482\""),
               std::string::npos);
-    EXPECT_TRUE(FileExistsW(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
+    EXPECT_TRUE(FileExists(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
     for (const auto* exe : {L"mariadbd.exe", L"mariadb.exe", L"mariadb-install-db.exe"})
         EXPECT_EQ(FileBytes(kOrtak + L"\\mariadb\\bin\\" + exe),
                   FileBytes(payload + L"\\mariadb\\bin\\" + exe))
@@ -83,7 +83,7 @@ TEST_F(EngineInstall, NewInstallationWithEveryOptionLeavesAWorkingShop) {
 
     // Database: data folder, configuration, service, answer on 3307, accounts, no script left.
     ExpectDatabaseServing(run.Engine());
-    EXPECT_TRUE(DirExistsW(kInstall + L"\\logs"));
+    EXPECT_TRUE(DirectoryExists(kInstall + L"\\logs"));
     const std::wstring image = ServiceImagePath(L"CorvaneDB");
     EXPECT_NE(image.find(L"--defaults-file="), std::wstring::npos) << image;
     EXPECT_NE(image.find(kOrtak + L"\\my.ini"), std::wstring::npos) << image;
@@ -151,7 +151,7 @@ TEST_F(EngineInstall, NewInstallationWithEverySwitchOffSkipsTheOptionalSteps) {
     Configure(run.Engine(), false);
     ASSERT_TRUE(run.Run()) << run.LogText();
     EXPECT_EQ(run.Percents(), (std::vector<int>{2, 5, 30, 34, 40, 50, 96, 100}));
-    EXPECT_FALSE(FileExistsW(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExists(run.Engine().GetDesktopPath() + L"\\Corvane Market Pos.lnk"));
     EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
     EXPECT_TRUE(ServiceReaches(L"CorvaneDB", SERVICE_RUNNING));
 }
@@ -194,9 +194,9 @@ TEST_F(DatabaseOnly, SetsUpTheDatabaseServiceAndASecondRunChangesNothing) {
     ConfigureDbOnly(run.Engine());
     ASSERT_TRUE(run.Run()) << run.LogText();
     ExpectDatabaseServing(run.Engine());
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\mariadb\\bin"));
+    EXPECT_TRUE(DirectoryExists(kOrtak + L"\\mariadb\\bin"));
     EXPECT_FALSE(ServiceExists(L"CorvaneMarketService"));
-    EXPECT_FALSE(FileExistsW(kInstall + L"\\pos-config.json"));
+    EXPECT_FALSE(FileExists(kInstall + L"\\pos-config.json"));
     EXPECT_TRUE(ReadKey(kUninstallKey).empty());
     const std::string accounts = FileBytes(kOrtak + L"\\Data\\mysql\\accounts.txt");
     for (const char* host : {"\t%\t", "\t192.168.%\t", "\t10.%\t", "\t172.%\t"})

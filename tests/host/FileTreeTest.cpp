@@ -56,14 +56,14 @@ TEST(CopyDirRecursive, CopiesHiddenAndReadOnlyFilesAtEveryDepth) {
     EXPECT_EQ(ReadText(dst + L"\\ro.dll"), "read-only");
     EXPECT_EQ(ReadText(dst + L"\\sub\\hidden.ini"), "hidden");
     EXPECT_EQ(ReadText(dst + L"\\sub\\deeper\\sys.bin"), "system");
-    EXPECT_TRUE(DirExistsW(dst + L"\\empty"));
+    EXPECT_TRUE(DirectoryExists(dst + L"\\empty"));
 }
 
 TEST(CopyDirRecursive, MissingSourceCreatesTheTargetOnly) {
     TTempDir dir;
     TRecordingHost host;
     host.CopyDirRecursive(dir / L"nothing", dir / L"target");
-    EXPECT_TRUE(DirExistsW(dir / L"target"));
+    EXPECT_TRUE(DirectoryExists(dir / L"target"));
     EXPECT_TRUE(host.Lines.empty());
 }
 
@@ -128,7 +128,7 @@ TEST(CopyDirWithRetry, LockedOtherFileIsLoggedAndTheCopyGoesOn) {
     EXPECT_EQ(host.Sleeps.size(), 4u);
     EXPECT_EQ(ReadText(dst + L"\\a.exe"), "a");
     EXPECT_EQ(ReadText(dst + L"\\sub\\b.dll"), "b");
-    EXPECT_FALSE(FileExistsW(dst + L"\\readme.txt"));
+    EXPECT_FALSE(FileExists(dst + L"\\readme.txt"));
 }
 
 TEST(CopyDirWithRetry, FileUnlockedBeforeTheThirdAttemptIsCopied) {
@@ -191,7 +191,7 @@ TEST(CopyOneFile, PathChecksInTheirOrder) {
         EXPECT_EQ(Message([&] { host.CopyOneFile(c.Src, c.Dst); }), c.Message)
             << std::string(c.Src.begin(), c.Src.end()) << " -> "
             << std::string(c.Dst.begin(), c.Dst.end());
-    EXPECT_FALSE(FileExistsW(dir / L"t.txt"));
+    EXPECT_FALSE(FileExists(dir / L"t.txt"));
 }
 
 TEST(CopyOneFile, OverwritesTheTargetAndReportsTheSystemText) {
@@ -254,12 +254,12 @@ TEST(FolderLinks, CopiesDoNotEnterALinkAndSayWhy) {
     host.CopyDirRecursive(dir / L"src", dir / L"dst");
     EXPECT_EQ(host.Lines, (Lines{L"    ! link: klasör bağlantısı, kopyalanmadı"}));
     EXPECT_EQ(ReadText(dir / L"dst\\own.txt"), "own");
-    EXPECT_FALSE(FileExistsW(dir / L"dst\\link\\secret.txt"));
+    EXPECT_FALSE(FileExists(dir / L"dst\\link\\secret.txt"));
 
     host.Lines.clear();
     host.CopyDirWithRetry(dir / L"src", dir / L"dst2", 5);
     EXPECT_EQ(host.Lines, (Lines{L"    ! link: klasör bağlantısı, kopyalanmadı"}));
-    EXPECT_FALSE(FileExistsW(dir / L"dst2\\link\\secret.txt"));
+    EXPECT_FALSE(FileExists(dir / L"dst2\\link\\secret.txt"));
 }
 
 TEST(FolderLinks, DeletingATreeLeavesTheLinkTargetIntact) {
@@ -273,7 +273,7 @@ TEST(FolderLinks, DeletingATreeLeavesTheLinkTargetIntact) {
     DeleteDirRecursive(dir / L"tree");
     EXPECT_EQ(ReadText(dir / L"outside\\keep.txt"), "keep");
     EXPECT_EQ(ReadText(dir / L"outside\\deep\\keep2.txt"), "keep2");
-    EXPECT_FALSE(FileExistsW(dir / L"tree\\sub\\gone.txt"));
+    EXPECT_FALSE(FileExists(dir / L"tree\\sub\\gone.txt"));
     ::SetFileAttributesW((dir / L"outside\\keep.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -297,8 +297,8 @@ TEST(DeleteDirRecursive, RemovesAReadOnlyTree) {
     MakeFile(tree + L"\\a\\b\\ro2.dll", "ro2", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     ::SetFileAttributesW((tree + L"\\a\\b").c_str(), FILE_ATTRIBUTE_READONLY);
     DeleteDirRecursive(tree);
-    EXPECT_FALSE(DirExistsW(tree));
-    EXPECT_TRUE(DirExistsW(dir.Path()));
+    EXPECT_FALSE(DirectoryExists(tree));
+    EXPECT_TRUE(DirectoryExists(dir.Path()));
 }
 
 TEST(DeleteDirRecursive, MissingFolderOrAFileIsLeftAlone) {
@@ -306,7 +306,7 @@ TEST(DeleteDirRecursive, MissingFolderOrAFileIsLeftAlone) {
     DeleteDirRecursive(dir / L"missing");
     MakeFile(dir / L"file.txt", "f");
     DeleteDirRecursive(dir / L"file.txt");
-    EXPECT_TRUE(FileExistsW(dir / L"file.txt"));
+    EXPECT_TRUE(FileExists(dir / L"file.txt"));
 }
 
 TEST(DeleteDirRecursive, FolderWithALockedFileStays) {
@@ -317,11 +317,11 @@ TEST(DeleteDirRecursive, FolderWithALockedFileStays) {
     {
         TLocker lock(dir / L"tree\\busy.txt");
         DeleteDirRecursive(dir / L"tree");
-        EXPECT_TRUE(FileExistsW(dir / L"tree\\busy.txt"));
-        EXPECT_FALSE(FileExistsW(dir / L"tree\\free.txt"));
+        EXPECT_TRUE(FileExists(dir / L"tree\\busy.txt"));
+        EXPECT_FALSE(FileExists(dir / L"tree\\free.txt"));
     }
     DeleteDirRecursive(dir / L"tree");
-    EXPECT_FALSE(DirExistsW(dir / L"tree"));
+    EXPECT_FALSE(DirectoryExists(dir / L"tree"));
 }
 
 TEST(GetDirSize, SumsEveryFileAtEveryDepthHiddenIncluded) {

@@ -219,7 +219,7 @@ TEST(RunnerWorkingFolder, WindowsToolsComeFromSystem32Only) {
     host.RunCmd(L"taskkill /F /IM CorvaneNoSuchProgram.exe", 10000);
     for (const std::wstring& folder : {installDir, CurrentDir()})
         for (const wchar_t* tool : {L"cmd.exe", L"sc.exe", L"net.exe", L"taskkill.exe"}) {
-            EXPECT_FALSE(FileExistsW(folder + L"\\" + tool + L".ran")) << folder << L" " << tool;
+            EXPECT_FALSE(FileExists(folder + L"\\" + tool + L".ran")) << folder << L" " << tool;
             ::DeleteFileW((folder + L"\\" + tool).c_str());
             ::DeleteFileW((folder + L"\\" + tool + L".ran").c_str());
         }

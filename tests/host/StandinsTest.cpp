@@ -67,9 +67,9 @@ protected:
 } // namespace
 
 TEST_F(MariaDbTest, InitialiserCreatesTheDataDirectoryWithRootPassword) {
-    EXPECT_TRUE(DirExistsW(Data + L"\\mysql"));
+    EXPECT_TRUE(DirectoryExists(Data + L"\\mysql"));
     EXPECT_TRUE(Contains(Accounts(), "root\tlocalhost\tkelmor482\t"));
-    EXPECT_TRUE(FileExistsW(Data + L"\\my.ini"));
+    EXPECT_TRUE(FileExists(Data + L"\\my.ini"));
     // An initialised directory is not initialised again.
     EXPECT_NE(
         RunAndWait(Standin(L"mariadb-install-db.exe"), L"--datadir=\"" + Data + L"\" --password=x"),
@@ -80,8 +80,8 @@ TEST_F(MariaDbTest, InitialiserCreatesTheDataDirectoryWithRootPassword) {
     EXPECT_EQ(RunAndWait(Standin(L"mariadb-install-db.exe"),
                          L"--datadir=\"" + other + L"\" --password=p --standin-no-ini"),
               0);
-    EXPECT_TRUE(DirExistsW(other + L"\\mysql"));
-    EXPECT_FALSE(FileExistsW(other + L"\\my.ini"));
+    EXPECT_TRUE(DirectoryExists(other + L"\\mysql"));
+    EXPECT_FALSE(FileExists(other + L"\\my.ini"));
 }
 
 TEST_F(MariaDbTest, ClientRunsTheRemoteAccessScript) {

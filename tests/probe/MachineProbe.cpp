@@ -28,18 +28,8 @@ std::string FileBytes(const std::wstring& path) {
     return out;
 }
 
-bool FileExistsW(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool DirExistsW(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 void MakeDirs(const std::wstring& path) {
-    if (path.size() <= 3 || DirExistsW(path))
+    if (path.size() <= 3 || DirectoryExists(path))
         return;
     MakeDirs(path.substr(0, path.find_last_of(L'\\')));
     CreateDirectoryW(path.c_str(), nullptr);

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "uFileUtil.h" // FileExists, DirectoryExists
+
 // --- files and snapshots -----------------------------------------------------------------------
 
 // The bytes of a file; "<missing>" when it cannot be opened.
 std::string FileBytes(const std::wstring& path);
-bool FileExistsW(const std::wstring& path);
-bool DirExistsW(const std::wstring& path);
 void MakeDirs(const std::wstring& path);
 // Relative paths of every file under a folder (backslash-separated), sorted.
 std::vector<std::wstring> FilesUnder(const std::wstring& dir);

@@ -192,7 +192,7 @@ std::wstring ImagePath(const wchar_t* service) {
 std::wstring Desktop() {
     wchar_t buf[MAX_PATH + 1] = {};
     if (SHGetSpecialFolderPathW(nullptr, buf, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE) &&
-        DirExistsW(buf))
+        DirectoryExists(buf))
         return buf;
     buf[0] = 0;
     SHGetSpecialFolderPathW(nullptr, buf, CSIDL_DESKTOPDIRECTORY, FALSE);
@@ -334,17 +334,17 @@ TEST(NewInstall, LogShowsTheExtractionAndEveryStepOfTheNewInstallation) {
 TEST(NewInstall, ApplicationFilesAreThePayloadsAndTheDatabaseProgramsSitInTheSharedFolder) {
     const std::wstring payload = Payload(L"1.0.0");
     ExpectSameFiles(payload, kInstall, AppEntry);
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\mariadb"));
     ExpectSameFiles(payload + L"\\mariadb", kOrtak + L"\\mariadb");
     const std::string config = FileBytes(kInstall + L"\\pos-config.json");
     EXPECT_NE(config.find("kelmor482"), std::string::npos) << config;
     EXPECT_EQ(config.find("payload-1.0.0"), std::string::npos) << "the payload's own file was kept";
-    EXPECT_TRUE(FileExistsW(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
-    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\mariadb\\setup-remote.sql"));
-    EXPECT_FALSE(DirExistsW(kBackup)) << "a new installation takes no backup";
+    EXPECT_TRUE(FileExists(kInstall + L"\\CorvaneMarketServis\\pos-config.json"));
+    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
+    EXPECT_TRUE(DirectoryExists(kOrtak + L"\\Data\\mysql"));
+    EXPECT_FALSE(FileExists(kOrtak + L"\\mariadb\\setup-remote.sql"));
+    EXPECT_FALSE(DirectoryExists(kBackup)) << "a new installation takes no backup";
     ExpectTempFolderGone();
 }
 
@@ -437,8 +437,8 @@ TEST(FullUpdate, NewFilesInstalledShopDataAndConnectionFileKept) {
     ExpectSameFiles(Payload(L"1.1.0"), kInstall, AppEntry);
     EXPECT_EQ(FileBytes(kInstall + L"\\pos-config.json"),
               FileBytes(Scenario(L"pos-config-before.json")));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\Data"));
-    EXPECT_FALSE(DirExistsW(kInstall + L"\\mariadb"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\Data"));
+    EXPECT_FALSE(DirectoryExists(kInstall + L"\\mariadb"));
     // The database's folder is not touched: programs, configuration and accounts.
     const std::wstring before = Scenario(L"ortak-before");
     EXPECT_EQ(FileBytes(kOrtak + L"\\my.ini"), FileBytes(before + L"\\my.ini"));
@@ -454,7 +454,7 @@ TEST(FullUpdate, BackupHoldsThePreviousVersionAndDescribesIt) {
                              L"sqlite3.dll", L"version.json", L"web_resources.res"})
         EXPECT_EQ(FileBytes(kBackup + L"\\" + f), FileBytes(old + L"\\" + f)) << Narrow(f);
     ExpectSameTree(old + L"\\masaustu", kBackup + L"\\masaustu");
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\pos-config.json"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\pos-config.json"));
     const std::string info = FileBytes(kBackup + L"\\backup.info");
     EXPECT_TRUE(std::regex_match(
         info, std::regex("\xEF\xBB\xBFTARIH=20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n"
@@ -533,7 +533,7 @@ TEST(FailedUpdate, WindowShowsTheFailureWithTheCopyError) {
         message |=
             c.Visible && Starts(c.Text, L"Kritik dosya kopyalanamadı: CorvaneReports.dll - ");
     EXPECT_TRUE(message) << Shown(page);
-    EXPECT_TRUE(FileExistsW(Scenario(L"locker-running.txt")))
+    EXPECT_TRUE(FileExists(Scenario(L"locker-running.txt")))
         << "the program holding the DLL must not have been ended by the update";
 }
 
@@ -567,10 +567,10 @@ TEST(FailedUpdate, WhatTheBackupHeldIsBackAndTheServiceStaysStopped) {
         EXPECT_EQ(FileBytes(kInstall + L"\\" + f), FileBytes(before + L"\\" + f)) << Narrow(f);
     ExpectSameTree(before + L"\\masaustu", kInstall + L"\\masaustu");
     // The new backup: the installation as it was, without the DLL that could not be read.
-    EXPECT_TRUE(FileExistsW(kBackup + L"\\backup.info"));
+    EXPECT_TRUE(FileExists(kBackup + L"\\backup.info"));
     EXPECT_EQ(FileBytes(kBackup + L"\\CorvaneZideroZUR.exe"),
               FileBytes(before + L"\\CorvaneZideroZUR.exe"));
-    EXPECT_FALSE(FileExistsW(kBackup + L"\\CorvaneReports.dll"));
+    EXPECT_FALSE(FileExists(kBackup + L"\\CorvaneReports.dll"));
     // Stopped for the update, and a failed update restarts nothing.
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_STOPPED));
     ExpectDatabaseService();
@@ -634,9 +634,9 @@ TEST(Restore, BackupIsBackInPlaceAndTheTillProgramWasStopped) {
     }
     // masaustu is replaced as a whole: the file added by hand is gone.
     ExpectSameTree(backup + L"\\masaustu", kInstall + L"\\masaustu");
-    EXPECT_FALSE(FileExistsW(kInstall + L"\\backup.info"));
+    EXPECT_FALSE(FileExists(kInstall + L"\\backup.info"));
     ExpectSameTree(backup, kBackup);
-    EXPECT_TRUE(FileExistsW(Scenario(L"till-stopped.txt")))
+    EXPECT_TRUE(FileExists(Scenario(L"till-stopped.txt")))
         << "the running till program was not ended";
     ExpectDatabaseService();
 }
@@ -647,7 +647,7 @@ TEST(PowerCut, CutAfterTheServiceWasDeletedAndTheRestoreRegisteredItAgain) {
     ExpectInOrder(Memo(L"memo-cut.txt"),
                   {L"[2/14] Dosyalar kopyalanıyor...",
                    L"[TAM GÜNCELLEME] Servis yeniden kuruluyor...", L"  Yeni servis kuruluyor..."});
-    EXPECT_TRUE(FileExistsW(Scenario(L"missing-after-restart.txt")))
+    EXPECT_TRUE(FileExists(Scenario(L"missing-after-restart.txt")))
         << "CorvaneMarketService was still registered after the restart";
     ExpectInOrder(Memo(), {L"ROLLBACK TAMAMLANDI", L"  CorvaneMarketServer install...",
                            L"  ! CorvaneMarketService kayitli degildi, yeniden kuruldu",
@@ -673,7 +673,7 @@ TEST(Cancel, QuestionAskedAndTheWindowClosedByItself) {
     const std::wstring box = Widen(FileBytes(Scenario(L"question.txt")));
     EXPECT_NE(box.find(L"text\tKurulum devam ediyor! İptal edilsin mi?"), std::wstring::npos)
         << Narrow(box);
-    EXPECT_TRUE(FileExistsW(Scenario(L"closed-after.txt")));
+    EXPECT_TRUE(FileExists(Scenario(L"closed-after.txt")));
     const TLines log = Memo();
     EXPECT_TRUE(HasLine(log, L"[1/14] İşlemler durduruluyor...")) << Narrow(Joined(log));
     EXPECT_EQ(IndexOf(log, L"[3/14] Klasörler oluşturuluyor..."), -1) << Narrow(Joined(log));
@@ -683,13 +683,13 @@ TEST(Cancel, RunStoppedAtTheNextCheckAndLeftNothingBeyondIt) {
     // Cancelled during the first step: no configuration, no services, no entry, no shortcut.
     const TLines log = Memo();
     if (!HasLine(log, L"[2/14] Dosyalar kopyalanıyor...")) {
-        EXPECT_FALSE(DirExistsW(kInstall));
+        EXPECT_FALSE(DirectoryExists(kInstall));
     }
-    EXPECT_FALSE(FileExistsW(kOrtak + L"\\my.ini"));
+    EXPECT_FALSE(FileExists(kOrtak + L"\\my.ini"));
     EXPECT_EQ(ServiceState(L"CorvaneDB"), 0u);
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
     EXPECT_FALSE(KeyExists(kUninstallKey));
-    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
     ExpectTempFolderGone();
 }
 
@@ -728,12 +728,12 @@ TEST(DatabaseOnly, SignedFileExtractsItsPayloadAndTheLogShowsTheSevenSteps) {
 TEST(DatabaseOnly, OnlyTheDatabaseServiceIsSetUp) {
     ExpectDatabaseService();
     ExpectSameFiles(Payload(L"1.0.0") + L"\\mariadb", kOrtak + L"\\mariadb");
-    EXPECT_TRUE(FileExistsW(kOrtak + L"\\my.ini"));
+    EXPECT_TRUE(FileExists(kOrtak + L"\\my.ini"));
     EXPECT_EQ(FirewallRules(), (TLines{L"CorvaneDB"}));
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
     EXPECT_TRUE(FilesUnder(kInstall).empty()) << "no application files in a database-only run";
     EXPECT_FALSE(KeyExists(kUninstallKey));
-    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
     ExpectTempFolderGone();
 }
 
@@ -757,11 +757,11 @@ TEST(SilentInstall, ApplicationOnDDatabaseOnENoRulesNoShortcut) {
     const std::wstring payload = Payload(L"1.0.0");
     ExpectSameFiles(payload, kInstall, AppEntry);
     ExpectSameFiles(payload + L"\\mariadb", kOrtak + L"\\mariadb");
-    EXPECT_FALSE(DirExistsW(L"D:\\CorvaneOrtakData"));
+    EXPECT_FALSE(DirectoryExists(L"D:\\CorvaneOrtakData"));
     ExpectDatabaseService();
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(FirewallRules().empty());
-    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
     EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), kInstall);
     EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe")) << "nobody is there to use it";
     ExpectTempFolderGone();
@@ -821,11 +821,11 @@ int Number(const std::wstring& name) {
 void ExpectApplicationGone() {
     EXPECT_EQ(ServiceState(L"CorvaneMarketService"), 0u);
     EXPECT_FALSE(KeyExists(kUninstallKey));
-    EXPECT_FALSE(FileExistsW(Desktop() + L"\\Corvane Market Pos.lnk"));
+    EXPECT_FALSE(FileExists(Desktop() + L"\\Corvane Market Pos.lnk"));
     const TLines rules = FirewallRules();
     EXPECT_EQ(std::count(rules.begin(), rules.end(), L"CorvaneMarketSync"), 0);
-    EXPECT_FALSE(DirExistsW(kInstall));
-    EXPECT_FALSE(DirExistsW(kBackup));
+    EXPECT_FALSE(DirectoryExists(kInstall));
+    EXPECT_FALSE(DirectoryExists(kBackup));
     EXPECT_FALSE(ProcessRunning(L"CorvaneZideroZUR.exe"));
     EXPECT_FALSE(ProcessRunning(L"CorvaneMarketServer.exe"));
 }
@@ -858,7 +858,7 @@ TEST(Uninstall, StartedFromTheUninstallEntryItAsksAndRemovesTheApplication) {
     EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kInstall)) << Narrow(Joined(memo));
     EXPECT_TRUE(HasLine(memo, L"  Silindi: " + kBackup)) << Narrow(Joined(memo));
     // The program started waited for the removal and its copy's code; its own file went after.
-    EXPECT_TRUE(FileExistsW(Scenario(L"original-waiting.txt"))) << "ended before the removal";
+    EXPECT_TRUE(FileExists(Scenario(L"original-waiting.txt"))) << "ended before the removal";
     EXPECT_EQ(FileBytes(Scenario(L"original-exit.txt")), "0\n");
     ExpectInOrder(memo, {L"[5/7] Kurulum klasörü siliniyor...",
                          L"  Kaldırma programı kapanınca silinecek: " + kInstall +
@@ -925,12 +925,12 @@ TEST(UninstallAll, DatabaseBoxAskedOnceMoreAndEverythingIsGone) {
     ExpectApplicationGone();
     EXPECT_EQ(ServiceState(L"CorvaneDB"), 0u);
     EXPECT_FALSE(ServerAnswers(3307));
-    EXPECT_FALSE(DirExistsW(kOrtak));
+    EXPECT_FALSE(DirectoryExists(kOrtak));
     EXPECT_TRUE(FirewallRules().empty());
 }
 
 TEST(Silent, HeldFilesAndAStubbornServiceEndInTimeWithExitCode1603) {
-    EXPECT_TRUE(FileExistsW(Scenario(L"till-running.txt")));
+    EXPECT_TRUE(FileExists(Scenario(L"till-running.txt")));
     EXPECT_EQ(Number(L"exit-1.txt"), 1603 & 0xFF) << "Wine passes the low byte on";
     // The service's 30 s wait and the kill after it, but no unbounded wait.
     EXPECT_GE(Number(L"seconds-1.txt"), 30);
@@ -967,7 +967,7 @@ TEST(Silent, SecondRunRemovesWhatWasLeftAndAThirdFindsNothingToDo) {
     ExpectApplicationGone();
     // Silent runs never remove the database.
     ExpectDatabaseService();
-    EXPECT_TRUE(DirExistsW(kOrtak + L"\\Data\\mysql"));
+    EXPECT_TRUE(DirectoryExists(kOrtak + L"\\Data\\mysql"));
 }
 
 } // namespace

@@ -419,10 +419,10 @@ TEST_F(RunningTest, ExtractedPayloadBecomesTheSourceAndGoesWithTheWindow) {
     EXPECT_EQ(lines[1], L"Geçici klasör: " + extracted);
     ASSERT_TRUE(WaitRunHeld());
     EXPECT_EQ(Sys.Engine().SourceDir(), extracted);
-    EXPECT_TRUE(DirExistsW(extracted));
+    EXPECT_TRUE(DirectoryExists(extracted));
 
     Destroy(); // the window goes (the held run is cancelled first)
-    EXPECT_FALSE(DirExistsW(extracted)) << "the extracted folder outlived the window";
+    EXPECT_FALSE(DirectoryExists(extracted)) << "the extracted folder outlived the window";
 }
 
 TEST_F(RunningTest, ExtractionFailureShowsTheFailureAtOnceAndNeverStartsTheEngine) {
@@ -452,7 +452,7 @@ TEST_F(RunningTest, ExtractionFailureShowsTheFailureAtOnceAndNeverStartsTheEngin
     // Not the window's folder to delete: it stays after the window has gone.
     Click(C(L"btnNext"));
     EXPECT_TRUE(WindowGone());
-    EXPECT_TRUE(DirExistsW(work.Path() + L"\\temp\\" + made[0]));
+    EXPECT_TRUE(DirectoryExists(work.Path() + L"\\temp\\" + made[0]));
 }
 
 TEST_F(RunningTest, UnreadableSetupFileFailsLikeAnExtraction) {
