@@ -32,11 +32,11 @@ bool SameNoCase(const std::wstring& a, const wchar_t* b) {
 // two reads, while the copy is ours alone (made in the run's private folder, held the same way).
 class TSealHash {
 public:
-    TSealHash(TZipInput& file, uint64_t offset, uint64_t n) {
+    explicit TSealHash(TZipInput& file) {
         try {
-            FThread = std::thread([this, &file, offset, n] { Run(file, offset, n); });
+            FThread = std::thread([this, &file] { Run(file); });
         } catch (const std::system_error&) {
-            Run(file, offset, n); // no thread to spare: at once
+            Run(file); // no thread to spare: at once
         }
     }
     ~TSealHash() {
@@ -57,11 +57,12 @@ public:
     }
 
 private:
-    void Run(TZipInput& file, uint64_t offset, uint64_t n) {
+    void Run(TZipInput& file) {
         try {
             std::vector<unsigned char> buf(PAYLOAD_COPY_BUFFER);
             TSha256 hash;
-            while (n > 0 && !FStop) {
+            uint64_t offset = 0;
+            for (uint64_t n = file.Size(); n > 0 && !FStop;) {
                 const size_t chunk = n < buf.size() ? size_t(n) : buf.size();
                 file.ReadAt(offset, buf.data(), chunk);
                 hash.Update(buf.data(), chunk);
@@ -196,7 +197,7 @@ std::wstring TPayloadExtractor::ExtractToTemp(const TZipReader::TProgress& progr
         // extracting in which the copy could be swapped.
         TZipInput& archive = copy->Finish();
         if (seal.Sealed)
-            sealHash.emplace(archive, 0, archive.Size());
+            sealHash.emplace(archive);
         TZipReader reader(archive);
         for (const TZipEntry& e : reader.Entries()) {
             if (!e.Path.Parts.empty() && SameNoCase(e.Path.Parts.front(), COPY_NAME))

@@ -463,28 +463,37 @@ bool TSystemPayloadPlatform::RemoveFile(const std::wstring& path) {
 
 namespace {
 
-// dir (extended form) and everything below it; a link goes itself, its target stays untouched.
-void RemoveTree(const std::wstring& dir) {
+// Calls visit(entry, path) for every entry of dir except "." and ".."; how many there were.
+template <typename TVisit> size_t ForEachEntry(const std::wstring& dir, TVisit visit) {
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
                                 nullptr, 0);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW(path.c_str());
-            else if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                RemoveDirectoryW(path.c_str());
-            else
-                RemoveTree(path);
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    size_t n = 0;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        ++n;
+        visit(fd, dir + L"\\" + name);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return n;
+}
+
+// dir (extended form) and everything below it; a link goes itself, its target stays untouched.
+void RemoveTree(const std::wstring& dir) {
+    ForEachEntry(dir, [](const WIN32_FIND_DATAW& fd, const std::wstring& path) {
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            DeleteFileW(path.c_str());
+        else if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            RemoveDirectoryW(path.c_str());
+        else
+            RemoveTree(path);
+    });
     RemoveDirectoryW(dir.c_str());
 }
 
@@ -496,17 +505,5 @@ void TSystemPayloadPlatform::RemoveRunFolder(const std::wstring& dir) {
 }
 
 size_t TSystemPayloadPlatform::CountFolderEntries(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
-                                nullptr, 0);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    size_t n = 0;
-    do {
-        const std::wstring name = fd.cFileName;
-        if (name != L"." && name != L"..")
-            ++n;
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return n;
+    return ForEachEntry(dir, [](const WIN32_FIND_DATAW&, const std::wstring&) {});
 }
