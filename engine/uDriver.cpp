@@ -135,8 +135,7 @@ void TSetupEngine::RunSetup() {
         ReportFinished(FFailure, e.Message());
     } catch (const std::exception& e) {
         // Not expected from our own code (out of memory, a library's error): still one report.
-        const std::string what = e.what();
-        const std::wstring msg(what.begin(), what.end());
+        const std::wstring msg = ErrorText(e);
         Log(L"");
         Log(L"!!! HATA: " + msg);
         ReportFinished(FFailure, msg);

@@ -59,14 +59,6 @@ std::wstring WindowText(HWND wnd) {
     return text;
 }
 
-// Messages of errors that are not our own (out of memory, a library's error) as text.
-std::wstring Widen(const char* what) {
-    std::wstring text;
-    for (const char* p = what; *p; ++p)
-        text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return text;
-}
-
 } // namespace
 
 TfrmSetup::TfrmSetup(TWizardSystem& system) : FSystem(system) {
@@ -359,7 +351,7 @@ bool TfrmSetup::PrepareSource() {
         error = e.Message();
     } catch (const std::exception& e) {
         failed = true;
-        error = Widen(e.what());
+        error = ErrorText(e);
     }
     if (failed) {
         OnEngineLog(L"HATA: " + error);
@@ -716,7 +708,7 @@ void TfrmSetup::StartRestoreThread() {
                 escaped = e.Message();
             } catch (const std::exception& e) {
                 failed = true;
-                escaped = Widen(e.what());
+                escaped = ErrorText(e);
             } catch (...) {
                 failed = true;
                 escaped = L"Geri yukleme beklenmeyen bir hatayla sonlandi.";
@@ -739,7 +731,7 @@ void TfrmSetup::StartRestoreThread() {
             link->RestoreRunning = false;
         }
         // Never leave the page running with nothing behind it.
-        const std::wstring msg = L"Geri yukleme baslatilamadi: " + Widen(e.what());
+        const std::wstring msg = L"Geri yukleme baslatilamadi: " + ErrorText(e);
         OnEngineLog(L"HATA: " + msg);
         OnEngineFinished({TRunResult::Failed, msg});
     }

@@ -29,13 +29,6 @@ constexpr int kRunLimitMs = 12 * 60 * 60 * 1000;
 constexpr int kPagePauseMs = 700;
 constexpr int kFinishPauseMs = 1500;
 
-std::wstring Widen(const char* what) {
-    std::wstring text;
-    for (const char* p = what; *p; ++p)
-        text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return text;
-}
-
 // Where the lines of a run go besides the window (the run's log file and the one /LOG= names),
 // and the outcome the run reported. Reached from any thread.
 class TRunReport {
@@ -264,7 +257,7 @@ public:
         } catch (const ESetupError& e) {
             Fail(e.Message());
         } catch (const std::exception& e) {
-            Fail(Widen(e.what()));
+            Fail(ErrorText(e));
         }
         FEngine.reset();  // waits for the worker
         FPayload.reset(); // it holds the extraction folder open

@@ -70,11 +70,6 @@ struct TFailure {
 
 const int kFileAttempts = 5;
 
-std::wstring Widen(const char* text) {
-    const std::string s = text;
-    return std::wstring(s.begin(), s.end());
-}
-
 } // namespace
 
 void BackupUtil::ClearRestoreLeftovers(const std::wstring& backupDir,
@@ -356,7 +351,7 @@ void TSetupEngine::ExecuteRollback() {
         message = e.Message();
     } catch (const std::exception& e) {
         success = false;
-        message = Widen(e.what());
+        message = ErrorText(e);
     }
     try {
         if (!success)

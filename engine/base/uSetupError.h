@@ -13,3 +13,11 @@ public:
 private:
     std::wstring FMessage;
 };
+
+// The message of an error that is not our own (out of memory, a library's error) as text.
+inline std::wstring ErrorText(const std::exception& e) {
+    std::wstring text;
+    for (const char* p = e.what(); *p; ++p)
+        text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    return text;
+}
