@@ -30,15 +30,12 @@
 #include "host/uHardening.h"
 #include "uLogFile.h"
 #include "uInstallation.h"
-#include "uUnattended.h"
 #include "uUninstallWindow.h"
 #include "uUninstaller.h"
+#include "uUiSystem.h"
 #include "host/uWinHandles.h"
 #include "host/uWinHost.h"
-#include "uWizardSystem.h"
-
-// The setup's quoting of a command line (uCommandLine.cpp), whose exit codes are not ours.
-std::wstring JoinArguments(const std::vector<std::wstring>& args);
+#include "uWindow.h"
 
 namespace {
 
@@ -113,15 +110,6 @@ TArgs ParseArgs() {
     LocalFree(argv);
     return args;
 }
-
-// What the uninstaller asks of the system beyond its removal steps: the wizard's answers, with
-// the uninstaller's caption on its message boxes.
-class TUninstallSystem : public TWizardSystem, public TUninstallUi {
-public:
-    int ShowMessageBox(HWND owner, const std::wstring& text, UINT type) override {
-        return TUninstallUi::ShowMessageBox(owner, text, type);
-    }
-};
 
 // The original's side of the hand-over: the copy writes its exit code into Code and sets Done;
 // the three handles are inherited by the copy and by nothing else.
@@ -245,7 +233,7 @@ private:
 };
 
 // The removal itself, in this process: log file, plan, window or silent run.
-int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe,
+int RunHere(const TArgs& args, TUiSystem& system, const std::wstring& exe,
             const std::wstring& originalDir, const std::wstring& copyNote, int showCmd) {
     TRunLogs logFile(args, true);
     logFile.WriteLine(L"Uninstall Corvane Market Pos: " + exe +
@@ -318,13 +306,7 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
         if (form.Create(showCmd)) {
             if (args.RemoveDatabase)
                 form.OfferDatabase();
-            MSG msg;
-            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
-                    continue;
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
+            RunMessageLoop([&form] { return form.Handle(); });
         }
         code = form.ExitCode();
     }
@@ -339,7 +321,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
 
-    TUninstallSystem system;
+    TUiSystem system(UNINSTALL_TITLE);
     const TArgs args = ParseArgs();
     if (!args.Unknown.empty()) {
         // A mistyped switch must never start a removal nobody asked for.

@@ -18,6 +18,7 @@
 #include "uGdi.h"
 #include "uLook.h"
 #include "uUiQueue.h"
+#include "uWindow.h"
 #include "uWizardSystem.h"
 
 class TSetupEngine;
@@ -83,9 +84,8 @@ private:
         const wchar_t* Face = Look::Face;
     };
 
-    static LRESULT CALLBACK FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+    friend struct TFormProc<TfrmSetup>;
     static LRESULT CALLBACK PanelProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
-    static void RegisterClasses();
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void HandleCommand(HWND ctl, WORD code);
     LRESULT ColorControl(HDC dc, HWND ctl);

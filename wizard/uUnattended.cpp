@@ -17,6 +17,7 @@
 #include "uPayload.h"
 #include "uSetupEngine.h"
 #include "uWizardRules.h"
+#include "uWindow.h"
 
 namespace {
 
@@ -218,22 +219,7 @@ std::wstring CheckSwitches(TWizardSystem& sys, const TSetupSwitches& s) {
 
 // A bounded message loop on the UI thread: runs the window's messages until cond holds.
 bool PumpUntil(TfrmSetup& form, const std::function<bool()>& cond, int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT)
-                return cond();
-            if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
-                continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return true;
+    return PumpMessagesUntil([&form] { return form.Handle(); }, cond, ms);
 }
 
 void PumpFor(TfrmSetup& form, int ms) {
@@ -441,14 +427,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, i
     pilot.ApplySettings(s);
     if (!driven) {
         form.SetQuitOnDestroy(true);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            // Tab and arrow keys move the focus between the controls, as in a dialog.
-            if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
-                continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
+        RunMessageLoop([&form] { return form.Handle(); });
         // With or without switches the run's result counts: a batch file sees a failure too.
         return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
     }
