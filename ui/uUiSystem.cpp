@@ -61,6 +61,24 @@ int TUiSystem::ShowMessageBox(HWND owner, const std::wstring& text, UINT type) {
     return MessageBoxW(owner, text.c_str(), FTitle, type);
 }
 
+std::vector<std::wstring> CommandLineArguments() {
+    std::vector<std::wstring> args;
+    int argc = 0;
+    if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+        for (int i = 1; i < argc; ++i)
+            args.emplace_back(argv[i]);
+        LocalFree(argv);
+    }
+    return args;
+}
+
+std::wstring FullPathName(const std::wstring& path) {
+    const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
+    return m > 0 && m < n ? full.substr(0, m) : path;
+}
+
 std::wstring JoinArguments(const std::vector<std::wstring>& args) {
     std::wstring line;
     for (const std::wstring& arg : args) {

@@ -32,6 +32,13 @@ private:
     const wchar_t* FTitle;
 };
 
+// The arguments after the program's name, as the program's argument splitting gives them.
+std::vector<std::wstring> CommandLineArguments();
+
+// The path made full against the current folder (an elevated copy starts in another); the path
+// itself when it cannot be.
+std::wstring FullPathName(const std::wstring& path);
+
 // The arguments again as one command line for CreateProcess/ShellExecute, each quoted when
 // needed so that the program's argument splitting gives them back unchanged.
 std::wstring JoinArguments(const std::vector<std::wstring>& args);

@@ -31,18 +31,11 @@ template <typename TForm> struct TFormProc {
     }
 };
 
-// Registers a main window's class and creates its window with a client area of width x height
-// in the middle of the screen, object as its creation parameter, then shows it. Null when the
+// Registers a main window's class (proc: TFormProc<form>::Proc) and creates its window with a
+// client area of width x height in the middle of the screen, then shows it. Null when the
 // window could not be made.
 HWND CreateMainWindow(const wchar_t* cls, WNDPROC proc, const wchar_t* title, int width, int height,
                       void* object, int showCmd);
-
-template <typename TForm>
-bool CreateFormWindow(TForm* form, const wchar_t* cls, const wchar_t* title, int width, int height,
-                      int showCmd) {
-    return CreateMainWindow(cls, TFormProc<TForm>::Proc, title, width, height, form, showCmd) !=
-           nullptr;
-}
 
 // The thread's message loop until WM_QUIT. Tab and arrow keys move the focus between the
 // controls of the window that window() names, as in a dialog; it is asked for every message,

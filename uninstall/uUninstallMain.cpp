@@ -68,12 +68,7 @@ bool StartsWithNoCase(const std::wstring& s, const std::wstring& prefix) {
 
 TArgs ParseArgs() {
     TArgs args;
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv)
-        return args;
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring a = argv[i];
+    for (const std::wstring& a : CommandLineArguments()) {
         args.Given.push_back(a);
         if (EngineRules::SameTextAscii(a, L"/S") || EngineRules::SameTextAscii(a, L"-S")) {
             args.Silent = true;
@@ -85,11 +80,7 @@ TArgs ParseArgs() {
             // Nothing here restarts the machine.
         } else if ((StartsWithNoCase(a, L"/LOG=") || StartsWithNoCase(a, L"-LOG=")) &&
                    a.size() > 5) {
-            const std::wstring path = a.substr(5);
-            const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-            std::wstring full(n, L'\0');
-            const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
-            args.LogPath = m > 0 && m < n ? full.substr(0, m) : path;
+            args.LogPath = FullPathName(a.substr(5));
             args.Given.back() = L"/LOG=" + args.LogPath;
         } else if (StartsWithNoCase(a, L"/_kopya=")) {
             args.IsCopy = true;
@@ -107,7 +98,6 @@ TArgs ParseArgs() {
             args.Unknown = a;
         }
     }
-    LocalFree(argv);
     return args;
 }
 

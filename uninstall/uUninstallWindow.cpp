@@ -35,7 +35,8 @@ TfrmUninstall::~TfrmUninstall() {
 }
 
 bool TfrmUninstall::Create(int showCmd) {
-    return CreateFormWindow(this, kFormClass, UNINSTALL_TITLE, kWidth, kHeight, showCmd);
+    return CreateMainWindow(kFormClass, TFormProc<TfrmUninstall>::Proc, UNINSTALL_TITLE, kWidth,
+                            kHeight, this, showCmd) != nullptr;
 }
 
 HWND TfrmUninstall::AddControl(const wchar_t* cls, const std::wstring& text, DWORD style, int x,

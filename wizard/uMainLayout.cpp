@@ -538,5 +538,6 @@ void TfrmSetup::HandleCommand(HWND ctl, WORD code) {
 
 bool TfrmSetup::Create(int showCmd) {
     RegisterWindowClass(kPanelClass, PanelProc, false);
-    return CreateFormWindow(this, kFormClass, APP_TITLE, 690, 564, showCmd);
+    return CreateMainWindow(kFormClass, TFormProc<TfrmSetup>::Proc, APP_TITLE, 690, 564, this,
+                            showCmd) != nullptr;
 }

@@ -340,17 +340,10 @@ private:
 
 // The arguments with the path of /LOG= made full against the current folder.
 std::vector<std::wstring> WithFullLogPath(std::vector<std::wstring> args) {
-    for (std::wstring& arg : args) {
-        if (arg.size() <= 5 || !EngineRules::SameTextAscii(arg.substr(1, 4), L"LOG=") ||
-            (arg[0] != L'/' && arg[0] != L'-'))
-            continue;
-        const std::wstring path = arg.substr(5);
-        const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        std::wstring full(n, L'\0');
-        const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
-        if (m > 0 && m < n)
-            arg = arg.substr(0, 5) + full.substr(0, m);
-    }
+    for (std::wstring& arg : args)
+        if (arg.size() > 5 && (arg[0] == L'/' || arg[0] == L'-') &&
+            EngineRules::SameTextAscii(arg.substr(1, 4), L"LOG="))
+            arg = arg.substr(0, 5) + FullPathName(arg.substr(5));
     return args;
 }
 

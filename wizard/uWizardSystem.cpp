@@ -3,20 +3,16 @@
 
 #include <exdisp.h>
 #include <servprov.h>
-#include <shellapi.h>
 #include <shldisp.h>
 #include <shlobj.h>
 
 #include <cstring>
-#include <type_traits>
 
 #include "uInstallation.h"
 #include "uPayload.h"
 #include "uWizardRules.h"
 #include "uSetupEngine.h"
 #include "host/uWinHandles.h"
-
-TWizardSystem::TWizardSystem() : TUiSystem(APP_TITLE) {}
 
 namespace {
 

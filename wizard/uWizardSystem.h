@@ -13,12 +13,15 @@
 
 #include "uUiSystem.h"
 
+// The application's title, also the caption of its message boxes.
+inline constexpr const wchar_t* APP_TITLE = L"CorvaneMarket Kurulum";
+
 class TSetupEngine;
 class TPayloadExtractor;
 
 class TWizardSystem : public TUiSystem {
 public:
-    TWizardSystem();
+    TWizardSystem() : TUiSystem(APP_TITLE) {}
 
     // The release's version ("2.4.1"): the one stamped into the program's version resource, or
     // else the one its file name carries; empty when neither says.
@@ -43,6 +46,3 @@ public:
 // "major.minor.build" of a version resource's fixed part; empty for 0.0.0 (a build that was
 // not stamped) or a resource that is not one.
 std::wstring FixedFileVersion(const void* resource, size_t bytes);
-
-// The application's title, also the caption of its message boxes.
-inline constexpr const wchar_t* APP_TITLE = L"CorvaneMarket Kurulum";
