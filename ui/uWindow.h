@@ -10,8 +10,9 @@
 void RegisterWindowClass(const wchar_t* name, WNDPROC proc, bool mainWindow);
 
 // The window procedure of a form object: bound to its window at WM_NCCREATE (from the creation
-// parameter), it gets every message through HandleMessage, and its FHandle is cleared at
-// WM_NCDESTROY. The form befriends TFormProc<itself>.
+// parameter), it gets every message through HandleMessage, ends the message loop after its
+// WM_DESTROY when FQuitOnDestroy says so, and its FHandle is cleared at WM_NCDESTROY. The form
+// befriends TFormProc<itself>.
 template <typename TForm> struct TFormProc {
     static LRESULT CALLBACK Proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == WM_NCCREATE) {
@@ -23,6 +24,8 @@ template <typename TForm> struct TFormProc {
         if (!form)
             return DefWindowProcW(wnd, msg, wp, lp);
         const LRESULT result = form->HandleMessage(msg, wp, lp);
+        if (msg == WM_DESTROY && form->FQuitOnDestroy)
+            PostQuitMessage(0);
         if (msg == WM_NCDESTROY) {
             SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
             form->FHandle = nullptr;

@@ -175,8 +175,6 @@ LRESULT TfrmUninstall::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
         KillTimer(FHandle, 1);
         FUiQueue.Close();
-        if (FQuitOnDestroy)
-            PostQuitMessage(0);
         return 0;
     }
     return DefWindowProcW(FHandle, msg, wp, lp);

@@ -509,8 +509,6 @@ LRESULT TfrmSetup::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
         KillTimer(FHandle, 1);
         FormDestroy(FHandle);
-        if (FQuitOnDestroy)
-            PostQuitMessage(0);
         return 0;
     }
     return DefWindowProcW(FHandle, msg, wp, lp);
