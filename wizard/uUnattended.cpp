@@ -17,7 +17,6 @@
 #include "uPayload.h"
 #include "uSetupEngine.h"
 #include "uWizardRules.h"
-#include "uWindow.h"
 
 namespace {
 
