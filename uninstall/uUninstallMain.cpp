@@ -30,15 +30,12 @@
 #include "uHardening.h"
 #include "uLogFile.h"
 #include "uInstallation.h"
-#include "uUnattended.h"
 #include "uUninstallWindow.h"
 #include "uUninstaller.h"
+#include "uUiSystem.h"
 #include "uWinHandles.h"
 #include "host/uWinHost.h"
-#include "uWizardSystem.h"
-
-// The setup's quoting of a command line (uCommandLine.cpp), whose exit codes are not ours.
-std::wstring JoinArguments(const std::vector<std::wstring>& args);
+#include "uWindow.h"
 
 namespace {
 
@@ -71,12 +68,7 @@ bool StartsWithNoCase(const std::wstring& s, const std::wstring& prefix) {
 
 TArgs ParseArgs() {
     TArgs args;
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv)
-        return args;
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring a = argv[i];
+    for (const std::wstring& a : CommandLineArguments()) {
         args.Given.push_back(a);
         if (EngineRules::SameTextAscii(a, L"/S") || EngineRules::SameTextAscii(a, L"-S")) {
             args.Silent = true;
@@ -88,11 +80,7 @@ TArgs ParseArgs() {
             // Nothing here restarts the machine.
         } else if ((StartsWithNoCase(a, L"/LOG=") || StartsWithNoCase(a, L"-LOG=")) &&
                    a.size() > 5) {
-            const std::wstring path = a.substr(5);
-            const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-            std::wstring full(n, L'\0');
-            const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
-            args.LogPath = m > 0 && m < n ? full.substr(0, m) : path;
+            args.LogPath = FullPathName(a.substr(5));
             args.Given.back() = L"/LOG=" + args.LogPath;
         } else if (StartsWithNoCase(a, L"/_kopya=")) {
             args.IsCopy = true;
@@ -110,18 +98,8 @@ TArgs ParseArgs() {
             args.Unknown = a;
         }
     }
-    LocalFree(argv);
     return args;
 }
-
-// What the uninstaller asks of the system beyond its removal steps: the wizard's answers, with
-// the uninstaller's caption on its message boxes.
-class TUninstallSystem : public TWizardSystem, public TUninstallUi {
-public:
-    int ShowMessageBox(HWND owner, const std::wstring& text, UINT type) override {
-        return TUninstallUi::ShowMessageBox(owner, text, type);
-    }
-};
 
 // The original's side of the hand-over: the copy writes its exit code into Code and sets Done;
 // the three handles are inherited by the copy and by nothing else.
@@ -245,7 +223,7 @@ private:
 };
 
 // The removal itself, in this process: log file, plan, window or silent run.
-int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe,
+int RunHere(const TArgs& args, TUiSystem& system, const std::wstring& exe,
             const std::wstring& originalDir, const std::wstring& copyNote, int showCmd) {
     TRunLogs logFile(args, true);
     logFile.WriteLine(L"Uninstall Corvane Market Pos: " + exe +
@@ -317,13 +295,7 @@ int RunHere(const TArgs& args, TUninstallSystem& system, const std::wstring& exe
         if (form.Create(showCmd)) {
             if (args.RemoveDatabase)
                 form.OfferDatabase();
-            MSG msg;
-            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
-                    continue;
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
+            RunMessageLoop([&form] { return form.Handle(); });
         }
         code = form.ExitCode();
     }
@@ -338,7 +310,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
 
-    TUninstallSystem system;
+    TUiSystem system(UNINSTALL_TITLE);
     const TArgs args = ParseArgs();
     if (!args.Unknown.empty()) {
         // A mistyped switch must never start a removal nobody asked for.

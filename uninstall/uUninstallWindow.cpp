@@ -23,11 +23,7 @@ bool IsChecked(HWND box) {
 
 } // namespace
 
-int TUninstallUi::ShowMessageBox(HWND owner, const std::wstring& text, UINT type) {
-    return MessageBoxW(owner, text.c_str(), UNINSTALL_TITLE, type);
-}
-
-TfrmUninstall::TfrmUninstall(TUninstallUi& ui, TUninstallPlan plan, TRunner runner)
+TfrmUninstall::TfrmUninstall(TUiSystem& ui, TUninstallPlan plan, TRunner runner)
     : FUi(ui), FPlan(std::move(plan)), FRunner(std::move(runner)) {}
 
 TfrmUninstall::~TfrmUninstall() {
@@ -39,54 +35,8 @@ TfrmUninstall::~TfrmUninstall() {
 }
 
 bool TfrmUninstall::Create(int showCmd) {
-    HINSTANCE inst = GetModuleHandleW(nullptr);
-    WNDCLASSEXW wc = {};
-    if (!GetClassInfoExW(inst, kFormClass, &wc)) {
-        wc = {};
-        wc.cbSize = sizeof(wc);
-        wc.lpfnWndProc = FormProc;
-        wc.hInstance = inst;
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-        wc.hIcon = LoadIconW(inst, MAKEINTRESOURCEW(1));
-        if (!wc.hIcon)
-            wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-        wc.lpszClassName = kFormClass;
-        RegisterClassExW(&wc);
-    }
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-    const DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
-    RECT r = {0, 0, kWidth, kHeight};
-    AdjustWindowRectEx(&r, style, FALSE, exStyle);
-    const int w = r.right - r.left;
-    const int h = r.bottom - r.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
-    HWND wnd = CreateWindowExW(exStyle, kFormClass, UNINSTALL_TITLE, style, x, y, w, h, nullptr,
-                               nullptr, inst, this);
-    if (!wnd)
-        return false;
-    ShowWindow(wnd, showCmd);
-    UpdateWindow(wnd);
-    return true;
-}
-
-LRESULT CALLBACK TfrmUninstall::FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_NCCREATE) {
-        auto* form =
-            static_cast<TfrmUninstall*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-        form->FHandle = wnd;
-        SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto* form = reinterpret_cast<TfrmUninstall*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
-    if (!form)
-        return DefWindowProcW(wnd, msg, wp, lp);
-    const LRESULT result = form->HandleMessage(msg, wp, lp);
-    if (msg == WM_NCDESTROY) {
-        SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
-        form->FHandle = nullptr;
-    }
-    return result;
+    return CreateMainWindow(kFormClass, TFormProc<TfrmUninstall>::Proc, UNINSTALL_TITLE, kWidth,
+                            kHeight, this, showCmd) != nullptr;
 }
 
 HWND TfrmUninstall::AddControl(const wchar_t* cls, const std::wstring& text, DWORD style, int x,
@@ -225,8 +175,6 @@ LRESULT TfrmUninstall::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
         KillTimer(FHandle, 1);
         FUiQueue.Close();
-        if (FQuitOnDestroy)
-            PostQuitMessage(0);
         return 0;
     }
     return DefWindowProcW(FHandle, msg, wp, lp);

@@ -12,15 +12,9 @@
 
 #include "uGdi.h"
 #include "uUiQueue.h"
+#include "uUiSystem.h"
 #include "uUninstaller.h"
-
-// What the window asks of the system that a test must be able to answer in its place.
-class TUninstallUi {
-public:
-    virtual ~TUninstallUi() = default;
-    // Modal message box with the window's caption; returns the button pressed.
-    virtual int ShowMessageBox(HWND owner, const std::wstring& text, UINT type);
-};
+#include "uWindow.h"
 
 class TfrmUninstall {
 public:
@@ -31,7 +25,7 @@ public:
     using TRunner = std::function<TUninstaller::TResult(const TUninstallPlan&, TLogSink, TStepSink,
                                                         TUninstaller::TCancelled)>;
 
-    TfrmUninstall(TUninstallUi& ui, TUninstallPlan plan, TRunner runner);
+    TfrmUninstall(TUiSystem& ui, TUninstallPlan plan, TRunner runner);
     ~TfrmUninstall();
     TfrmUninstall(const TfrmUninstall&) = delete;
     TfrmUninstall& operator=(const TfrmUninstall&) = delete;
@@ -45,7 +39,7 @@ public:
     int ExitCode() const { return FExitCode; }
 
 private:
-    static LRESULT CALLBACK FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+    friend struct TFormProc<TfrmUninstall>;
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void BuildControls();
     HWND AddControl(const wchar_t* cls, const std::wstring& text, DWORD style, int x, int y, int w,
@@ -61,7 +55,7 @@ private:
     void ShowStep(int index, int total);
     void ShowResult(TUninstaller::TResult result);
 
-    TUninstallUi& FUi;
+    TUiSystem& FUi;
     TUninstallPlan FPlan;
     TRunner FRunner;
     HWND FHandle = nullptr;

@@ -11,9 +11,7 @@
 #include "uWinHandles.h"
 #include "uFileUtil.h"
 #include "uInstallation.h"
-
-// The setup program's quoting (uCommandLine.h, whose exit codes are not the uninstaller's).
-std::wstring JoinArguments(const std::vector<std::wstring>& args);
+#include "uUiSystem.h"
 
 namespace {
 

@@ -98,39 +98,6 @@ TSetupSwitches ParseSwitches(const std::vector<std::wstring>& args) {
     return s;
 }
 
-std::wstring JoinArguments(const std::vector<std::wstring>& args) {
-    std::wstring line;
-    for (const std::wstring& arg : args) {
-        if (!line.empty())
-            line += L' ';
-        if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
-            line += arg;
-            continue;
-        }
-        // Quoted: backslashes before a quote are doubled, a quote is escaped.
-        line += L'"';
-        size_t slashes = 0;
-        for (wchar_t c : arg) {
-            if (c == L'\\') {
-                ++slashes;
-            } else if (c == L'"') {
-                line.append(slashes * 2 + 1, L'\\');
-                slashes = 0;
-                line += c;
-                continue;
-            } else {
-                line.append(slashes, L'\\');
-                slashes = 0;
-            }
-            if (c != L'\\')
-                line += c;
-        }
-        line.append(slashes * 2, L'\\');
-        line += L'"';
-    }
-    return line;
-}
-
 std::wstring HelpText() {
     return L"Kullanım: CorvaneMarketSetup.exe [parametreler]\r\n"
            L"\r\n"

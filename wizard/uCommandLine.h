@@ -48,9 +48,5 @@ struct TSetupSwitches {
 // reported the way the run was asked to report.
 TSetupSwitches ParseSwitches(const std::vector<std::wstring>& args);
 
-// The arguments again as one command line for CreateProcess/ShellExecute, each quoted when
-// needed so that the program's argument splitting gives them back unchanged.
-std::wstring JoinArguments(const std::vector<std::wstring>& args);
-
 // The text /? shows.
 std::wstring HelpText();

@@ -19,6 +19,7 @@
 #include "uLook.h"
 #include "uRunOutcome.h"
 #include "uUiQueue.h"
+#include "uWindow.h"
 #include "uWizardSystem.h"
 
 class TSetupEngine;
@@ -84,9 +85,8 @@ private:
         const wchar_t* Face = Look::Face;
     };
 
-    static LRESULT CALLBACK FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+    friend struct TFormProc<TfrmSetup>;
     static LRESULT CALLBACK PanelProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
-    static void RegisterClasses();
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void HandleCommand(HWND ctl, WORD code);
     LRESULT ColorControl(HDC dc, HWND ctl);

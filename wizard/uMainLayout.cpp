@@ -48,51 +48,6 @@ private:
 
 } // namespace
 
-void TfrmSetup::RegisterClasses() {
-    HINSTANCE inst = GetModuleHandleW(nullptr);
-    WNDCLASSEXW wc = {};
-    if (!GetClassInfoExW(inst, kFormClass, &wc)) {
-        wc = {};
-        wc.cbSize = sizeof(wc);
-        wc.lpfnWndProc = FormProc;
-        wc.hInstance = inst;
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-        wc.hIcon = LoadIconW(inst, MAKEINTRESOURCEW(1));
-        if (!wc.hIcon)
-            wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-        wc.lpszClassName = kFormClass;
-        RegisterClassExW(&wc);
-    }
-    wc = {};
-    if (!GetClassInfoExW(inst, kPanelClass, &wc)) {
-        wc = {};
-        wc.cbSize = sizeof(wc);
-        wc.lpfnWndProc = PanelProc;
-        wc.hInstance = inst;
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.lpszClassName = kPanelClass;
-        RegisterClassExW(&wc);
-    }
-}
-
-LRESULT CALLBACK TfrmSetup::FormProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_NCCREATE) {
-        auto* form = static_cast<TfrmSetup*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-        form->FHandle = wnd;
-        SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto* form = reinterpret_cast<TfrmSetup*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
-    if (!form)
-        return DefWindowProcW(wnd, msg, wp, lp);
-    const LRESULT result = form->HandleMessage(msg, wp, lp);
-    if (msg == WM_NCDESTROY) {
-        SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
-        form->FHandle = nullptr;
-    }
-    return result;
-}
-
 // Panels, pages and shapes: they paint their own colour and pass their children's notifications
 // on to the form, which owns every handler.
 LRESULT CALLBACK TfrmSetup::PanelProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -554,8 +509,6 @@ LRESULT TfrmSetup::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
         KillTimer(FHandle, 1);
         FormDestroy(FHandle);
-        if (FQuitOnDestroy)
-            PostQuitMessage(0);
         return 0;
     }
     return DefWindowProcW(FHandle, msg, wp, lp);
@@ -582,20 +535,7 @@ void TfrmSetup::HandleCommand(HWND ctl, WORD code) {
 }
 
 bool TfrmSetup::Create(int showCmd) {
-    RegisterClasses();
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-    const DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
-    RECT r = {0, 0, 690, 564};
-    AdjustWindowRectEx(&r, style, FALSE, exStyle);
-    const int w = r.right - r.left;
-    const int h = r.bottom - r.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
-    HWND wnd = CreateWindowExW(exStyle, kFormClass, APP_TITLE, style, x, y, w, h, nullptr, nullptr,
-                               GetModuleHandleW(nullptr), this);
-    if (!wnd)
-        return false;
-    ShowWindow(wnd, showCmd);
-    UpdateWindow(wnd);
-    return true;
+    RegisterWindowClass(kPanelClass, PanelProc, false);
+    return CreateMainWindow(kFormClass, TFormProc<TfrmSetup>::Proc, APP_TITLE, 690, 564, this,
+                            showCmd) != nullptr;
 }

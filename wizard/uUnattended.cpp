@@ -205,22 +205,7 @@ std::wstring CheckSwitches(TWizardSystem& sys, const TSetupSwitches& s) {
 
 // A bounded message loop on the UI thread: runs the window's messages until cond holds.
 bool PumpUntil(TfrmSetup& form, const std::function<bool()>& cond, int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT)
-                return cond();
-            if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
-                continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    return true;
+    return PumpMessagesUntil([&form] { return form.Handle(); }, cond, ms);
 }
 
 void PumpFor(TfrmSetup& form, int ms) {
@@ -340,17 +325,10 @@ private:
 
 // The arguments with the path of /LOG= made full against the current folder.
 std::vector<std::wstring> WithFullLogPath(std::vector<std::wstring> args) {
-    for (std::wstring& arg : args) {
-        if (arg.size() <= 5 || !EngineRules::SameTextAscii(arg.substr(1, 4), L"LOG=") ||
-            (arg[0] != L'/' && arg[0] != L'-'))
-            continue;
-        const std::wstring path = arg.substr(5);
-        const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        std::wstring full(n, L'\0');
-        const DWORD m = n ? GetFullPathNameW(path.c_str(), n, full.data(), nullptr) : 0;
-        if (m > 0 && m < n)
-            arg = arg.substr(0, 5) + full.substr(0, m);
-    }
+    for (std::wstring& arg : args)
+        if (arg.size() > 5 && (arg[0] == L'/' || arg[0] == L'-') &&
+            EngineRules::SameTextAscii(arg.substr(1, 4), L"LOG="))
+            arg = arg.substr(0, 5) + FullPathName(arg.substr(5));
     return args;
 }
 
@@ -427,14 +405,7 @@ int RunWindow(TWizardSystem& sys, const TSetupSwitches& s, TRunReport& report, i
     pilot.ApplySettings(s);
     if (!driven) {
         form.SetQuitOnDestroy(true);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            // Tab and arrow keys move the focus between the controls, as in a dialog.
-            if (form.Handle() && IsDialogMessageW(form.Handle(), &msg))
-                continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
+        RunMessageLoop([&form] { return form.Handle(); });
         // With or without switches the run's result counts: a batch file sees a failure too.
         return report.IsFinished() ? report.ExitCode() : EXIT_CANCELLED;
     }

@@ -10,6 +10,3 @@
 
 // args: the arguments after the program's name. Returns the process's exit code (TExitCode).
 int RunSetupProgram(TWizardSystem& system, const std::vector<std::wstring>& args, int showCmd);
-
-// The name of the machine-wide mutex a running setup holds.
-inline constexpr const wchar_t* SETUP_MUTEX_NAME = L"Global\\CorvaneMarketSetup";

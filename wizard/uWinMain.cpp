@@ -3,10 +3,6 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <shellapi.h>
-
-#include <string>
-#include <vector>
 
 #include "uHardening.h"
 #include "uUnattended.h"
@@ -19,13 +15,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
 
-    std::vector<std::wstring> args;
-    int argc = 0;
-    if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
-        for (int i = 1; i < argc; ++i)
-            args.emplace_back(argv[i]);
-        LocalFree(argv);
-    }
     TWizardSystem system;
-    return RunSetupProgram(system, args, showCmd);
+    return RunSetupProgram(system, CommandLineArguments(), showCmd);
 }

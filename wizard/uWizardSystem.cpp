@@ -3,45 +3,16 @@
 
 #include <exdisp.h>
 #include <servprov.h>
-#include <shellapi.h>
 #include <shldisp.h>
 #include <shlobj.h>
 
 #include <cstring>
-#include <type_traits>
 
-#include "uCommandLine.h"
 #include "uInstallation.h"
 #include "uPayload.h"
 #include "uWizardRules.h"
 #include "uSetupEngine.h"
 #include "uWinHandles.h"
-
-bool TWizardSystem::IsAdmin() {
-    return IsUserAnAdmin() != FALSE;
-}
-
-std::wstring TWizardSystem::ExePath() {
-    std::wstring buf(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n == 0)
-            return std::wstring();
-        if (n < buf.size()) {
-            buf.resize(n);
-            return buf;
-        }
-        if (buf.size() >= 32768)
-            return std::wstring();
-        buf.resize(buf.size() * 2); // a long path was cut: try again with room for it
-    }
-}
-
-INT_PTR TWizardSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,
-                                        const wchar_t* params, const std::wstring& dir, int show) {
-    return reinterpret_cast<INT_PTR>(ShellExecuteW(owner, verb, file.c_str(), params,
-                                                   dir.empty() ? nullptr : dir.c_str(), show));
-}
 
 namespace {
 
@@ -132,36 +103,6 @@ std::wstring TWizardSystem::ProgramVersion() {
             return stamped;
     }
     return WizardRules::VersionFromExeName(ExePath());
-}
-
-bool TWizardSystem::RunElevatedAndWait(const std::wstring& file, const std::wstring& params,
-                                       const std::wstring& dir, DWORD& exitCode) {
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = L"runas";
-    info.lpFile = file.c_str();
-    info.lpParameters = params.empty() ? nullptr : params.c_str();
-    info.lpDirectory = dir.empty() ? nullptr : dir.c_str();
-    info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info) || !info.hProcess) {
-        exitCode = GetLastError();
-        if (exitCode == ERROR_SUCCESS)
-            exitCode = ERROR_FILE_NOT_FOUND;
-        return false;
-    }
-    // An installation with a full copy takes minutes, not hours: a copy that is still running
-    // after twelve hours hangs, and the caller is told the run failed.
-    exitCode = EXIT_FAILED;
-    if (WaitForSingleObject(info.hProcess, 12 * 60 * 60 * 1000) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(info.hProcess, &exitCode))
-        exitCode = EXIT_FAILED;
-    CloseHandle(info.hProcess);
-    return true;
-}
-
-int TWizardSystem::ShowMessageBox(HWND owner, const std::wstring& text, UINT type) {
-    return MessageBoxW(owner, text.c_str(), APP_TITLE, type);
 }
 
 DWORD TWizardSystem::LogicalDrives() {
