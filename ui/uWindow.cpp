@@ -14,6 +14,37 @@ void Dispatch(HWND window, MSG& msg) {
 
 } // namespace
 
+bool IsChecked(HWND box) {
+    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void SetVisible(HWND wnd, bool visible) {
+    ShowWindow(wnd, visible ? SW_SHOWNA : SW_HIDE);
+}
+
+std::wstring WindowText(HWND wnd) {
+    const int len = GetWindowTextLengthW(wnd);
+    std::wstring text(static_cast<size_t>(len) + 1, L'\0');
+    GetWindowTextW(wnd, text.data(), len + 1);
+    text.resize(static_cast<size_t>(len));
+    return text;
+}
+
+std::wstring ItemText(HWND combo, int index) {
+    const LRESULT len = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (len == CB_ERR)
+        return std::wstring();
+    std::wstring text(static_cast<size_t>(len) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                 reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(len));
+    return text;
+}
+
+int Selected(HWND combo) {
+    return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+}
+
 void RegisterWindowClass(const wchar_t* name, WNDPROC proc, bool mainWindow) {
     HINSTANCE inst = GetModuleHandleW(nullptr);
     WNDCLASSEXW wc = {};

@@ -4,6 +4,16 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
+
+// Reads and writes of controls that both windows make.
+bool IsChecked(HWND box);
+// Shown without taking the focus, or hidden.
+void SetVisible(HWND wnd, bool visible);
+std::wstring WindowText(HWND wnd);
+// The text of a drop-down list's item, and the index of the selected one (CB_ERR: none).
+std::wstring ItemText(HWND combo, int index);
+int Selected(HWND combo);
 
 // Registers a window class of this program once. A main window's class also gets the program's
 // icon (resource 1) and a white background; other classes paint their own.

@@ -17,10 +17,6 @@ constexpr int kBarTop = 344;
 
 constexpr UINT kWakeMsg = WM_APP + 1;
 
-bool IsChecked(HWND box) {
-    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
 } // namespace
 
 TfrmUninstall::TfrmUninstall(TUiSystem& ui, TUninstallPlan plan, TRunner runner)

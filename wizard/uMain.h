@@ -157,7 +157,6 @@ private:
     // Welcome page and the restore.
     void UpdateBackupInfo();
     void btnGeriYukleClick(HWND Sender);
-    std::wstring FindInstalledDir();
     void BindEngineEvents();
     void StartRestoreThread();
 

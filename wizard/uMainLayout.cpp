@@ -140,10 +140,7 @@ void TfrmSetup::SetCaption(HWND wnd, const std::wstring& text) {
 void TfrmSetup::AutoSize(TControl& c) {
     if (c.Sizing != TSizing::Auto)
         return;
-    const int len = GetWindowTextLengthW(c.Handle);
-    std::wstring text(static_cast<size_t>(len) + 1, L'\0');
-    GetWindowTextW(c.Handle, text.data(), len + 1);
-    text.resize(static_cast<size_t>(len));
+    std::wstring text = WindowText(c.Handle);
     if (text.empty())
         text = L" "; // an empty label keeps the height of one line
     TWindowDC dc(c.Handle);

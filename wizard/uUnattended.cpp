@@ -160,27 +160,9 @@ bool IsUpdateExe(TWizardSystem& sys, const TSetupSwitches& s) {
 }
 
 // The fixed drives C to Z the settings page offers, each with whether it holds an installation.
-std::vector<WizardRules::TDriveItem> FixedDrives(TWizardSystem& sys) {
-    std::vector<WizardRules::TDriveItem> drives;
-    const DWORD mask = sys.LogicalDrives();
-    for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
-        const std::wstring root = std::wstring(1, letter) + L":\\";
-        if ((mask & (1u << (letter - L'A'))) != 0 && sys.DriveType(root) == DRIVE_FIXED)
-            drives.push_back({letter, DirectoryExists(root + L"CorvaneZideroZur")});
-    }
-    return drives;
-}
-
-// The installation whose backup a restore puts back, found as the welcome page finds it.
-std::wstring InstalledDir(TWizardSystem& sys) {
-    const std::wstring recorded = WizardRules::CleanInstallLocation(sys.RecordedInstallLocation());
-    return WizardRules::InstalledFolder(recorded, !recorded.empty() && DirectoryExists(recorded),
-                                        FixedDrives(sys));
-}
-
 // What the switches ask that this machine cannot give; empty when the run may start.
 std::wstring CheckSwitches(TWizardSystem& sys, const TSetupSwitches& s) {
-    const std::vector<WizardRules::TDriveItem> drives = FixedDrives(sys);
+    const std::vector<WizardRules::TDriveItem> drives = sys.FixedDrives();
     auto fixed = [&drives](wchar_t letter) {
         for (const WizardRules::TDriveItem& d : drives)
             if (d.Letter == letter)
@@ -193,7 +175,7 @@ std::wstring CheckSwitches(TWizardSystem& sys, const TSetupSwitches& s) {
         return L"Veritabanı diski sabit bir disk değil: " + std::wstring(1, *s.DbDrive) + L":";
     if (s.Restore) {
         std::unique_ptr<TSetupEngine> probe = sys.CreateEngine();
-        probe->SetInstallDir(InstalledDir(sys));
+        probe->SetInstallDir(sys.InstalledDir());
         std::wstring date;
         int64_t size = 0;
         if (probe->InstallDir().empty() || !probe->BackupExists() ||
@@ -231,7 +213,7 @@ public:
             FEngine->SetOnLog([this](const std::wstring& m) { FReport.Line(m); });
             FEngine->SetOnFinished([this](const TRunOutcome& o) { FReport.Finished(o); });
             if (FSwitches.Restore) {
-                FEngine->SetInstallDir(InstalledDir(FSys));
+                FEngine->SetInstallDir(FSys.InstalledDir());
                 FEngine->DetectExistingInstall();
                 FEngine->ExecuteRollback(); // reports its own outcome
             } else if (Prepare()) {
@@ -267,7 +249,7 @@ private:
     bool Prepare() {
         const bool updateExe = IsUpdateExe(FSys, FSwitches);
         FEngine->DetectExistingInstall();
-        std::vector<WizardRules::TDriveItem> drives = FixedDrives(FSys);
+        std::vector<WizardRules::TDriveItem> drives = FSys.FixedDrives();
         if (!updateExe)
             for (WizardRules::TDriveItem& d : drives)
                 d.HasInstallDir = false;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "uFileUtil.h"
 #include "uInstallation.h"
 #include "uPayload.h"
 #include "uWizardRules.h"
@@ -122,6 +123,24 @@ std::optional<uint64_t> TWizardSystem::FreeBytes(const std::wstring& root) {
 
 std::wstring TWizardSystem::RecordedInstallLocation() {
     return Installation::RecordedInstallLocation();
+}
+
+std::vector<WizardRules::TDriveItem> TWizardSystem::FixedDrives() {
+    std::vector<WizardRules::TDriveItem> drives;
+    const DWORD mask = LogicalDrives();
+    for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+        const std::wstring root = std::wstring(1, letter) + L":\\";
+        if ((mask & (1u << (letter - L'A'))) != 0 && DriveType(root) == DRIVE_FIXED)
+            drives.push_back({letter, DirectoryExists(root + L"CorvaneZideroZur")});
+    }
+    return drives;
+}
+
+std::wstring TWizardSystem::InstalledDir() {
+    const std::wstring recorded = WizardRules::CleanInstallLocation(RecordedInstallLocation());
+    if (!recorded.empty() && DirectoryExists(recorded))
+        return WizardRules::InstalledFolder(recorded, true, {});
+    return WizardRules::InstalledFolder(recorded, false, FixedDrives());
 }
 
 std::unique_ptr<TSetupEngine> TWizardSystem::CreateEngine() {

@@ -10,8 +10,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "uUiSystem.h"
+#include "uWizardRules.h"
 
 // The application's title, also the caption of its message boxes.
 inline constexpr const wchar_t* APP_TITLE = L"CorvaneMarket Kurulum";
@@ -38,6 +40,13 @@ public:
 
     // "InstallLocation" of the uninstall entry an installation leaves; empty when there is none.
     virtual std::wstring RecordedInstallLocation();
+
+    // The fixed drives from C to Z, each with whether it holds a CorvaneZideroZur folder.
+    std::vector<WizardRules::TDriveItem> FixedDrives();
+    // The installation whose backup the welcome page offers and a restore puts back: the folder
+    // the uninstall entry records when it exists, otherwise the last fixed drive with a
+    // CorvaneZideroZur folder; empty when there is none.
+    std::wstring InstalledDir();
 
     virtual std::unique_ptr<TSetupEngine> CreateEngine();
     virtual std::unique_ptr<TPayloadExtractor> CreatePayload();
