@@ -376,15 +376,7 @@ std::unique_ptr<TZipTarget> CreateFolderTarget(const std::wstring& dir) {
 }
 
 std::wstring TSystemPayloadPlatform::ExePath() {
-    std::vector<wchar_t> buf(MAX_PATH);
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
-        if (n == 0)
-            return std::wstring();
-        if (n < buf.size())
-            return std::wstring(buf.data(), n);
-        buf.resize(buf.size() * 2);
-    }
+    return ProgramPath();
 }
 
 TLocalTime TSystemPayloadPlatform::Now() {

@@ -4,24 +4,14 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "uHardening.h"
+
 bool TUiSystem::IsAdmin() {
     return IsUserAnAdmin() != FALSE;
 }
 
 std::wstring TUiSystem::ExePath() {
-    std::wstring buf(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n == 0)
-            return std::wstring();
-        if (n < buf.size()) {
-            buf.resize(n);
-            return buf;
-        }
-        if (buf.size() >= 32768)
-            return std::wstring();
-        buf.resize(buf.size() * 2); // a long path was cut: try again with room for it
-    }
+    return ProgramPath();
 }
 
 INT_PTR TUiSystem::ShellExecuteFile(HWND owner, const wchar_t* verb, const std::wstring& file,

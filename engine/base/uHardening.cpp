@@ -57,6 +57,22 @@ void HardenDllSearchOrder() {
     ::SetDllDirectoryW(L"");
 }
 
+std::wstring ProgramPath() {
+    std::wstring buf(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0)
+            return std::wstring();
+        if (n < buf.size()) {
+            buf.resize(n);
+            return buf;
+        }
+        if (buf.size() >= 32768)
+            return std::wstring();
+        buf.resize(buf.size() * 2);
+    }
+}
+
 std::wstring System32Path(const std::wstring& program) {
     wchar_t dir[MAX_PATH + 1] = {};
     const UINT n = ::GetSystemDirectoryW(dir, MAX_PATH + 1);

@@ -11,6 +11,9 @@
 // folder (Downloads, a USB stick, a share) nor from the current folder.
 void HardenDllSearchOrder();
 
+// Full path of the running program's own file; empty when the system does not give it.
+std::wstring ProgramPath();
+
 // Full path of a Windows program in System32 ("cmd.exe" -> "C:\Windows\system32\cmd.exe").
 std::wstring System32Path(const std::wstring& program);
 

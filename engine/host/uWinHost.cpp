@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "uHardening.h"
+
 std::unique_ptr<THost> CreateWindowsHost() {
     return std::make_unique<TWinHost>();
 }
@@ -14,17 +16,5 @@ void TWinHost::Sleep(int ms) {
 }
 
 std::wstring TWinHost::ExePath() {
-    std::wstring buf(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n == 0)
-            return std::wstring();
-        if (n < buf.size()) {
-            buf.resize(n);
-            return buf;
-        }
-        if (buf.size() >= 32768)
-            return std::wstring();
-        buf.resize(buf.size() * 2);
-    }
+    return ProgramPath();
 }
