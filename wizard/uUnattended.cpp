@@ -159,7 +159,6 @@ bool IsUpdateExe(TWizardSystem& sys, const TSetupSwitches& s) {
     return name.find(L"Update") != std::wstring::npos;
 }
 
-// The fixed drives C to Z the settings page offers, each with whether it holds an installation.
 // What the switches ask that this machine cannot give; empty when the run may start.
 std::wstring CheckSwitches(TWizardSystem& sys, const TSetupSwitches& s) {
     const std::vector<WizardRules::TDriveItem> drives = sys.FixedDrives();
