@@ -5,7 +5,6 @@
 
 #include <thread>
 
-#include "uFileUtil.h"
 #include "uSetupEngine.h"
 #include "uWizardRules.h"
 
